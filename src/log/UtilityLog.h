@@ -1,0 +1,56 @@
+// The service's log: one UTF-16LE record per call, written only while the switch key
+// HKLM\Software\Osmira\OsmiraUtility\log exists, rotated into five backup slots.
+#pragma once
+
+#include <windows.h>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The log call of the whole program. The format follows the Microsoft CRT rules:
+// %s and %ls take a wide string. Never fails towards the caller.
+void WriteLog(const wchar_t* format, ...);
+
+class CUtilityLog {
+public:
+    static constexpr size_t kMessageLimit = 512;      // formatted message, with terminator
+    static constexpr size_t kLineLimit = 576;         // message + CR LF, with terminator
+    static constexpr size_t kRecordLimit = 780;       // code units written per record
+    static constexpr DWORD kRotateAboveBytes = 0x200000;
+    static constexpr int kBackupSlots = 5;
+
+    // Log directory on the drive of the temporary folder, created if missing.
+    static void InitLogFilePath();
+    // The same for a given directory; InitLogFilePath settles the directory, then calls this.
+    static void InitLogFilePathAt(const std::wstring& directory);
+
+    // Replaces the version text with the running executable's file version.
+    static void LoadModuleVersion();
+    static std::wstring VersionText();
+
+    static void WriteStringToLogFile(const wchar_t* text);
+    static void AppendToLogFile(const wchar_t* text);
+    static std::wstring GetBackupLogFileName();
+
+    static const std::wstring& LogDirectory();
+    static const std::wstring& CurrentLogFilePath();
+};
+
+// The parts of the log that do not touch the platform.
+namespace logformat {
+
+// "1.2.3.4" from the two 32-bit halves of a fixed file version.
+std::wstring VersionText(DWORD fileVersionMS, DWORD fileVersionLS);
+
+// "[<version> MM-DD hh:mm:ss] <text>"
+std::wstring Record(const std::wstring& version, const SYSTEMTIME& localTime, const wchar_t* text);
+
+// Index (0-based) of the backup slot to use, given each slot's last-write time as a
+// FILETIME value, or nothing when the slot cannot be opened or its time not read.
+// The first unusable slot wins; otherwise the oldest, the lowest index on equal times.
+size_t ChooseBackupSlot(const std::optional<uint64_t> (&lastWrite)[CUtilityLog::kBackupSlots]);
+
+} // namespace logformat
+
+// The version text of a file's VERSIONINFO resource, "0.0.0.0" when it has none.
+std::wstring ReadFileVersionText(const wchar_t* path);

@@ -1,0 +1,40 @@
+// The one concrete service: what its start sets going, the deferred first launch of the
+// companions, and the process-wide events its threads share.
+#pragma once
+
+#include "service/ServiceBase.h"
+
+extern const wchar_t* const kServiceName;
+
+// Set only by the stop control; auto-reset, so one set releases one waiter.
+extern HANDLE g_hQuitEvent;
+// Wake-ups of the LED writers; created before the entry runs, never closed.
+extern HANDLE g_hSpeakerLedEvent;
+extern HANDLE g_hMicMuteLedEvent;
+extern HANDLE g_hHidMicMuteLedEvent;
+
+extern const wchar_t* const kQuitEventName;
+extern const wchar_t* const kSpeakerLedEventName;
+extern const wchar_t* const kMicMuteLedEventName;
+extern const wchar_t* const kHidMicMuteLedEventName;
+
+// Waits on the quit event in one wait; true when the service is quitting.
+bool SleepUnlessQuit(DWORD milliseconds);
+
+class CUtilityService : public CServiceBase {
+public:
+    CUtilityService();
+    ~CUtilityService() override;
+
+    static void CALLBACK ServiceWorkerThread(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK work);
+
+protected:
+    void OnStart(DWORD argc, LPWSTR* argv) override;
+    void OnStop() override;
+    DWORD OnServiceControlHandle(DWORD control, DWORD eventType, LPVOID eventData,
+                                 LPVOID context) override;
+    ULONG WriteServiceEvent(const wchar_t* message, UCHAR level) override;
+
+private:
+    PTP_WORK m_pWork = nullptr;
+};
