@@ -5,6 +5,7 @@
 
 #include "log/UtilityLog.h"
 #include "service/ServiceWaits.h"
+#include "service/SettingControls.h"
 
 #include <wtsapi32.h>
 
@@ -58,6 +59,39 @@ DWORD CUtilityService::OnServiceControlHandle(DWORD control, DWORD eventType, LP
         break;
     case SERVICE_CONTROL_SESSIONCHANGE:
         OnSessionChange(eventType);
+        break;
+    case SVC_CTL_SEND_UI_CAPSLOCK_ON:
+        ControlSendUiCapsLockOn();
+        break;
+    case SVC_CTL_SEND_UI_CAPSLOCK_OFF:
+        ControlSendUiCapsLockOff();
+        break;
+    case SVC_CTL_PEXARO_POP_TOAST_SUCCESS:
+        ControlPexaroPopToastSuccess();
+        break;
+    case SVC_CTL_PEXARO_NEVER_POP_TOAST:
+        ControlPexaroNeverPopToast();
+        break;
+    case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON:
+        ControlPexaroCapsLockOn();
+        break;
+    case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF:
+        ControlPexaroCapsLockOff();
+        break;
+    case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON:
+        ControlPexaroNumLockOn();
+        break;
+    case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF:
+        ControlPexaroNumLockOff();
+        break;
+    case SVC_CTL_TRIGER_PEXARO_POP_TOAST:
+        ControlTriggerPexaroPopToast();
+        break;
+    case SVC_CTL_OCR_CAPABILITY_PRC:
+        ControlOcrCapabilityPrc(control);
+        break;
+    case SVC_CTL_OCR_CAPABILITY_ROW:
+        ControlOcrCapabilityRow(control);
         break;
     default:
         WriteLog(L"OsmiraUtilityService default event !Line:%d  dwCtrl : %d ", __LINE__, control);

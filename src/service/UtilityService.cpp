@@ -1,6 +1,7 @@
 #include "service/UtilityService.h"
 
 #include "log/UtilityLog.h"
+#include "registry/InstallRegHelper.h"
 #include "service/ServiceWaits.h"
 
 const wchar_t* const kServiceName = L"OsmiraUtilityService";
@@ -45,7 +46,7 @@ CUtilityService::~CUtilityService()
 
 void CUtilityService::OnStart(DWORD, LPWSTR*)
 {
-    // The install-time registry defaults are written from here on every start.
+    InstallRegHelper::StartAddRegHelper();
     WriteLog(L"UtilityService::OnStart enter.\n");
     WriteServiceEvent(L"Hotkeys WindowsService in OnStart", 4);
 
