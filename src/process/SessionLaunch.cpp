@@ -1,0 +1,235 @@
+#include "process/SessionLaunch.h"
+
+#include "log/UtilityLog.h"
+#include "process/ProcessToolkit.h"
+#include "win/Owners.h"
+
+#include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include <atomic>
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
+constexpr DWORD kUserSessionCreationFlags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT;
+constexpr DWORD kElevatedCreationFlags = CREATE_PRESERVE_CODE_AUTHZ_LEVEL | CREATE_UNICODE_ENVIRONMENT;
+// Every right on the shell's token except moving it to another session.
+constexpr DWORD kShellTokenAccess = 0xF00FF;
+
+std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser{&::CreateProcessAsUserW};
+
+BOOL CallCreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine, DWORD creationFlags,
+                             LPVOID environment, STARTUPINFOW* startup, PROCESS_INFORMATION* info)
+{
+    return g_createProcessAsUser.load()(token, applicationName, commandLine, nullptr, nullptr, FALSE, creationFlags,
+                                        environment, nullptr, startup, info);
+}
+
+// The platform may write into a command line it is given, so it always gets a copy. False
+// when the text does not fit.
+bool CopyCommandLine(const wchar_t* text, wchar_t (&buffer)[kLaunchCommandLineChars])
+{
+    const size_t length = text == nullptr ? 0 : wcslen(text);
+    if (length >= kLaunchCommandLineChars) return false;
+    if (length > 0) wmemcpy(buffer, text, length);
+    buffer[length] = L'\0';
+    return true;
+}
+
+unsigned LengthOf(const wchar_t* text)
+{
+    return static_cast<unsigned>(text == nullptr ? 0 : wcslen(text));
+}
+
+// The console user's token taken from the user's shell, for when the session will not hand
+// it out. Empty when the shell does not run in that session or its token cannot be opened.
+win::UniqueToken ShellTokenOfSession(DWORD sessionId)
+{
+    win::UniqueToken token;
+    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        WriteLog(L"CreateProcessInElevatedSession::CreateToolhelp32Snapshot failed line=%d", __LINE__);
+        return token;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (!::Process32FirstW(snapshot.get(), &entry)) {
+        WriteLog(L"CreateProcessInElevatedSession::Process32First failed line=%d", __LINE__);
+        return token;
+    }
+    DWORD shellId = 0;
+    do {
+        DWORD entrySession = kNoConsoleSession;
+        if (_wcsicmp(entry.szExeFile, L"explorer.exe") == 0 &&
+            ::ProcessIdToSessionId(entry.th32ProcessID, &entrySession) && entrySession == sessionId) {
+            shellId = entry.th32ProcessID;
+            break;
+        }
+    } while (::Process32NextW(snapshot.get(), &entry));
+    if (shellId == 0) {
+        WriteLog(L"CreateProcessInElevatedSession::Not find explorer failed line=%d", __LINE__);
+        return token;
+    }
+    win::UniqueHandle shell(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shellId));
+    if (!shell) {
+        WriteLog(L"CreateProcessInElevatedSession::OpenProcess failed line=%d", __LINE__);
+        return token;
+    }
+    if (!::OpenProcessToken(shell.get(), kShellTokenAccess, token.put())) {
+        WriteLog(L"CreateProcessInElevatedSession::OpenProcessToken failed line=%d", __LINE__);
+    }
+    return token;
+}
+
+} // namespace
+
+CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function)
+{
+    return g_createProcessAsUser.exchange(function != nullptr ? function : &::CreateProcessAsUserW);
+}
+
+BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* arguments)
+{
+    if (programPath == nullptr) return FALSE;
+    wchar_t commandLine[kLaunchCommandLineChars] = {};
+    if (!CopyCommandLine(arguments, commandLine)) {
+        WriteLog(L"CreateProcessInUserSession argument string of %u characters is too long, nothing started line=%d",
+                 LengthOf(arguments), __LINE__);
+        return FALSE;
+    }
+
+    const DWORD sessionId = ::WTSGetActiveConsoleSessionId();
+    if (sessionId == kNoConsoleSession) {
+        WriteLog(L"CreateProcessInUserSession::WTSGetActiveConsoleSessionId no session attached to the console line=%d",
+                 __LINE__);
+        return FALSE;
+    }
+    win::UniqueToken userToken;
+    if (!::WTSQueryUserToken(sessionId, userToken.put())) {
+        WriteLog(L"ProgressRunning::WTSQueryUserToken failed line=%d", __LINE__);
+        return FALSE;
+    }
+    win::UniqueToken primaryToken;
+    if (!::DuplicateTokenEx(userToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, primaryToken.put())) {
+        WriteLog(L"ProgressRunning::DuplicateTokenEx failed line=%d", __LINE__);
+        return FALSE;
+    }
+    // The user's own variables only: the service's must not leak into the user's programs.
+    win::UniqueEnvironmentBlock environment;
+    if (!::CreateEnvironmentBlock(environment.put(), primaryToken.get(), FALSE)) {
+        WriteLog(L"ProgressRunning::CreateEnvironmentBlock failed line=%d", __LINE__);
+        return FALSE;
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    wchar_t desktop[] = L"winsta0\\default";
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION info = {};
+    const BOOL launched = CallCreateProcessAsUser(
+        primaryToken.get(), programPath[0] != L'\0' ? programPath : nullptr,
+        commandLine[0] != L'\0' ? commandLine : nullptr, kUserSessionCreationFlags, environment.get(), &startup, &info);
+    if (!launched) {
+        WriteLog(L"CreateProcessInUserSession CreateProcessAsUser() return fail, error: %d", ::GetLastError());
+        return FALSE;
+    }
+    win::UniqueHandle process(info.hProcess), thread(info.hThread);
+    return TRUE;
+}
+
+BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow)
+{
+    // Without a program path the platform would look for a program named by the command line.
+    if (programPath == nullptr || programPath[0] == L'\0') {
+        WriteLog(L"CreateProcessInElevatedSession program path is missing, nothing started line=%d", __LINE__);
+        return FALSE;
+    }
+    wchar_t writableCommandLine[kLaunchCommandLineChars] = {};
+    if (!CopyCommandLine(commandLine, writableCommandLine)) {
+        WriteLog(L"CreateProcessInElevatedSession command line of %u characters is too long, nothing started line=%d",
+                 LengthOf(commandLine), __LINE__);
+        return FALSE;
+    }
+
+    const DWORD sessionId = ::WTSGetActiveConsoleSessionId();
+    if (sessionId == kNoConsoleSession) {
+        WriteLog(L"CreateProcessInElevatedSession::WTSGetActiveConsoleSessionId failed line=%d", __LINE__);
+        return FALSE;
+    }
+    win::UniqueToken sourceToken;
+    if (!::WTSQueryUserToken(sessionId, sourceToken.put())) {
+        sourceToken = ShellTokenOfSession(sessionId);
+        if (!sourceToken) {
+            WriteLog(L"CreateProcessInElevatedSession::Get Token  failed line=%d", __LINE__);
+            return FALSE;
+        }
+    }
+
+    win::UniqueToken launchToken;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD returned = 0;
+    if (::GetTokenInformation(sourceToken.get(), TokenLinkedToken, &linked, sizeof linked, &returned) &&
+        linked.LinkedToken != nullptr) {
+        launchToken.reset(linked.LinkedToken);
+        WriteLog(L"CreateProcessInElevatedSession LinkedToken from GetTokenInformation  line=%d", __LINE__);
+    } else {
+        // A standard user has no linked token: the program then runs with the user's own rights.
+        LUID debugPrivilege = {};
+        if (::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debugPrivilege)) {
+            TOKEN_PRIVILEGES privileges = {};
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Luid = debugPrivilege;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (!::AdjustTokenPrivileges(sourceToken.get(), FALSE, &privileges, 0, nullptr, nullptr)) {
+                WriteLog(L"CreateProcessInElevatedSession AdjustTokenPrivileges  line=%d, lasterror=%d", __LINE__,
+                         ::GetLastError());
+            }
+        }
+        if (!::DuplicateTokenEx(sourceToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
+                                launchToken.put())) {
+            WriteLog(L"CreateProcessInElevatedSession DuplicateTokenEx  line=%d, lasterror=%d", __LINE__,
+                     ::GetLastError());
+            // Without a launch token the platform would start the program as the service
+            // itself, in the service's session: that is no launch for the user.
+            return FALSE;
+        }
+    }
+    sourceToken.reset();
+
+    // The user's variables merged with the service's.
+    win::UniqueEnvironmentBlock environment;
+    const BOOL haveEnvironment = ::CreateEnvironmentBlock(environment.put(), launchToken.get(), TRUE);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
+    startup.wShowWindow = static_cast<WORD>(showWindow != 0 ? SW_SHOW : SW_HIDE);
+    PROCESS_INFORMATION info = {};
+    BOOL launched = FALSE;
+    if (haveEnvironment) {
+        launched = CallCreateProcessAsUser(launchToken.get(), programPath, writableCommandLine, kElevatedCreationFlags,
+                                           environment.get(), &startup, &info);
+    }
+    if (!haveEnvironment || !launched) {
+        WriteLog(L"CreateProcessInElevatedSession CreateProcessAsUser  line=%d, lasterror=%d", __LINE__,
+                 ::GetLastError());
+        return FALSE;
+    }
+    win::UniqueHandle process(info.hProcess), thread(info.hThread);
+    return TRUE;
+}
+
+BOOL StartProcessElevated(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow)
+{
+    // Only reported: a missing shell does not stop either way from trying.
+    if (!ProgressIsRunning(L"explorer.exe")) {
+        WriteLog(L"StartProcessElevated::ProgressIsRunning(explorer.exe)failed line=%d", __LINE__);
+    }
+    if (CreateProcessInElevatedSession(programPath, commandLine, showWindow)) return TRUE;
+    WriteLog(L"StartProcessElevated::CreateProcessInElevatedSession failed line=%d", __LINE__);
+    if (CreateProcessInUserSession(programPath, commandLine)) return TRUE;
+    WriteLog(L"StartProcessElevated::CreateProcessInUserSession failed line=%d", __LINE__);
+    return FALSE;
+}

@@ -1,0 +1,41 @@
+// Starting a program in the session attached to the physical console, with the console
+// user's own token or with the elevated token linked to it. The operations keep no state,
+// start the program and return at once; they never wait for it.
+#pragma once
+
+#include <windows.h>
+
+// Argument strings and command lines live in buffers of this many wide characters, the
+// terminator included. A longer one is refused with a log line and starts nothing: the
+// companions take one short switch, and cutting a longer text would start a program with
+// a command line nobody asked for.
+constexpr size_t kLaunchCommandLineChars = 260;
+
+// Starts the program with the console user's own token, on the interactive desktop, with the
+// user's own environment. An empty or null argument string passes no command line, so the
+// platform builds one from the program path; otherwise the argument string is the whole
+// command line. FALSE at once, without a log line, for a null program path.
+BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* arguments);
+
+// Starts the program with the console user's linked (elevated) token, or with a duplicate of
+// the user's own token when there is none; the user's token comes from the session, or from
+// the user's "explorer.exe" when the session will not give it. The command line is passed as
+// given, also when empty (null counts as empty). A non-zero show flag shows the program's
+// first window, zero hides it.
+BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);
+
+// The elevated way first, the user's own token as the fallback (without a show state).
+BOOL StartProcessElevated(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);
+
+// The one process creation call of both ways.
+using CreateProcessAsUserFunction = BOOL(WINAPI*)(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
+                                                  LPSECURITY_ATTRIBUTES processAttributes,
+                                                  LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                                  DWORD creationFlags, LPVOID environment,
+                                                  LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                                                  LPPROCESS_INFORMATION processInformation);
+
+// Puts an observer in front of the platform's CreateProcessAsUserW and returns the one it
+// replaces; null restores the platform's call. The shipped service never calls this: only a
+// test, in its own process, does, to see exactly what the service hands to the platform.
+CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function);
