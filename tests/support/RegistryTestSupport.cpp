@@ -1,0 +1,180 @@
+#include "support/RegistryTestSupport.h"
+
+#include "log/UtilityLog.h"
+#include "registry/RegistryKeys.h"
+#include "win/Owners.h"
+
+#include <algorithm>
+#include <cwctype>
+
+namespace regtest {
+
+RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
+{
+    RawValue value;
+    win::UniqueRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
+        return value;
+    }
+    DWORD size = 0;
+    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+        return value;
+    }
+    value.data.resize(size);
+    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type, size ? value.data.data() : nullptr,
+                           &size) != ERROR_SUCCESS) {
+        return value;
+    }
+    value.data.resize(size);
+    value.exists = true;
+    return value;
+}
+
+void WriteRaw(const std::wstring& subKey, const std::wstring& name, DWORD type, const std::vector<BYTE>& data)
+{
+    win::UniqueRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                               nullptr, key.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                              static_cast<DWORD>(data.size())));
+}
+
+void WriteDword(const std::wstring& subKey, const std::wstring& name, DWORD value)
+{
+    WriteRaw(subKey, name, REG_DWORD, DwordBytes(value));
+}
+
+void CreateKey(const std::wstring& subKey)
+{
+    win::UniqueRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                               nullptr, key.put(), nullptr));
+}
+
+bool KeyExists(const std::wstring& subKey)
+{
+    win::UniqueRegKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+namespace {
+
+std::vector<std::wstring> Enumerate(const std::wstring& subKey, bool values)
+{
+    std::vector<std::wstring> names;
+    win::UniqueRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384] = {};
+        DWORD length = 16384;
+        const LONG status = values ? ::RegEnumValueW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                                   : ::RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) break;
+        names.emplace_back(name, length);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+std::vector<std::wstring> SubKeyNames(const std::wstring& subKey) { return Enumerate(subKey, false); }
+std::vector<std::wstring> ValueNames(const std::wstring& subKey) { return Enumerate(subKey, true); }
+
+std::vector<BYTE> DwordBytes(DWORD value)
+{
+    return {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
+            static_cast<BYTE>(value >> 24)};
+}
+
+std::vector<BYTE> Utf16Bytes(const std::wstring& text, bool withTerminator)
+{
+    std::vector<BYTE> bytes;
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<BYTE>(c & 0xFF));
+        bytes.push_back(static_cast<BYTE>(c >> 8));
+    }
+    if (withTerminator) bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+}
+
+::testing::AssertionResult IsDword(const RawValue& value, DWORD expected)
+{
+    if (!value.exists) return ::testing::AssertionFailure() << "value missing, expected REG_DWORD " << expected;
+    if (value.type != REG_DWORD || value.data.size() != 4) {
+        return ::testing::AssertionFailure() << "type " << value.type << " with " << value.data.size()
+                                             << " bytes, expected REG_DWORD of 4 bytes";
+    }
+    const DWORD actual = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                         (static_cast<DWORD>(value.data[3]) << 24);
+    if (actual != expected) return ::testing::AssertionFailure() << "REG_DWORD " << actual << ", expected " << expected;
+    return ::testing::AssertionSuccess();
+}
+
+bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
+{
+    size_t r = 0;
+    size_t p = 0;
+    while (p < pattern.size()) {
+        if (pattern.compare(p, 2, L"%d") == 0) {
+            if (r < record.size() && record[r] == L'-') ++r;
+            const size_t digits = r;
+            while (r < record.size() && std::iswdigit(record[r])) ++r;
+            if (r == digits) return false;
+            p += 2;
+            continue;
+        }
+        if (r >= record.size() || record[r] != pattern[p]) return false;
+        ++r;
+        ++p;
+    }
+    return r == record.size();
+}
+
+std::wstring Join(const std::vector<std::wstring>& lines)
+{
+    std::wstring text;
+    for (const std::wstring& line : lines) text += L"  <" + line + L">\n";
+    return text;
+}
+
+::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
+                                        const std::vector<std::wstring>& patterns)
+{
+    bool same = records.size() == patterns.size();
+    for (size_t i = 0; same && i < records.size(); ++i) same = RecordMatches(records[i], patterns[i]);
+    if (same) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "records:\n"
+                                         << testsupport::Narrow(Join(records)) << "expected:\n"
+                                         << testsupport::Narrow(Join(patterns));
+}
+
+void SettingsTest::SetUp()
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, regkeys::kServiceKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, regkeys::kServiceKey);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, regkeys::kHotkeyKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, regkeys::kHotkeyKey);
+    m_logFolder = std::make_unique<testsupport::ScratchFolder>(L"settings_log");
+    CUtilityLog::InitLogFilePathAt(m_logFolder->Path());
+    testsupport::SetLogSwitch(true);
+}
+
+void SettingsTest::TearDown()
+{
+    testsupport::SetLogSwitch(false);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, regkeys::kServiceKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, regkeys::kServiceKey);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, regkeys::kHotkeyKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, regkeys::kHotkeyKey);
+    m_logFolder.reset();
+}
+
+std::vector<std::wstring> SettingsTest::LogMessages() const
+{
+    return testsupport::ReadLogMessages(CUtilityLog::CurrentLogFilePath());
+}
+
+void SettingsTest::ClearLog() const { ::DeleteFileW(CUtilityLog::CurrentLogFilePath().c_str()); }
+
+} // namespace regtest
