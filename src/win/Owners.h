@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <oleauto.h>
+#include <bcrypt.h>
 #include <userenv.h>
 #include <utility>
 
@@ -176,5 +177,32 @@ public:
 private:
     T* m_ptr = nullptr;
 };
+
+// CNG objects: an algorithm provider and a hash object.
+struct BcryptAlgorithmTraits {
+    using value_type = BCRYPT_ALG_HANDLE;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type h) noexcept { return h != nullptr; }
+    static void close(value_type h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+
+struct BcryptHashTraits {
+    using value_type = BCRYPT_HASH_HANDLE;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type h) noexcept { return h != nullptr; }
+    static void close(value_type h) noexcept { ::BCryptDestroyHash(h); }
+};
+
+// A block from the process heap.
+struct ProcessHeapBlockTraits {
+    using value_type = void*;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
+
+using UniqueBcryptAlgorithm = UniqueResource<BcryptAlgorithmTraits>;
+using UniqueBcryptHash = UniqueResource<BcryptHashTraits>;
+using UniqueProcessHeapBlock = UniqueResource<ProcessHeapBlockTraits>;
 
 } // namespace win
