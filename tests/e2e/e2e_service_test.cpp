@@ -86,6 +86,27 @@ TEST_F(CommandLine, SwitchesAreCaseInsensitiveAfterDashOrSlash)
     EXPECT_EQ("OsmiraUtilityService is installed.\n", result.output);
 }
 
+TEST_F(CommandLine, ArbitraryTextNeverCrashesAndAlwaysExitsZero)
+{
+    const std::wstring longWord(5000, L'x');
+    const std::wstring inputs[] = {
+        L"-" + longWord,
+        L"/" + longWord + L" " + longWord,
+        L"-%s%s%s%n%d",
+        L"/\u00e9\u4e2d\u6587",
+        L"\"-install\"extra",
+        L"-\t",
+        L"-install\x01",
+    };
+    for (const std::wstring& arguments : inputs) {
+        const testsupport::ProcessResult result = RunServiceExe(arguments);
+        EXPECT_FALSE(result.timedOut) << Narrow(arguments.substr(0, 40));
+        EXPECT_EQ(0u, result.exitCode) << Narrow(arguments.substr(0, 40));
+        EXPECT_EQ(kUsage, result.output) << Narrow(arguments.substr(0, 40));
+    }
+    EXPECT_FALSE(IsServiceInstalled());
+}
+
 class Installation : public ServiceTest {};
 
 TEST_F(Installation, RegistersAnOwnProcessDemandStartLocalSystemService)
