@@ -149,6 +149,73 @@ std::wstring Join(const std::vector<std::wstring>& lines)
                                          << testsupport::Narrow(Join(patterns));
 }
 
+namespace {
+
+const std::vector<BYTE> kExpectedFailureActions = {
+    0x40, 0x7E, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00,
+    0x00, 0x14, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x88, 0x13, 0x00, 0x00, 0x01, 0x00,
+    0x00, 0x00, 0x20, 0x4E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x4E, 0x00, 0x00};
+
+const std::vector<std::pair<std::wstring, std::vector<BYTE>>> kExpectedKeyboardValues = {
+    {L"05", {0x0C, 0x01, 0x03, 0x00, 0x40, 0x00}},    {L"Ex_1A", {0x0C, 0x01, 0x03, 0x00, 0x02, 0x00}},
+    {L"Ex_1B", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x18}}, {L"Ex_20", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x01}},
+    {L"Ex_25", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x10}}, {L"Ex_27", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x12}},
+    {L"Ex_31", {0x0C, 0x01, 0x03, 0x00, 0x01, 0x00}}, {L"Ex_91", {0x0C, 0x01, 0x03, 0x08, 0x00, 0x00}},
+    {L"Ex_99", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x2D}}, {L"Ex_9A", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x2E}},
+    {L"Ex_9B", {0x0C, 0x01, 0x03, 0x10, 0x00, 0x32}},
+};
+
+} // namespace
+
+const std::vector<std::wstring> kMicMuteKeyboardNames = {L"VID_7A7A&PID_0101", L"VID_7A7A&PID_0102", L"VID_7B7B&PID_0201"};
+
+void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues)
+{
+    using namespace regkeys;
+    const std::wstring kService = kServiceKey;
+    const std::wstring kToast = kToastKey;
+    const std::wstring kKeyboards = kKeyboardListKey;
+    EXPECT_EQ((std::vector<std::wstring>{L"Capbility", L"ControlShowOSD", L"PexaroToast"}), SubKeyNames(kService));
+    EXPECT_EQ((std::vector<std::wstring>{L"FailureActions"}), ValueNames(kService));
+    const RawValue failureActions = ReadRaw(kService, L"FailureActions");
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), failureActions.type);
+    EXPECT_EQ(kExpectedFailureActions, failureActions.data);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"CountTimesPopToastCapsNumlkOSD", L"NeverPopToast", L"PopToastCapsNumlkOSD",
+                                         L"ShowCapslkOSD", L"ShowNumlkOSD"}),
+              ValueNames(kToast));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowCapslkOSD"), 1));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowNumlkOSD"), 1));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"CountTimesPopToastCapsNumlkOSD"), 0));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"NeverPopToast"), 0));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"PopToastCapsNumlkOSD"), 0));
+    EXPECT_TRUE(SubKeyNames(kToast).empty());
+    for (const wchar_t* empty : {kOsdKey, kCapabilityKey}) {
+        EXPECT_TRUE(SubKeyNames(empty).empty()) << testsupport::Narrow(empty);
+    }
+    EXPECT_TRUE(ValueNames(kOsdKey).empty());
+    for (const std::wstring& name : ValueNames(kCapabilityKey)) {
+        EXPECT_NE(toleratedCapabilityValues.end(),
+                  std::find(toleratedCapabilityValues.begin(), toleratedCapabilityValues.end(), name))
+            << "unexpected capability value " << testsupport::Narrow(name);
+    }
+
+    EXPECT_EQ((std::vector<std::wstring>{L"HIDKBMicMuteLED"}), SubKeyNames(kHotkeyKey));
+    EXPECT_TRUE(ValueNames(kHotkeyKey).empty());
+    EXPECT_TRUE(ValueNames(kKeyboards).empty());
+    EXPECT_EQ(kMicMuteKeyboardNames, SubKeyNames(kKeyboards));
+    for (const std::wstring& keyboard : kMicMuteKeyboardNames) {
+        const std::wstring key = kKeyboards + L"\\" + keyboard;
+        EXPECT_EQ(11u, ValueNames(key).size()) << testsupport::Narrow(keyboard);
+        for (const auto& expected : kExpectedKeyboardValues) {
+            const RawValue value = ReadRaw(key, expected.first);
+            EXPECT_EQ(static_cast<DWORD>(REG_BINARY), value.type) << testsupport::Narrow(keyboard + L" " + expected.first);
+            EXPECT_EQ(expected.second, value.data) << testsupport::Narrow(keyboard + L" " + expected.first);
+        }
+    }
+}
+
+
 void SettingsTest::SetUp()
 {
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, regkeys::kServiceKey);

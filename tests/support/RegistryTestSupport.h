@@ -42,6 +42,13 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
                                         const std::vector<std::wstring>& patterns);
 std::wstring Join(const std::vector<std::wstring>& lines);
 
+// The three keyboards of the mic-mute LED list, in the order they are written.
+extern const std::vector<std::wstring> kMicMuteKeyboardNames;
+// Exactly the install-time table under the service key and the hotkey key: every key and
+// value named there, byte for byte, and nothing else. Values that other parts of the service
+// write into the capability key at start may be named as tolerated.
+void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
+
 // The package's two key trees (service key and hotkey key) removed before and after a test,
 // and the log switched on into a scratch folder.
 class SettingsTest : public ::testing::Test {
