@@ -4,6 +4,7 @@
 #include "service/UtilityService.h"
 
 #include "log/UtilityLog.h"
+#include "process/ProcessToolkit.h"
 #include "service/ServiceWaits.h"
 #include "service/SettingControls.h"
 
@@ -17,6 +18,15 @@ void OnStopControl()
     ::SetEvent(g_hQuitEvent);
     // Gives the waiting threads a moment to see the quit event before their companions go.
     ServiceSleep(10);
+    // The companions must not outlive the service; a failed kill does not hold up the stop.
+    if (!IsExistHotkeyUtilityProcessAndKill(L"FnKeyAgent.exe")) {
+        WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d",
+                 ::GetLastError());
+    }
+    if (!IsExistHotkeyUtilityProcessAndKill(L"FnKeyLockOsd.exe")) {
+        WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d",
+                 ::GetLastError());
+    }
 }
 
 void OnSessionChange(DWORD eventType)

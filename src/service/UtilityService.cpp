@@ -1,6 +1,7 @@
 #include "service/UtilityService.h"
 
 #include "log/UtilityLog.h"
+#include "process/ProcessToolkit.h"
 #include "registry/InstallRegHelper.h"
 #include "service/ServiceWaits.h"
 
@@ -72,7 +73,13 @@ void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID,
             WriteLog(L":CUtilityService::ServiceWorkerThread WTSGetActiveConsoleSessionId return 0xFFFFFFFF");
             return;
         }
-        // The clean-up of stale companions, their launch and the supervision thread follow here.
+        // Companions left from an earlier run of the service, in any session, go first.
+        const BOOL uwpCleaned = IsExistHotkeyUtilityProcessAndKill(L"keyapp.exe");
+        const BOOL agentCleaned = IsExistHotkeyUtilityProcessAndKill(L"FnKeyAgent.exe");
+        const BOOL osdCleaned = IsExistHotkeyUtilityProcessAndKill(L"FnKeyLockOsd.exe");
+        WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[%d] Uitlity:[%d] CapsNumLock:[%d]",
+                 uwpCleaned, agentCleaned, osdCleaned);
+        // The launch of the companions and the supervision thread follow here.
     } catch (...) {
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess catch");
     }
