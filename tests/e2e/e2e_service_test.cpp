@@ -161,11 +161,53 @@ TEST_F(Installation, RemovingARunningServiceStopsItFirst)
     ASSERT_TRUE(StartService());
     const testsupport::ProcessResult result = RunServiceExe(L"-remove");
     // The service stops within the first second, so no dots stand between the lines.
-    const std::regex expected("Stopping OsmiraUtilityService\\.\\.*\nOsmiraUtilityService is stopped\\.\n"
-                              "OsmiraUtilityService is removed\\.\n");
-    EXPECT_TRUE(std::regex_match(result.output, expected)) << result.output;
+    EXPECT_EQ("Stopping OsmiraUtilityService.\nOsmiraUtilityService is stopped.\nOsmiraUtilityService is removed.\n",
+              result.output);
     EXPECT_TRUE(WaitForLogMessage(L"CUtilityService::OnStop enter.\n", 5000));
     EXPECT_TRUE(testsupport::WaitUntil([] { return !IsServiceInstalled(); }, 10000));
+}
+
+namespace {
+
+// Registers the slow-stopping stand-in under the service's name and starts it.
+void InstallStoppingService(const wchar_t* mode)
+{
+    const std::wstring binary = L"\"" + testsupport::ModuleFolder() + L"\\StoppingService.exe\" " + mode;
+    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    win::UniqueServiceHandle service(::CreateServiceW(manager.get(), L"OsmiraUtilityService", L"Osmira Utility Service",
+                                                      SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                      SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr));
+    ASSERT_TRUE(service) << ::GetLastError();
+    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20000));
+}
+
+} // namespace
+
+TEST_F(Installation, RemovalPrintsADotForEverySecondTheServiceIsStopping)
+{
+    InstallStoppingService(L"slow-stop");
+    const testsupport::ProcessResult result = RunServiceExe(L"-remove");
+    const std::regex expected("Stopping OsmiraUtilityService\\.\\.+\nOsmiraUtilityService is stopped\\.\n"
+                              "OsmiraUtilityService is removed\\.\n");
+    EXPECT_TRUE(std::regex_match(result.output, expected)) << result.output;
+}
+
+TEST_F(Installation, RemovalReportsAServiceThatDidNotStopAndStillMarksItForDeletion)
+{
+    InstallStoppingService(L"refuse-stop");
+    const DWORD processId = QueryStatus().dwProcessId;
+    const testsupport::ProcessResult result = RunServiceExe(L"-remove");
+    const std::regex expected("Stopping OsmiraUtilityService\\.\\.+\nOsmiraUtilityService failed to stop\\.\n"
+                              "OsmiraUtilityService is removed\\.\n");
+    EXPECT_TRUE(std::regex_match(result.output, expected)) << result.output;
+    // The registration goes once its process is gone.
+    win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    ASSERT_TRUE(process);
+    ::TerminateProcess(process.get(), 0);
+    ::WaitForSingleObject(process.get(), 10000);
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !IsServiceInstalled(); }, 20000));
 }
 
 class Lifecycle : public ServiceTest {
