@@ -1,7 +1,9 @@
 # Writes the pinned-digest header from the digest of the signed validation library.
 # Inputs: PREFIX_SCRIPT PREFIX BUILD_DIR EMULATOR DIGEST_TOOL LIBRARY OUTPUT.
+# Wine and its helper processes get files, never pipes: a helper that outlives the command
+# would otherwise hold the pipe open and the build would wait for it.
 execute_process(COMMAND ${PREFIX_SCRIPT} ${PREFIX} ${BUILD_DIR}
-                INPUT_FILE /dev/null OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE prefix_result)
+                INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null RESULT_VARIABLE prefix_result)
 if(NOT prefix_result EQUAL 0)
   message(FATAL_ERROR "pinned digest: preparing the Wine prefix ${PREFIX} failed (${prefix_result})")
 endif()
@@ -11,7 +13,7 @@ file(MAKE_DIRECTORY ${output_dir})
 set(digest_file ${OUTPUT}.digest)
 file(REMOVE ${digest_file})
 execute_process(COMMAND ${EMULATOR} ${DIGEST_TOOL} ${LIBRARY}
-                INPUT_FILE /dev/null OUTPUT_FILE ${digest_file} ERROR_QUIET RESULT_VARIABLE digest_result)
+                INPUT_FILE /dev/null OUTPUT_FILE ${digest_file} ERROR_FILE /dev/null RESULT_VARIABLE digest_result)
 if(EXISTS ${digest_file})
   file(READ ${digest_file} digest)
   string(STRIP "${digest}" digest)
