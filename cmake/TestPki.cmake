@@ -55,6 +55,20 @@ authorityKeyIdentifier=keyid
   endforeach()
 endif()
 
+# A signer under a root that no prefix trusts: what the tests expect to be refused. Made apart
+# from the trusted PKI so that adding it never re-keys what is already signed.
+if(NOT EXISTS ${FN_PKI_DIR}/stranger-chain.pem)
+  fn_pki_run(${FN_OPENSSL} req -x509 -newkey rsa:2048 -nodes -keyout stranger-root.key -out stranger-root.pem
+             -days 3650 -sha256 -config extensions.cnf -extensions root -subj "/CN=Osmira Test Untrusted Root/O=Osmira Test")
+  fn_pki_run(${FN_OPENSSL} req -newkey rsa:2048 -nodes -keyout stranger.key -out stranger.csr
+             -subj "/CN=Osmira Test Package Signer/O=Osmira Test")
+  fn_pki_run(${FN_OPENSSL} x509 -req -in stranger.csr -CA stranger-root.pem -CAkey stranger-root.key -CAcreateserial
+             -out stranger.pem -days 3650 -sha1 -extfile extensions.cnf -extensions signer)
+  file(READ ${FN_PKI_DIR}/stranger.pem leaf_pem)
+  file(READ ${FN_PKI_DIR}/stranger-root.pem root_pem)
+  file(WRITE ${FN_PKI_DIR}/stranger-chain.pem "${leaf_pem}${root_pem}")
+endif()
+
 # The package signer's SHA-1 thumbprint, upper-case hex without separators.
 execute_process(COMMAND ${FN_OPENSSL} x509 -in ${FN_PKI_DIR}/signer.pem -noout -fingerprint -sha1
                 OUTPUT_VARIABLE signer_fingerprint OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -62,7 +76,8 @@ string(REGEX REPLACE ".*=" "" signer_fingerprint "${signer_fingerprint}")
 string(REPLACE ":" "" FN_SIGNER_THUMBPRINT "${signer_fingerprint}")
 string(TOUPPER "${FN_SIGNER_THUMBPRINT}" FN_SIGNER_THUMBPRINT)
 
-# The signing command for a file: signer is "signer" (the package) or "other".
+# The signing command for a file: signer is "signer" (the package), "other" (a second signer
+# under the same trusted root) or "stranger" (same subject as the package signer, untrusted root).
 function(fn_sign_command out_var signer input output)
   set(${out_var}
       ${FN_OSSLSIGNCODE} sign -certs ${FN_PKI_DIR}/${signer}-chain.pem -key ${FN_PKI_DIR}/${signer}.key
@@ -80,8 +95,8 @@ function(fn_sign target)
     VERBATIM)
 endfunction()
 
-# A copy of a signed target's file with its signature removed, or replaced by one of the other
-# signer: fixtures for the trust tests.
+# A copy of a signed target's file with its signature removed, or replaced by another signer's:
+# fixtures for the trust tests.
 function(fn_unsigned_copy output target)
   get_filename_component(output_dir ${output} DIRECTORY)
   add_custom_command(OUTPUT ${output}
@@ -91,8 +106,8 @@ function(fn_unsigned_copy output target)
     DEPENDS ${target} VERBATIM)
 endfunction()
 
-function(fn_other_signer_copy output target)
-  fn_sign_command(sign_cmd other ${output}.unsigned ${output})
+function(fn_resigned_copy output target signer)
+  fn_sign_command(sign_cmd ${signer} ${output}.unsigned ${output})
   get_filename_component(output_dir ${output} DIRECTORY)
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}

@@ -5,9 +5,11 @@ target_link_options(trust_probe PRIVATE -municode)
 target_link_libraries(trust_probe PRIVATE fn_trust)
 fn_sign(trust_probe)
 fn_unsigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/unsigned.exe trust_probe)
-fn_other_signer_copy(${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe trust_probe)
+fn_resigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe trust_probe other)
+fn_resigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/untrusted.exe trust_probe stranger)
 add_custom_target(fn_trust_probe_fixtures ALL DEPENDS
-  ${FN_TRUST_FIXTURES_DIR}/probe/unsigned.exe ${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe)
+  ${FN_TRUST_FIXTURES_DIR}/probe/unsigned.exe ${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe
+  ${FN_TRUST_FIXTURES_DIR}/probe/untrusted.exe)
 
 add_library(fn_trust_test_support STATIC support/TrustTestSupport.cpp support/TrustTestSupport.h)
 target_link_libraries(fn_trust_test_support PUBLIC fn_trust fn_test_support bcrypt)

@@ -103,6 +103,16 @@ TEST_F(PeDigest, DamagedSignatureGivesNoDigest)
     EXPECT_EQ(L"", ComputePeFileDigest(path.c_str()));
 }
 
+// The same bytes signed under a root the prefix does not trust: the platform refuses the
+// signature, so there is no digest, although the hashed bytes are the approved ones. The
+// signer certificate has the package signer's subject; only its root differs.
+TEST_F(PeDigest, SignatureUnderAnUntrustedRootGivesNoDigest)
+{
+    const std::wstring path = FixtureLibraryPath(L"untrusted");
+    EXPECT_EQ(std::wstring(PinnedValidationLibraryDigest()), ComputePeFileDigestUnverified(path.c_str()));
+    EXPECT_EQ(L"", ComputePeFileDigest(path.c_str()));
+}
+
 TEST_F(PeDigest, UnsignedMissingOrUnnamedFileGivesNoDigest)
 {
     EXPECT_EQ(L"", ComputePeFileDigest(FixtureLibraryPath(L"unsigned").c_str()));

@@ -87,6 +87,7 @@ TEST_F(ProbeInstallation, WithoutAnApprovedLibraryEveryValidationAnswersSix)
         {"absent", [] {}},
         {"unsigned", [&] { PutLibrary(FixtureLibraryPath(L"unsigned")); }},
         {"replaced by a signed impostor", [&] { PutLibrary(FixtureLibraryPath(L"planted")); }},
+        {"signed under an untrusted root", [&] { PutLibrary(FixtureLibraryPath(L"untrusted")); }},
         {"changed in one byte", [&] {
              std::vector<unsigned char> bytes = ReadFileBytes(PackageLibraryPath());
              bytes.at(bytes.size() / 3) ^= 0x40;
@@ -251,6 +252,7 @@ TEST_F(AssemblyHelper, LibraryVerdictsArePassedOnAndRefusalsLogged)
         {ProbePath(), 0},                                // signed by the package's signer
         {FixtureProbePath(L"unsigned.exe"), 2},          // no signature
         {changedPath, 3},                                // signature no longer matches
+        {FixtureProbePath(L"untrusted.exe"), 3},         // the package signer's name under an untrusted root
         {FixtureProbePath(L"other-signer.exe"), 5},      // trusted, but another signer
     };
     std::vector<std::wstring> expectedLog;
