@@ -155,6 +155,18 @@ TEST_F(SettingControlsFromOutside, ControlsSentWithFnkeyctlChangeTheSettings)
     }
 }
 
+TEST_F(SettingControlsFromOutside, FnkeyctlPassesOnTheManagersRefusalOfSystemOnlyCodes)
+{
+    ASSERT_TRUE(StartService());
+    for (const wchar_t* code : {L"5", L"14"}) {
+        const testsupport::ProcessResult result = RunTool(L"fnkeyctl.exe", code);
+        EXPECT_EQ(1u, result.exitCode) << Narrow(code);
+        EXPECT_NE(std::string::npos, result.output.find("fnkeyctl: ControlService failed: error 87 ("))
+            << Narrow(code) << ": " << result.output;
+    }
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryStatus().dwCurrentState);
+}
+
 TEST_F(SettingControlsFromOutside, FnkeyctlReportsAServiceThatIsNotRunning)
 {
     const testsupport::ProcessResult result = RunTool(L"fnkeyctl.exe", L"micmute-on");

@@ -129,6 +129,8 @@ std::wstring UsageText()
            L"with ControlService and prints what the service control manager answered.\n"
            L"CODE is a name from --list (e.g. micmute-on, capslock-on, pexaro-capslock-on,\n"
            L"ocr-prc), its SVC_CTL_ name, or a number from 0 to 255.\n"
+           L"Shutdown (5) and session changes (14) come only from the system: the manager\n"
+           L"refuses them, and fnkeyctl prints that answer.\n"
            L"Exit status: 0 sent, 1 refused by the service control manager, 2 bad arguments.\n";
 }
 
