@@ -5,6 +5,8 @@
 //   trust_probe validate <result file> <executable> [<go file>]
 //       validates; with a go file, waits for it and validates again. Each validation appends
 //       "<code> <loaded library path or none>" as one line of UTF-8 to the result file.
+//   trust_probe validate-threads <result file> <executable> <count>
+//       validates from <count> threads released at once, one line per thread.
 //   trust_probe open-write|open-read|delete <path>
 //       exit code 0 when the file could be opened for writing / reading or deleted, else the error.
 //   trust_probe load <dll>
@@ -16,6 +18,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -70,6 +73,46 @@ int Validate(int argc, wchar_t** argv)
     return AppendLine(argv[2], ValidateOnce(argv[3])) ? 0 : 3;
 }
 
+struct ThreadValidation {
+    HANDLE start = nullptr;
+    const wchar_t* executable = nullptr;
+    std::wstring line;
+};
+
+DWORD WINAPI ValidateOnThread(LPVOID parameter)
+{
+    auto* work = static_cast<ThreadValidation*>(parameter);
+    ::WaitForSingleObject(work->start, INFINITE);
+    work->line = ValidateOnce(work->executable);
+    return 0;
+}
+
+int ValidateThreads(int argc, wchar_t** argv)
+{
+    if (argc < 5) return 2;
+    const int count = _wtoi(argv[4]);
+    if (count < 1 || count > 64) return 2;
+    HANDLE start = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (start == nullptr) return 3;
+    std::vector<ThreadValidation> work(static_cast<size_t>(count));
+    std::vector<HANDLE> threads;
+    for (auto& item : work) {
+        item.start = start;
+        item.executable = argv[3];
+        HANDLE thread = ::CreateThread(nullptr, 0, ValidateOnThread, &item, 0, nullptr);
+        if (thread != nullptr) threads.push_back(thread);
+    }
+    ::SetEvent(start);
+    ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 60000);
+    for (HANDLE thread : threads) ::CloseHandle(thread);
+    ::CloseHandle(start);
+    if (threads.size() != work.size()) return 3;
+    for (const auto& item : work) {
+        if (!AppendLine(argv[2], item.line)) return 3;
+    }
+    return 0;
+}
+
 int OpenResult(const wchar_t* path, DWORD access, DWORD share)
 {
     HANDLE file = ::CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -85,6 +128,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 3) return 2;
     const std::wstring command = argv[1];
     if (command == L"validate") return Validate(argc, argv);
+    if (command == L"validate-threads") return ValidateThreads(argc, argv);
     if (command == L"open-write") return OpenResult(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (command == L"open-read") return OpenResult(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (command == L"delete") return ::DeleteFileW(argv[2]) ? 0 : static_cast<int>(::GetLastError());

@@ -142,6 +142,19 @@ TEST_F(ProbeInstallation, LibraryPutInPlaceLaterIsLoadedWithoutRestart)
     EXPECT_EQ("0 " + Narrow(Library()), lines[1]);
 }
 
+// The first validations of a process may race to load the library: every one of them ends
+// with the approved library loaded and its verdict.
+TEST_F(ProbeInstallation, ConcurrentFirstValidationsAllSeeTheApprovedLibrary)
+{
+    PutLibrary(PackageLibraryPath());
+    const int kThreads = 8;
+    EXPECT_EQ(0u, RunProgram(Quote(Probe()) + L" validate-threads " + Quote(Results()) + L" " + Quote(Probe()) + L" " +
+                                 std::to_wstring(kThreads),
+                             m_root.File(L"cwd")));
+    const auto lines = ReadTextLines(Results());
+    EXPECT_EQ(std::vector<std::string>(kThreads, "0 " + Narrow(Library())), lines);
+}
+
 // In this process: the helper's codes and log records, with the library bound explicitly.
 class AssemblyHelper : public ::testing::Test {
 protected:
