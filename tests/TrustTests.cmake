@@ -20,4 +20,4 @@ target_compile_definitions(fn_trust_test_support PUBLIC
 fn_add_unit_test(pe_digest_test SOURCES pe_digest_test.cpp LIBS fn_trust_test_support)
 add_dependencies(pe_digest_test validation_library fn_trust_library_fixtures)
 fn_add_unit_test(trust_test SOURCES trust_test.cpp LIBS fn_trust_test_support)
-add_dependencies(trust_test trust_probe validation_library fn_trust_library_fixtures fn_trust_probe_fixtures)
+add_dependencies(trust_test trust_probe validation_library FnKeyAgent FnKeyLockOsd fn_trust_library_fixtures fn_trust_probe_fixtures)

@@ -110,6 +110,34 @@ TEST_F(ProbeInstallation, WithoutAnApprovedLibraryEveryValidationAnswersSix)
     }
 }
 
+// The companions the package ships are signed by the package's signer, so the service may
+// start them; a companion whose signature is stripped is refused by the library.
+TEST_F(ProbeInstallation, PackagedCompanionsAreAcceptedAndAnUnsignedOneIsNot)
+{
+    PutLibrary(PackageLibraryPath());
+    for (const wchar_t* companion : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
+        SCOPED_TRACE(Narrow(companion));
+        const std::wstring source = PackageFilePath(companion);
+        ASSERT_TRUE(::CopyFileW(source.c_str(), Service(companion).c_str(), FALSE)) << Narrow(source);
+        ::DeleteFileW(Results().c_str());
+        const DWORD exitCode = RunProgram(Quote(Probe()) + L" validate " + Quote(Results()) + L" " +
+                                              Quote(Service(companion)),
+                                          m_root.File(L"cwd"), m_root.File(L"path"), Marker());
+        EXPECT_EQ(0u, exitCode);
+        EXPECT_EQ(std::vector<std::string>{"0 " + Narrow(Library())}, ReadTextLines(Results()));
+    }
+
+    // The probe's own unsigned twin stands for any executable without the package's signature.
+    const std::wstring unsignedCopy = Service(L"unsigned.exe");
+    ASSERT_TRUE(::CopyFileW(FixtureProbePath(L"unsigned.exe").c_str(), unsignedCopy.c_str(), FALSE));
+    ::DeleteFileW(Results().c_str());
+    RunProgram(Quote(Probe()) + L" validate " + Quote(Results()) + L" " + Quote(unsignedCopy), m_root.File(L"cwd"),
+               m_root.File(L"path"), Marker());
+    const std::vector<std::string> lines = ReadTextLines(Results());
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE('0', lines[0][0]) << lines[0];
+}
+
 // The impostor does record its loads, so the absent record above means it was never loaded.
 TEST_F(ProbeInstallation, PlantedLibraryRecordsALoad)
 {

@@ -18,10 +18,12 @@ std::wstring WindowsPath(std::wstring path)
 
 } // namespace
 
-std::wstring PackageLibraryPath()
+std::wstring PackageFilePath(const std::wstring& name)
 {
-    return WindowsPath(FN_TEST_PACKAGE_DIR L"/Osmira.AssemblyValidation.Native.dll");
+    return WindowsPath(std::wstring(FN_TEST_PACKAGE_DIR) + L"/" + name);
 }
+
+std::wstring PackageLibraryPath() { return PackageFilePath(L"Osmira.AssemblyValidation.Native.dll"); }
 
 std::wstring FixtureLibraryPath(const std::wstring& kind)
 {

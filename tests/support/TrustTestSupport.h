@@ -15,6 +15,7 @@
 
 namespace trusttest {
 
+std::wstring PackageFilePath(const std::wstring& name);      // a file of the package folder
 std::wstring PackageLibraryPath();                          // the shipped, signed library
 std::wstring FixtureLibraryPath(const std::wstring& kind);  // "unsigned", "resigned", "planted"
 std::wstring ProbePath();                                   // the signed probe program
