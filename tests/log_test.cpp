@@ -13,24 +13,12 @@ namespace {
 
 const std::wstring kStamp = L"[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
 
-// Every test writes into a scratch folder of its own with logging switched on.
-class LogFile : public ::testing::Test {
+class LogFile : public LoggedTest {
 protected:
-    LogFile() : m_folder(L"log") {}
-    void SetUp() override
-    {
-        SetLogSwitch(true);
-        CUtilityLog::InitLogFilePathAt(m_folder.Path());
-    }
-    void TearDown() override { SetLogSwitch(false); }
-
-    std::wstring LogPath() const { return m_folder.File(L"_FnHotkeySvcUtility.log"); }
     std::wstring BackupPath(int slot) const
     {
-        return m_folder.File(L"_FnHotkeySvcUtility_" + std::to_wstring(slot) + L".log");
+        return m_logFolder.File(L"_FnHotkeySvcUtility_" + std::to_wstring(slot) + L".log");
     }
-
-    ScratchFolder m_folder;
 };
 
 void SetLastWriteTime(const std::wstring& path, uint64_t fileTime)

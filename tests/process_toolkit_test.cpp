@@ -15,24 +15,12 @@ using processchoice::ChooseProcessesToTerminate;
 
 namespace {
 
-// Everything a test here writes to the log lands in a scratch folder of its own.
-class LoggedTest : public ::testing::Test {
+class ToolkitTest : public LoggedTest {
 protected:
-    void SetUp() override
-    {
-        CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
-        SetLogSwitch(true);
-    }
-    void TearDown() override { SetLogSwitch(false); }
-
-    std::vector<std::wstring> Messages() const { return ReadLogMessages(CUtilityLog::CurrentLogFilePath()); }
-
     static bool WaitForExit(DWORD processId) { return WaitUntil([&] { return !ProcessAlive(processId); }, 10000); }
-
-    ScratchFolder m_logFolder{L"toolkit_log"};
 };
 
-class ProcessToolkit : public LoggedTest {
+class ProcessToolkit : public ToolkitTest {
 protected:
     StandInFolder m_standIns{L"toolkit"};
 };

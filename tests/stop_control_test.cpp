@@ -17,18 +17,8 @@ public:
     using CUtilityService::OnServiceControlHandle;
 };
 
-class StopControl : public ::testing::Test {
+class StopControl : public LoggedTest {
 protected:
-    void SetUp() override
-    {
-        CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
-        SetLogSwitch(true);
-    }
-    void TearDown() override { SetLogSwitch(false); }
-
-    std::vector<std::wstring> Messages() const { return ReadLogMessages(CUtilityLog::CurrentLogFilePath()); }
-
-    ScratchFolder m_logFolder{L"stop_log"};
     StandInFolder m_standIns{L"stop"};
 };
 

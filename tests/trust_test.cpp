@@ -184,23 +184,13 @@ TEST_F(ProbeInstallation, ConcurrentFirstValidationsAllSeeTheApprovedLibrary)
 }
 
 // In this process: the helper's codes and log records, with the library bound explicitly.
-class AssemblyHelper : public ::testing::Test {
+class AssemblyHelper : public LoggedTest {
 protected:
-    AssemblyHelper() : m_folder(L"trust-helper") {}
-    void SetUp() override
-    {
-        SetLogSwitch(true);
-        CUtilityLog::InitLogFilePathAt(m_folder.Path());
-    }
-    void TearDown() override { SetLogSwitch(false); }
-    std::vector<std::wstring> Log() const { return ReadLogMessages(m_folder.File(L"_FnHotkeySvcUtility.log")); }
     static std::wstring PackageFolder()
     {
         const std::wstring library = PackageLibraryPath();
         return library.substr(0, library.find_last_of(L'\\'));
     }
-
-    ScratchFolder m_folder;
 };
 
 TEST_F(AssemblyHelper, EmptyPathGivesMinusOneAndLogsTheOpenError)
@@ -215,17 +205,17 @@ TEST_F(AssemblyHelper, EmptyPathGivesMinusOneAndLogsTheOpenError)
     EXPECT_EQ(-1, helper.Code());
     const std::vector<std::wstring> expected = {L"COsmiraAssemblyHelper CreateFileW name:, failed code:" +
                                                 std::to_wstring(expectedError)};
-    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(expected, Messages());
 }
 
 TEST_F(AssemblyHelper, MissingFileGivesMinusOne)
 {
-    const std::wstring path = m_folder.File(L"nowhere.exe");
+    const std::wstring path = m_logFolder.File(L"nowhere.exe");
     COsmiraAssemblyHelper helper(path.c_str());
     EXPECT_EQ(-1, helper.Code());
     const std::vector<std::wstring> expected = {L"COsmiraAssemblyHelper CreateFileW name:" + path +
                                                 L", failed code:" + std::to_wstring(ERROR_FILE_NOT_FOUND)};
-    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(expected, Messages());
 }
 
 // This test program's folder has no library: the process's binding stays empty.
@@ -237,7 +227,7 @@ TEST_F(AssemblyHelper, NoLibraryBesideTheProgramGivesSix)
     EXPECT_EQ(6, helper.Code());
     const std::vector<std::wstring> expected = {
         L"COsmiraAssemblyHelper OsmiraAssemblyValidation::ValidateAssembly name:" + probe + L", code:6"};
-    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(expected, Messages());
     OsmiraAssemblyValidation* binding = GetValidationLibrary();
     ASSERT_NE(nullptr, binding);
     EXPECT_EQ(binding, GetValidationLibrary());
@@ -282,7 +272,7 @@ TEST_F(AssemblyHelper, LibraryVerdictsArePassedOnAndRefusalsLogged)
 
     std::vector<unsigned char> changed = ReadFileBytes(ProbePath());
     changed.at(changed.size() / 2) ^= 0x10;
-    const std::wstring changedPath = m_folder.File(L"changed.exe");
+    const std::wstring changedPath = m_logFolder.File(L"changed.exe");
     WriteFileBytes(changedPath, changed);
 
     struct Case {
@@ -306,22 +296,22 @@ TEST_F(AssemblyHelper, LibraryVerdictsArePassedOnAndRefusalsLogged)
                                   L", code:" + std::to_wstring(c.code));
         }
     }
-    EXPECT_EQ(expectedLog, Log());
+    EXPECT_EQ(expectedLog, Messages());
 }
 
 TEST_F(AssemblyHelper, ExecutableIsLockedAgainstWritingWhileTheHelperLives)
 {
-    const std::wstring target = m_folder.File(L"target.exe");
+    const std::wstring target = m_logFolder.File(L"target.exe");
     ASSERT_TRUE(::CopyFileW(ProbePath().c_str(), target.c_str(), FALSE));
     const std::wstring probe = Quote(ProbePath());
     {
         COsmiraAssemblyHelper helper(target.c_str());
         EXPECT_EQ(6, helper.Code()); // no library beside this test program; the lock holds regardless
-        EXPECT_EQ(kSharingViolation, RunProgram(probe + L" open-write " + Quote(target), m_folder.Path()));
-        EXPECT_NE(0u, RunProgram(probe + L" delete " + Quote(target), m_folder.Path()));
-        EXPECT_EQ(0u, RunProgram(probe + L" open-read " + Quote(target), m_folder.Path()));
+        EXPECT_EQ(kSharingViolation, RunProgram(probe + L" open-write " + Quote(target), m_logFolder.Path()));
+        EXPECT_NE(0u, RunProgram(probe + L" delete " + Quote(target), m_logFolder.Path()));
+        EXPECT_EQ(0u, RunProgram(probe + L" open-read " + Quote(target), m_logFolder.Path()));
     }
-    EXPECT_EQ(0u, RunProgram(probe + L" open-write " + Quote(target), m_folder.Path()));
+    EXPECT_EQ(0u, RunProgram(probe + L" open-write " + Quote(target), m_logFolder.Path()));
 }
 
 } // namespace

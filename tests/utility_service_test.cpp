@@ -27,25 +27,19 @@ bool EventExists(const wchar_t* name)
     return static_cast<bool>(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name)));
 }
 
-class UtilityServiceTest : public ::testing::Test {
+// The service's waits run a thousand times faster here.
+class UtilityServiceTest : public LoggedTest {
 protected:
-    UtilityServiceTest() : m_folder(L"utility") {}
     void SetUp() override
     {
-        SetLogSwitch(true);
-        CUtilityLog::InitLogFilePathAt(m_folder.Path());
+        LoggedTest::SetUp();
         SetWaitDivisorForTesting(1000);
     }
     void TearDown() override
     {
         SetWaitDivisorForTesting(1);
-        SetLogSwitch(false);
+        LoggedTest::TearDown();
     }
-
-    std::vector<std::wstring> Messages() const { return ReadLogMessages(m_folder.File(L"_FnHotkeySvcUtility.log")); }
-    void ClearLog() const { ::DeleteFileW(m_folder.File(L"_FnHotkeySvcUtility.log").c_str()); }
-
-    ScratchFolder m_folder;
 };
 
 std::wstring DefaultLine(const std::wstring& message)

@@ -18,27 +18,6 @@ std::wstring FullPath(const std::wstring& path)
     return length > 0 && length < MAX_PATH ? std::wstring(full) : path;
 }
 
-void RemoveFolder(const std::wstring& path)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveFolder(full);
-            } else {
-                ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileW(full.c_str());
-            }
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
-
 unsigned long long ParseNumber(const std::wstring& text)
 {
     unsigned long long value = 0;
@@ -108,7 +87,7 @@ StandInFolder::StandInFolder(const std::wstring& name)
     wchar_t suffix[32] = {};
     _snwprintf(suffix, 31, L"_%lu", ::GetCurrentProcessId());
     m_path = std::wstring(temp) + L"fnkey_standins_" + name + suffix;
-    RemoveFolder(m_path);
+    RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
     for (const wchar_t* standIn : kStandIns) {
         ::CopyFileW(StagedStandIn(standIn).c_str(), Program(standIn).c_str(), FALSE);
@@ -118,7 +97,7 @@ StandInFolder::StandInFolder(const std::wstring& name)
 StandInFolder::~StandInFolder()
 {
     TerminateAll();
-    RemoveFolder(m_path);
+    RemoveFolderTree(m_path);
 }
 
 bool StandInFolder::CopyAs(const std::wstring& standIn, const std::wstring& newName) const

@@ -1,8 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "log/UtilityLog.h"
 #include "win/Owners.h"
-
-#include <fstream>
 
 namespace testsupport {
 
@@ -38,9 +37,7 @@ void SetLogSwitch(bool on)
     }
 }
 
-namespace {
-
-void RemoveTree(const std::wstring& path)
+void RemoveFolderTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
@@ -50,7 +47,7 @@ void RemoveTree(const std::wstring& path)
             if (name == L"." || name == L"..") continue;
             const std::wstring full = path + L"\\" + name;
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full);
+                RemoveFolderTree(full);
             } else {
                 ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileW(full.c_str());
@@ -61,18 +58,30 @@ void RemoveTree(const std::wstring& path)
     ::RemoveDirectoryW(path.c_str());
 }
 
-} // namespace
-
 ScratchFolder::ScratchFolder(const std::wstring& name)
 {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
     m_path = std::wstring(temp) + L"fnkey_" + name + L"_" + std::to_wstring(::GetCurrentProcessId());
-    RemoveTree(m_path);
+    RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-ScratchFolder::~ScratchFolder() { RemoveTree(m_path); }
+ScratchFolder::~ScratchFolder() { RemoveFolderTree(m_path); }
+
+void LoggedTest::SetUp()
+{
+    SetLogSwitch(true);
+    CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
+}
+
+void LoggedTest::TearDown() { SetLogSwitch(false); }
+
+std::wstring LoggedTest::LogPath() const { return m_logFolder.File(L"_FnHotkeySvcUtility.log"); }
+
+std::vector<std::wstring> LoggedTest::Messages() const { return ReadLogMessages(LogPath()); }
+
+void LoggedTest::ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
 
 RegistryTreeGuard::RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey))
 {

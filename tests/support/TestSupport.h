@@ -2,6 +2,7 @@
 // registry keys, polls with a deadline, and running a program to capture its output.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <functional>
 #include <string>
@@ -27,6 +28,9 @@ private:
     std::wstring m_path;
 };
 
+// Deletes a folder with everything in it.
+void RemoveFolderTree(const std::wstring& path);
+
 // Removes a registry tree under HKLM now and again when the guard ends.
 class RegistryTreeGuard {
 public:
@@ -46,6 +50,21 @@ bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // The whole text of a UTF-16LE file after its byte-order mark.
 std::wstring ReadUtf16File(const std::wstring& path);
+
+// A test whose log records land in a scratch folder of its own, with logging switched on
+// for its duration.
+class LoggedTest : public ::testing::Test {
+protected:
+    explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    std::wstring LogPath() const;
+    std::vector<std::wstring> Messages() const;
+    void ClearLog() const;
+
+    ScratchFolder m_logFolder;
+};
 
 // Polls until the condition holds or the deadline passes; returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
