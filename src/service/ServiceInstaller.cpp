@@ -33,6 +33,7 @@ void InstallService()
         return;
     }
     ConsolePrint(L"%s is installed.\n", kServiceName);
+    manager.reset(); // the manager first, then the service
 }
 
 void UninstallService()
@@ -72,4 +73,5 @@ void UninstallService()
     } else {
         ConsolePrint(L"DeleteService failed w/err 0x%08lx\n", ::GetLastError());
     }
+    manager.reset(); // the manager first, then the service
 }
