@@ -224,3 +224,66 @@ TEST_F(InstallDefaults, ControlsDuringTheWriterAreNeverOverwrittenByDefaults)
         ASSERT_TRUE(IsDword(ReadRaw(kOsdKey, L"ShowCapsNumlkOSD"), 0)) << "round " << round;
     }
 }
+
+// Keys that may be read and given subkeys but refuse values: the failure-actions record is
+// reported as not set, a keyboard whose values are refused is passed over silently, and the
+// rest of the table is written all the same.
+TEST_F(InstallDefaults, KeysThatRefuseValuesAreReportedOrPassedOverAndTheRestIsWritten)
+{
+    const std::wstring refusingKeyboard = kKeyboards + L"\\VID_7A7A&PID_0102";
+    CreateKey(kService);
+    CreateKey(refusingKeyboard);
+    {
+        // KEY_READ, KEY_CREATE_SUB_KEY and WRITE_DAC, but no KEY_SET_VALUE.
+        const KeyAccessGuard service(kService, L"D:(A;;0x6001D;;;WD)");
+        const KeyAccessGuard keyboard(refusingKeyboard, L"D:(A;;0x6001D;;;WD)");
+        ASSERT_EQ(ERROR_SUCCESS, service.Status());
+        ASSERT_EQ(ERROR_SUCCESS, keyboard.Status());
+
+        EXPECT_EQ(1u, AddReg(nullptr));
+        std::vector<std::wstring> expected = FreshRunRecords();
+        expected[3] = L"InitInfReg " + kService + L" SET val failed: 5";
+        EXPECT_TRUE(RecordsMatch(LogMessages(), expected));
+
+        ClearLog();
+        EXPECT_EQ(FALSE, InitInfReg(kServiceKey, kFailureActions, TRUE));
+        EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InitInfReg " + kService + L" SET val failed: 5"}));
+    }
+    EXPECT_FALSE(ReadRaw(kService, L"FailureActions").exists);
+    EXPECT_TRUE(ValueNames(refusingKeyboard).empty());
+    for (const wchar_t* keyboard : {L"VID_7A7A&PID_0101", L"VID_7B7B&PID_0201"}) {
+        EXPECT_EQ(11u, ValueNames(kKeyboards + L"\\" + keyboard).size()) << testsupport::Narrow(keyboard);
+    }
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowCapslkOSD"), 1));
+    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"PopToastCapsNumlkOSD"), 0));
+}
+
+TEST_F(InstallDefaults, AKeyboardKeyThatCannotBeOpenedLeavesTheWholeListUnwritten)
+{
+    const std::wstring lastKeyboard = kKeyboards + L"\\VID_7B7B&PID_0201";
+    CreateKey(lastKeyboard);
+    {
+        // Not even reading: neither the first nor the read-only attempt can hold the key.
+        const KeyAccessGuard closed(lastKeyboard, L"D:(A;;WD;;;WD)");
+        ASSERT_EQ(ERROR_SUCCESS, closed.Status());
+        EXPECT_EQ(FALSE, g_InitMicmuteKDB());
+        EXPECT_TRUE(RecordsMatch(LogMessages(),
+                                 {L"Utility::hidbase::g_InitMicmuteKDB CreateKey failed=0 Line:%d Erorr:5"}));
+    }
+    // The first two keys were made before the failure, but nothing was written into any.
+    EXPECT_EQ(kMicMuteKeyboardNames, SubKeyNames(kKeyboards));
+    for (const std::wstring& keyboard : kMicMuteKeyboardNames) {
+        EXPECT_TRUE(ValueNames(kKeyboards + L"\\" + keyboard).empty()) << testsupport::Narrow(keyboard);
+    }
+}
+
+TEST_F(InstallDefaults, ADefaultWhoseKeyCannotBeMadeIsReportedAndStaysMissing)
+{
+    // Below a volatile service key no lasting toast key can be created.
+    win::UniqueRegKey service;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, REG_OPTION_VOLATILE,
+                                               KEY_ALL_ACCESS, nullptr, service.put(), nullptr));
+    EXPECT_EQ(FALSE, InitInfRegDword(kShowCapslkOsd, 1));
+    EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InitInfReg " + kToast + L" create key fail: 1021"}));
+    EXPECT_FALSE(KeyExists(kToast));
+}

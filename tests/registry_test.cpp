@@ -229,3 +229,52 @@ TEST_F(RegistryAccess, GetSubKeysCopesWithHundredsOfKeysAndNamesOfTheLongestLeng
     EXPECT_NE(names.end(), std::find(names.begin(), names.end(), L"K1299"));
     EXPECT_TRUE(RecordsMatch(LogMessages(), {L"\nNumber of subkeys: 302"}));
 }
+
+TEST_F(RegistryAccess, DeleteRegKeyTreeStopsAtAChildThatCannotBeDeleted)
+{
+    const std::wstring top = kScratch + L"\\Top";
+    CreateKey(top + L"\\A\\Leaf");
+    CreateKey(top + L"\\B\\Inner");
+    CreateKey(top + L"\\C");
+    // B has a child and cannot be opened to enumerate it, so B cannot go. (A DACL without
+    // DELETE alone would do on Windows, but Wine deletes such a key all the same.)
+    const KeyAccessGuard locked(top + L"\\B", L"D:(A;;WD;;;WD)");
+    ASSERT_EQ(ERROR_SUCCESS, locked.Status());
+
+    ::SetLastError(0);
+    EXPECT_EQ(FALSE, DeleteRegKeyTree(HKEY_LOCAL_MACHINE, top.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ::GetLastError()) << "the caller logs the registry's code";
+    // Children go in enumeration order: A before the refusal stays deleted, C after it is
+    // never reached, and the top cannot go while it has children.
+    EXPECT_EQ((std::vector<std::wstring>{L"B", L"C"}), SubKeyNames(top));
+}
+
+TEST_F(RegistryAccess, RefusedWriteAccessGivesAReadOnlyHolderAndFailedWrites)
+{
+    const std::wstring key = kScratch + L"\\ReadOnly";
+    WriteDword(key, L"Old", 3);
+    const KeyAccessGuard readOnly(key, L"D:(A;;KRWD;;;WD)");
+    ASSERT_EQ(ERROR_SUCCESS, readOnly.Status());
+
+    ZRegistry holder;
+    EXPECT_EQ(TRUE, holder.CreateKey(key.c_str())) << "a read-only handle still counts as success";
+    ASSERT_NE(nullptr, holder.Key());
+    DWORD old = 0;
+    DWORD size = sizeof old;
+    EXPECT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(holder.Key(), L"Old", nullptr, nullptr, reinterpret_cast<BYTE*>(&old),
+                                                &size));
+    EXPECT_EQ(3u, old);
+    const DWORD data = 1;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, ::RegSetValueExW(holder.Key(), L"New", 0, REG_DWORD,
+                                                    reinterpret_cast<const BYTE*>(&data), sizeof data));
+
+    ::SetLastError(0);
+    EXPECT_EQ(FALSE, SetRegDwordValue(HKEY_LOCAL_MACHINE, key.c_str(), L"New", 1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ::GetLastError());
+    // The key is there, so the retry only opens it and the second write is refused as well.
+    ::SetLastError(0);
+    EXPECT_EQ(FALSE, TrySetRegKeyValueInt(HKEY_LOCAL_MACHINE, key.c_str(), L"New", 1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), ::GetLastError());
+    EXPECT_FALSE(ReadRaw(key, L"New").exists);
+    EXPECT_TRUE(IsDword(ReadRaw(key, L"Old"), 3));
+}

@@ -4,6 +4,8 @@
 #include "registry/RegistryKeys.h"
 #include "win/Owners.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cwctype>
 
@@ -215,6 +217,34 @@ void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabili
     }
 }
 
+
+namespace {
+
+LONG ApplyAccessList(const std::wstring& subKey, const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return static_cast<LONG>(::GetLastError());
+    }
+    win::UniqueRegKey key;
+    LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, WRITE_DAC, key.put());
+    if (status == ERROR_SUCCESS) status = ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+    ::LocalFree(descriptor);
+    return status;
+}
+
+} // namespace
+
+KeyAccessGuard::KeyAccessGuard(const std::wstring& subKey, const wchar_t* sddl)
+    : m_subKey(subKey), m_status(ApplyAccessList(subKey, sddl))
+{
+}
+
+KeyAccessGuard::~KeyAccessGuard()
+{
+    EXPECT_EQ(ERROR_SUCCESS, ApplyAccessList(m_subKey, L"D:(A;;KA;;;WD)"))
+        << "full access could not be given back to " << testsupport::Narrow(m_subKey);
+}
 
 void SettingsTest::SetUp()
 {

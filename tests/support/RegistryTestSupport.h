@@ -42,6 +42,23 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
                                         const std::vector<std::wstring>& patterns);
 std::wstring Join(const std::vector<std::wstring>& lines);
 
+// Gives HKLM\subKey the access list written in SDDL for as long as the guard lives, so that a
+// test can make the platform refuse a write or a deletion. When it ends, everyone gets full
+// access again, so that the test's own clean-up can remove the key.
+class KeyAccessGuard {
+public:
+    KeyAccessGuard(const std::wstring& subKey, const wchar_t* sddl);
+    ~KeyAccessGuard();
+    KeyAccessGuard(const KeyAccessGuard&) = delete;
+    KeyAccessGuard& operator=(const KeyAccessGuard&) = delete;
+    // The registry's code of the change (0 when the access list is in place).
+    LONG Status() const { return m_status; }
+
+private:
+    std::wstring m_subKey;
+    LONG m_status;
+};
+
 // The three keyboards of the mic-mute LED list, in the order they are written.
 extern const std::vector<std::wstring> kMicMuteKeyboardNames;
 // Exactly the install-time table under the service key and the hotkey key: every key and
