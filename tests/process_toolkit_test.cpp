@@ -4,11 +4,13 @@
 #include "process/ProcessToolkit.h"
 #include "support/StandIns.h"
 #include "support/TestSupport.h"
+#include "win/Owners.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 using namespace testsupport;
 using processchoice::ChooseProcessesToTerminate;
@@ -26,6 +28,58 @@ protected:
 };
 
 bool Contains(const std::vector<DWORD>& ids, DWORD id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); }
+
+// A handle kept from before the kill, so that the exit code can still be read afterwards.
+win::UniqueHandle Watch(DWORD processId)
+{
+    return win::UniqueHandle(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+}
+
+// The exit code of a watched process once it has ended; STILL_ACTIVE when it has not.
+DWORD ExitCodeOnceEnded(const win::UniqueHandle& process)
+{
+    if (!process || ::WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = 0xDEADu;
+    ::GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+LUID DebugPrivilegeLuid()
+{
+    LUID luid = {};
+    ::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &luid);
+    return luid;
+}
+
+// Attributes of SeDebugPrivilege in this process's token; 0xFFFFFFFF when the token lacks it.
+DWORD DebugPrivilegeAttributes()
+{
+    win::UniqueToken token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return 0xFFFFFFFF;
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size)) return 0xFFFFFFFF;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    const LUID debug = DebugPrivilegeLuid();
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        const LUID& luid = privileges->Privileges[i].Luid;
+        if (luid.LowPart == debug.LowPart && luid.HighPart == debug.HighPart) return privileges->Privileges[i].Attributes;
+    }
+    return 0xFFFFFFFF;
+}
+
+bool SetDebugPrivilegeForTest(DWORD attributes)
+{
+    win::UniqueToken token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return false;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid = DebugPrivilegeLuid();
+    privileges.Privileges[0].Attributes = attributes;
+    return ::AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+           ::GetLastError() == ERROR_SUCCESS;
+}
 
 } // namespace
 
@@ -127,11 +181,55 @@ TEST_F(ProcessToolkit, IsExistHotkeyUtilityProcessAndKillMatchesTheFirstElevenCh
                agentRecord->sessionId);
     EXPECT_EQ(expectedExist, messages[1]);
     EXPECT_EQ(expectedExist, messages[3]);
-    const std::wstring terminated = L"TerminateProcess ret:[1] error :";
+    // The error field is whatever the thread's last error was; {line} stands for its digits.
+    const std::wstring terminated =
+        L"TerminateProcess ret:[1] error :{line} , sessionid=" + std::to_wstring(agentRecord->sessionId);
     for (size_t index : {2u, 4u}) {
-        EXPECT_EQ(0u, messages[index].find(terminated)) << Narrow(messages[index]);
-        EXPECT_NE(std::wstring::npos, messages[index].find(L" , sessionid=")) << Narrow(messages[index]);
+        EXPECT_TRUE(LogRecordMatches(messages[index], terminated)) << Narrow(messages[index]);
     }
+}
+
+TEST_F(ProcessToolkit, EveryTerminationEndsTheProcessWithExitCodeZero)
+{
+    // The stand-in folder's own clean-up ends its processes with 1, so 0 is the toolkit's.
+    const DWORD byName = m_standIns.Start(L"FnKeyAgent.exe");
+    const DWORD older = m_standIns.Start(L"keyapp.exe");
+    const DWORD newer = m_standIns.Start(L"keyapp.exe");
+    const DWORD osd = m_standIns.Start(L"FnKeyLockOsd.exe");
+    ASSERT_TRUE(byName && older && newer && osd);
+    const win::UniqueHandle byNameWatch = Watch(byName), olderWatch = Watch(older), osdWatch = Watch(osd);
+    ASSERT_TRUE(byNameWatch && olderWatch && osdWatch);
+
+    KillProcessesByName(L"FnKeyAgent.exe");
+    KillProcessesExceptNewest({older, newer});
+    EXPECT_EQ(TRUE, IsExistHotkeyUtilityProcessAndKill(L"FnKeyLockOsd.exe"));
+
+    EXPECT_EQ(0u, ExitCodeOnceEnded(byNameWatch)) << "KillProcessesByName";
+    EXPECT_EQ(0u, ExitCodeOnceEnded(olderWatch)) << "KillProcessesExceptNewest";
+    EXPECT_EQ(0u, ExitCodeOnceEnded(osdWatch)) << "IsExistHotkeyUtilityProcessAndKill";
+    EXPECT_TRUE(ProcessAlive(newer));
+}
+
+TEST_F(ProcessToolkit, IsExistHotkeyUtilityProcessAndKillLeavesTheDebugPrivilegeOffAfterEachMatch)
+{
+    const DWORD before = DebugPrivilegeAttributes();
+    ASSERT_NE(0xFFFFFFFFu, before) << "this process's token holds SeDebugPrivilege";
+    // Switched on beforehand, so that only a switch-off by the operation can turn it off.
+    ASSERT_TRUE(SetDebugPrivilegeForTest(SE_PRIVILEGE_ENABLED));
+    ASSERT_NE(0u, DebugPrivilegeAttributes() & SE_PRIVILEGE_ENABLED);
+
+    // No match: the privilege is not touched.
+    EXPECT_EQ(FALSE, IsExistHotkeyUtilityProcessAndKill(L"NoSuchCompanion.exe"));
+    EXPECT_NE(0u, DebugPrivilegeAttributes() & SE_PRIVILEGE_ENABLED);
+
+    const DWORD agent = m_standIns.Start(L"FnKeyAgent.exe");
+    ASSERT_NE(0u, agent);
+    EXPECT_EQ(TRUE, IsExistHotkeyUtilityProcessAndKill(L"FnKeyAgent.exe"));
+    EXPECT_TRUE(WaitForExit(agent));
+    const DWORD after = DebugPrivilegeAttributes();
+
+    SetDebugPrivilegeForTest(before & SE_PRIVILEGE_ENABLED);
+    EXPECT_EQ(0u, after & SE_PRIVILEGE_ENABLED) << "attributes after the kill: " << after;
 }
 
 TEST_F(ProcessToolkit, IsExistHotkeyUtilityProcessAndKillNeedsShortNamesWhole)

@@ -2,11 +2,14 @@
 // both companions go, in every session, and a kill that finds nothing is logged.
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
+#include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "support/StandIns.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace testsupport;
 
@@ -88,4 +91,69 @@ TEST_F(StopControl, LogsEachKillThatFoundNothing)
     // One stop, one setting of the auto-reset event: one waiter released, then none.
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_hQuitEvent, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0));
+}
+
+// The service's start-up worker clears out companions left from an earlier run, in every
+// session, before it launches its own.
+class WorkerCleanUp : public StopControl {
+protected:
+    void SetUp() override
+    {
+        StopControl::SetUp();
+        SetWaitDivisorForTesting(1000);
+    }
+    void TearDown() override
+    {
+        SetWaitDivisorForTesting(1);
+        StopControl::TearDown();
+    }
+};
+
+TEST_F(WorkerCleanUp, EndsThePackagedAppAndBothCompanionsAndLogsWhatItFound)
+{
+    ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
+    const DWORD keyapp = m_standIns.Start(L"keyapp.exe");
+    const DWORD agent = m_standIns.Start(L"FnKeyAgent.exe");
+    const DWORD renamedAgent = m_standIns.Start(L"FnKeyAgent.old.exe");
+    const DWORD osd = m_standIns.Start(L"FnKeyLockOsd.exe");
+    ASSERT_TRUE(keyapp && agent && renamedAgent && osd);
+
+    CUtilityService service;
+    CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
+
+    for (DWORD gone : {keyapp, agent, renamedAgent, osd}) {
+        EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(gone); }, 10000)) << gone;
+    }
+    const std::vector<std::wstring> messages = Messages();
+    // The three kills in their order, each opening with its own line, then the summary.
+    std::vector<std::wstring> killOrder;
+    for (const std::wstring& message : messages) {
+        for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
+            if (LogRecordMatches(message, std::wstring(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:") +
+                                              name + L",line:{line} ")) {
+                killOrder.push_back(name);
+            }
+        }
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"keyapp.exe", L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}), killOrder);
+    EXPECT_EQ(1u, std::count(messages.begin(), messages.end(),
+                             L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[1] Uitlity:[1] "
+                             L"CapsNumLock:[1]"));
+}
+
+TEST_F(WorkerCleanUp, ReportsEachNameThatFoundNothing)
+{
+    const DWORD osd = m_standIns.Start(L"FnKeyLockOsd.exe");
+    ASSERT_NE(0u, osd);
+    ASSERT_TRUE(FindRunningProcess(L"keyapp.exe").empty());
+    ASSERT_TRUE(FindRunningProcess(L"FnKeyAgent.exe").empty());
+
+    CUtilityService service;
+    CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
+
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(osd); }, 10000));
+    const std::vector<std::wstring> messages = Messages();
+    EXPECT_EQ(1u, std::count(messages.begin(), messages.end(),
+                             L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[0] Uitlity:[0] "
+                             L"CapsNumLock:[1]"));
 }
