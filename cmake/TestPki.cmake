@@ -69,6 +69,51 @@ if(NOT EXISTS ${FN_PKI_DIR}/stranger-chain.pem)
   file(WRITE ${FN_PKI_DIR}/stranger-chain.pem "${leaf_pem}${root_pem}")
 endif()
 
+# A signer under two CAs that certify each other: its chain never reaches a root, which the
+# platform reports as a chaining error (0x800B010A). Wine 8 accepts a chain that merely stops
+# short, so the loop is what makes that error appear there.
+if(NOT EXISTS ${FN_PKI_DIR}/cyclic-chain.pem)
+  file(WRITE ${FN_PKI_DIR}/cyclic.cnf
+"[req]
+distinguished_name=dn
+prompt=no
+[dn]
+CN=Osmira Test Cycle
+[ca]
+basicConstraints=critical,CA:TRUE
+keyUsage=critical,keyCertSign,cRLSign
+subjectKeyIdentifier=hash
+authorityKeyIdentifier=keyid
+[signer]
+basicConstraints=critical,CA:FALSE
+keyUsage=critical,digitalSignature
+extendedKeyUsage=codeSigning
+subjectKeyIdentifier=hash
+authorityKeyIdentifier=keyid
+")
+  foreach(ca a b)
+    string(TOUPPER ${ca} ca_name)
+    fn_pki_run(${FN_OPENSSL} genrsa -out cycle-${ca}.key 2048)
+    # Self-signed only to issue the other CA's certificate; never part of a signature.
+    fn_pki_run(${FN_OPENSSL} req -x509 -new -key cycle-${ca}.key -out cycle-${ca}-self.pem -days 3650 -sha1
+               -config cyclic.cnf -extensions ca -subj "/CN=Osmira Test Cycle ${ca_name}/O=Osmira Test")
+    fn_pki_run(${FN_OPENSSL} req -new -key cycle-${ca}.key -out cycle-${ca}.csr
+               -config cyclic.cnf -subj "/CN=Osmira Test Cycle ${ca_name}/O=Osmira Test")
+  endforeach()
+  fn_pki_run(${FN_OPENSSL} x509 -req -in cycle-a.csr -CA cycle-b-self.pem -CAkey cycle-b.key -CAcreateserial
+             -out cycle-a.pem -days 3650 -sha1 -extfile cyclic.cnf -extensions ca)
+  fn_pki_run(${FN_OPENSSL} x509 -req -in cycle-b.csr -CA cycle-a-self.pem -CAkey cycle-a.key -CAcreateserial
+             -out cycle-b.pem -days 3650 -sha1 -extfile cyclic.cnf -extensions ca)
+  fn_pki_run(${FN_OPENSSL} req -newkey rsa:2048 -nodes -keyout cyclic.key -out cyclic.csr
+             -subj "/CN=Osmira Test Package Signer/O=Osmira Test")
+  fn_pki_run(${FN_OPENSSL} x509 -req -in cyclic.csr -CA cycle-a.pem -CAkey cycle-a.key -CAcreateserial
+             -out cyclic.pem -days 3650 -sha1 -extfile cyclic.cnf -extensions signer)
+  file(READ ${FN_PKI_DIR}/cyclic.pem leaf_pem)
+  file(READ ${FN_PKI_DIR}/cycle-a.pem a_pem)
+  file(READ ${FN_PKI_DIR}/cycle-b.pem b_pem)
+  file(WRITE ${FN_PKI_DIR}/cyclic-chain.pem "${leaf_pem}${a_pem}${b_pem}")
+endif()
+
 # The package signer's SHA-1 thumbprint, upper-case hex without separators.
 execute_process(COMMAND ${FN_OPENSSL} x509 -in ${FN_PKI_DIR}/signer.pem -noout -fingerprint -sha1
                 OUTPUT_VARIABLE signer_fingerprint OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -77,7 +122,8 @@ string(REPLACE ":" "" FN_SIGNER_THUMBPRINT "${signer_fingerprint}")
 string(TOUPPER "${FN_SIGNER_THUMBPRINT}" FN_SIGNER_THUMBPRINT)
 
 # The signing command for a file: signer is "signer" (the package), "other" (a second signer
-# under the same trusted root) or "stranger" (same subject as the package signer, untrusted root).
+# under the same trusted root), "stranger" (same subject as the package signer, untrusted root)
+# or "cyclic" (same subject, a chain that loops without reaching a root).
 function(fn_sign_command out_var signer input output)
   set(${out_var}
       ${FN_OSSLSIGNCODE} sign -certs ${FN_PKI_DIR}/${signer}-chain.pem -key ${FN_PKI_DIR}/${signer}.key

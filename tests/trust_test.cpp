@@ -3,6 +3,7 @@
 // the helper answers, what it logs, and the lock it keeps on the executable.
 #include "log/UtilityLog.h"
 #include "support/TrustTestSupport.h"
+#include "trust/FileSignature.h"
 #include "trust/OsmiraAssemblyHelper.h"
 #include "trust/PeFileDigest.h"
 #include "trust/ValidationLibrary.h"
@@ -168,6 +169,37 @@ TEST_F(ProbeInstallation, LibraryPutInPlaceLaterIsLoadedWithoutRestart)
     lines = ReadTextLines(Results());
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("0 " + Narrow(Library()), lines[1]);
+}
+
+// A chain that never reaches a root (0x800B010A) is tolerated only on systems older than 6.2,
+// whatever else is wrong stays refused there. The prefix reports Windows 10; a copy of the probe
+// under a name of its own sees Windows 7 through Wine's per-program version setting.
+TEST_F(ProbeInstallation, ChainErrorIsToleratedOnlyBeforeVersion62)
+{
+    const std::wstring cyclic = FixtureLibraryPath(L"cyclic");
+    ASSERT_EQ(static_cast<LONG>(0x800B010A), VerifyTrustResult(cyclic)) << "the fixture should give the chaining error";
+    ASSERT_EQ(static_cast<LONG>(0x800B0109), VerifyTrustResult(FixtureLibraryPath(L"untrusted")));
+    EXPECT_EQ(std::wstring(PinnedValidationLibraryDigest()), ComputePeFileDigestUnverified(cyclic.c_str()));
+    EXPECT_FALSE(VerifyFileSignature(cyclic.c_str()));
+    EXPECT_EQ(L"", ComputePeFileDigest(cyclic.c_str()));
+
+    PutLibrary(cyclic);
+    EXPECT_EQ(std::vector<std::string>{"6 none"}, Validate());
+
+    const std::wstring oldSystemName = L"trust_probe_nt61.exe";
+    const std::wstring oldSystemProbe = Service(oldSystemName);
+    ASSERT_TRUE(::CopyFileW(ProbePath().c_str(), oldSystemProbe.c_str(), FALSE));
+    ProgramVersionGuard version(oldSystemName, L"win7");
+    auto validateOnOldSystem = [&] {
+        ::DeleteFileW(Results().c_str());
+        EXPECT_EQ(0u, RunProgram(Quote(oldSystemProbe) + L" validate " + Quote(Results()) + L" " + Quote(oldSystemProbe),
+                                 m_root.File(L"cwd")));
+        return ReadTextLines(Results());
+    };
+    EXPECT_EQ(std::vector<std::string>{"0 " + Narrow(Library())}, validateOnOldSystem());
+
+    PutLibrary(FixtureLibraryPath(L"untrusted"));
+    EXPECT_EQ(std::vector<std::string>{"6 none"}, validateOnOldSystem());
 }
 
 // The first validations of a process may race to load the library: every one of them ends

@@ -3,6 +3,8 @@
 #include "win/Owners.h"
 
 #include <bcrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 namespace trusttest {
 
@@ -149,6 +151,40 @@ DWORD RunProgram(const std::wstring& commandLine, const std::wstring& currentDir
     DWORD exitCode = 0xFFFFFFFF;
     ::GetExitCodeProcess(process.get(), &exitCode);
     return exitCode;
+}
+
+LONG VerifyTrustResult(const std::wstring& path)
+{
+    WINTRUST_FILE_INFO fileInfo = {};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = path.c_str();
+    WINTRUST_DATA trustData = {};
+    trustData.cbStruct = sizeof(trustData);
+    trustData.dwUIChoice = WTD_UI_NONE;
+    trustData.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    trustData.dwUnionChoice = WTD_CHOICE_FILE;
+    trustData.pFile = &fileInfo;
+    trustData.dwStateAction = WTD_STATEACTION_VERIFY;
+    trustData.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG result = ::WinVerifyTrust(nullptr, &action, &trustData);
+    trustData.dwStateAction = WTD_STATEACTION_CLOSE;
+    ::WinVerifyTrust(nullptr, &action, &trustData);
+    return result;
+}
+
+ProgramVersionGuard::ProgramVersionGuard(std::wstring fileName, const std::wstring& version)
+    : m_subKey(L"Software\\Wine\\AppDefaults\\" + std::move(fileName))
+{
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_subKey.c_str());
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, m_subKey.c_str(), L"Version", REG_SZ, version.c_str(),
+                      static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+}
+
+ProgramVersionGuard::~ProgramVersionGuard()
+{
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_subKey.c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, m_subKey.c_str());
 }
 
 std::vector<std::string> ReadTextLines(const std::wstring& path)

@@ -42,6 +42,22 @@ DWORD RunProgram(const std::wstring& commandLine, const std::wstring& currentDir
                  const std::wstring& pathFolder = L"", const std::wstring& loadMarker = L"",
                  DWORD timeoutMs = 60000);
 
+// WinVerifyTrust's raw answer for a file's embedded signature, asked as the service asks.
+LONG VerifyTrustResult(const std::wstring& path);
+
+// Makes the programs with one file name see another Windows version (Wine's per-program
+// setting in HKCU); the setting is removed again when the guard ends.
+class ProgramVersionGuard {
+public:
+    ProgramVersionGuard(std::wstring fileName, const std::wstring& version);
+    ~ProgramVersionGuard();
+    ProgramVersionGuard(const ProgramVersionGuard&) = delete;
+    ProgramVersionGuard& operator=(const ProgramVersionGuard&) = delete;
+
+private:
+    std::wstring m_subKey;
+};
+
 std::vector<std::string> ReadTextLines(const std::wstring& path);
 std::wstring Quote(const std::wstring& text);
 bool SamePath(const std::wstring& a, const std::wstring& b);
