@@ -3,11 +3,21 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <cstddef>
+
 namespace {
 
 // CERT_E_CHAINING and TRUST_E_NOSIGNATURE, spelled out so the mapping reads as a table.
 constexpr LONG kChainDoesNotReachRoot = static_cast<LONG>(0x800B010A);
 constexpr LONG kNoSignature = static_cast<LONG>(0x800B0100);
+
+// The trust record without the signature-settings field that newer SDKs append when they target
+// Windows 8 or later: its size tells the platform which layout it gets, so the service passes the
+// same 80-byte record whichever SDK builds it.
+constexpr DWORD kTrustDataBytes = static_cast<DWORD>(offsetof(WINTRUST_DATA, dwUIContext) + sizeof(DWORD));
+#ifdef _WIN64
+static_assert(kTrustDataBytes == 80, "the x64 trust record is 80 bytes");
+#endif
 
 bool IsWindows8OrLater()
 {
@@ -35,7 +45,7 @@ BOOL VerifyFileSignature(const wchar_t* path)
     fileInfo.pgKnownSubject = nullptr;
 
     WINTRUST_DATA trustData = {};
-    trustData.cbStruct = sizeof(trustData);
+    trustData.cbStruct = kTrustDataBytes;
     trustData.pPolicyCallbackData = nullptr;
     trustData.pSIPClientData = nullptr;
     trustData.dwUIChoice = WTD_UI_NONE;
