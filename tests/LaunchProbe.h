@@ -46,8 +46,12 @@ constexpr unsigned kWarmUpLaunches = 5;
 // "ThreadAttributesIsNull", "InheritHandles", "EnvironmentIsNull", "CurrentDirectoryIsNull",
 // "DesktopIsNull"; DWORDs "CreationFlags", "StartupSize", "StartupFlags", "ShowWindow",
 // "ChildProcessId" (0 unless the platform started one); REG_SZ "ApplicationName",
-// "CommandLine", "Desktop" (absent when null); and "EnvironmentHasUserName" (the block
-// carries a USERNAME variable).
+// "CommandLine", "Desktop" (absent when null); "EnvironmentHasUserName" (the block
+// carries a USERNAME variable) and "EnvironmentHasServiceMark" (the block carries the
+// variable below, which the probe sets in its own environment only).
+constexpr const wchar_t* kServiceMarkName = L"FNKEY_LAUNCH_PROBE_MARK";
+constexpr const wchar_t* kServiceMarkValue = L"service";
+constexpr const wchar_t* kServiceMarkAssignment = L"FNKEY_LAUNCH_PROBE_MARK=service";
 
 // The handles this process has open. Wine 8 answers GetProcessHandleCount with 0 whatever is
 // open, so the count asks the handle table about every handle value in turn instead; the

@@ -25,6 +25,7 @@ struct SeenCall {
     DWORD creationFlags = 0;
     bool environmentIsNull = true;
     bool environmentHasUserName = false;
+    bool environmentHasServiceMark = false;
     bool currentDirectoryIsNull = true;
     DWORD startupSize = 0;
     DWORD startupFlags = 0;
@@ -39,12 +40,13 @@ DWORD g_callCount = 0;
 // Requests come one at a time; the observer reads the mode of the current one.
 DWORD g_mode = launchprobe::kRealCall;
 
-bool EnvironmentHasUserName(const void* environment)
+bool EnvironmentHasVariable(const void* environment, const wchar_t* prefix)
 {
     // A Unicode block: NUL-terminated "name=value" strings, ended by an empty one.
+    const size_t length = wcslen(prefix);
     for (const wchar_t* entry = static_cast<const wchar_t*>(environment); *entry != L'\0';
          entry += wcslen(entry) + 1) {
-        if (_wcsnicmp(entry, L"USERNAME=", 9) == 0) return true;
+        if (_wcsnicmp(entry, prefix, length) == 0) return true;
     }
     return false;
 }
@@ -64,7 +66,9 @@ BOOL WINAPI ObserveCreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LP
     call.inheritHandles = inheritHandles;
     call.creationFlags = creationFlags;
     call.environmentIsNull = environment == nullptr;
-    call.environmentHasUserName = environment != nullptr && EnvironmentHasUserName(environment);
+    call.environmentHasUserName = environment != nullptr && EnvironmentHasVariable(environment, L"USERNAME=");
+    call.environmentHasServiceMark =
+        environment != nullptr && EnvironmentHasVariable(environment, launchprobe::kServiceMarkAssignment);
     call.currentDirectoryIsNull = currentDirectory == nullptr;
     call.startupSize = startupInfo->cb;
     call.startupFlags = startupInfo->dwFlags;
@@ -227,6 +231,7 @@ DWORD WINAPI CarryOutRequest(LPVOID)
         WriteDword(callKey.get(), L"CreationFlags", call.creationFlags);
         WriteDword(callKey.get(), L"EnvironmentIsNull", call.environmentIsNull);
         WriteDword(callKey.get(), L"EnvironmentHasUserName", call.environmentHasUserName);
+        WriteDword(callKey.get(), L"EnvironmentHasServiceMark", call.environmentHasServiceMark);
         WriteDword(callKey.get(), L"CurrentDirectoryIsNull", call.currentDirectoryIsNull);
         WriteDword(callKey.get(), L"StartupSize", call.startupSize);
         WriteDword(callKey.get(), L"StartupFlags", call.startupFlags);
@@ -250,7 +255,13 @@ public:
     CLaunchProbeService() : CServiceBase(launchprobe::kServiceName) {}
 
 protected:
-    void OnStart(DWORD, LPWSTR*) override { SetCreateProcessAsUserForTesting(&ObserveCreateProcessAsUser); }
+    void OnStart(DWORD, LPWSTR*) override
+    {
+        // A variable only this service's own environment has: an environment block that
+        // carries it was merged with the service's variables.
+        ::SetEnvironmentVariableW(launchprobe::kServiceMarkName, launchprobe::kServiceMarkValue);
+        SetCreateProcessAsUserForTesting(&ObserveCreateProcessAsUser);
+    }
 
     DWORD OnServiceControlHandle(DWORD control, DWORD, LPVOID, LPVOID) override
     {

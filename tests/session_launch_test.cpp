@@ -60,7 +60,7 @@ void SetString(HKEY key, const wchar_t* name, const std::wstring& text)
 struct SeenCall {
     DWORD tokenIsNull = 0, applicationNameIsNull = 0, commandLineIsNull = 0, processAttributesIsNull = 0,
           threadAttributesIsNull = 0, inheritHandles = 0, creationFlags = 0, environmentIsNull = 0,
-          environmentHasUserName = 0, currentDirectoryIsNull = 0, startupSize = 0, startupFlags = 0, showWindow = 0,
+          environmentHasUserName = 0, environmentHasServiceMark = 0, currentDirectoryIsNull = 0, startupSize = 0, startupFlags = 0, showWindow = 0,
           desktopIsNull = 0, childProcessId = 0;
     std::optional<std::wstring> applicationName, commandLine, desktop;
 };
@@ -214,6 +214,7 @@ protected:
             call.creationFlags = flag(L"CreationFlags");
             call.environmentIsNull = flag(L"EnvironmentIsNull");
             call.environmentHasUserName = flag(L"EnvironmentHasUserName");
+            call.environmentHasServiceMark = flag(L"EnvironmentHasServiceMark");
             call.currentDirectoryIsNull = flag(L"CurrentDirectoryIsNull");
             call.startupSize = flag(L"StartupSize");
             call.startupFlags = flag(L"StartupFlags");
@@ -268,6 +269,7 @@ void ExpectUserSessionCall(const SeenCall& call, const std::wstring& program)
     EXPECT_EQ(0u, call.inheritHandles);
     EXPECT_EQ(0x430u, call.creationFlags) << "CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT";
     EXPECT_EQ(0u, call.environmentIsNull);
+    EXPECT_EQ(0u, call.environmentHasServiceMark) << "the user's own variables only, none of the service's";
     EXPECT_EQ(1u, call.currentDirectoryIsNull);
     EXPECT_EQ(104u, call.startupSize);
     EXPECT_EQ(0u, call.startupFlags);
@@ -284,6 +286,7 @@ void ExpectElevatedCall(const SeenCall& call, const std::wstring& program, DWORD
     EXPECT_EQ(0u, call.inheritHandles);
     EXPECT_EQ(0x02000400u, call.creationFlags) << "CREATE_PRESERVE_CODE_AUTHZ_LEVEL | CREATE_UNICODE_ENVIRONMENT";
     EXPECT_EQ(0u, call.environmentIsNull);
+    EXPECT_EQ(1u, call.environmentHasServiceMark) << "the user's variables merged with the service's";
     EXPECT_EQ(1u, call.currentDirectoryIsNull);
     EXPECT_EQ(104u, call.startupSize);
     EXPECT_EQ(0x81u, call.startupFlags) << "STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK";
