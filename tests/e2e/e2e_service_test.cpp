@@ -307,7 +307,9 @@ TEST_F(Controls, EveryCustomCodeAndInterrogateLeaveTheServiceRunning)
             const DWORD code = (i * 37 + round * 11) % 256;
             if (code == SERVICE_CONTROL_STOP) continue;
             const DWORD result = SendControl(code);
-            if (code >= 128) EXPECT_EQ(0u, result) << code;
+            if (code >= 128) {
+                EXPECT_EQ(0u, result) << code;
+            }
         }
         EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), QueryStatus().dwCurrentState);
     }
