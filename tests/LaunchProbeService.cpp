@@ -2,6 +2,7 @@
 // test asks (LaunchProbe.h), and records what reached the platform's process creation call.
 #include "LaunchProbe.h"
 
+#include "TestHooks.h"
 #include "log/UtilityLog.h"
 #include "process/SessionLaunch.h"
 #include "service/ServiceBase.h"

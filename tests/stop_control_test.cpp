@@ -1,5 +1,6 @@
 // The stop control's part in the companions' end: after the quit event and the short pause,
 // both companions go, in every session, and a kill that finds nothing is logged.
+#include "TestHooks.h"
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "service/ServiceWaits.h"

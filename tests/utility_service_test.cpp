@@ -1,5 +1,6 @@
 // The utility service in process: its events, the interruptible sleep, the deferred worker
 // and the control hook's frame, observed through the log and the named events.
+#include "TestHooks.h"
 #include "log/UtilityLog.h"
 #include "service/ServiceWaits.h"
 #include "service/UtilityService.h"

@@ -1,4 +1,5 @@
 #include "process/SessionLaunch.h"
+#include "TestHooks.h"
 
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"

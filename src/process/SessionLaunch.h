@@ -26,16 +26,3 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
 
 // The elevated way first, the user's own token as the fallback (without a show state).
 BOOL StartProcessElevated(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);
-
-// The one process creation call of both ways.
-using CreateProcessAsUserFunction = BOOL(WINAPI*)(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
-                                                  LPSECURITY_ATTRIBUTES processAttributes,
-                                                  LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                                                  DWORD creationFlags, LPVOID environment,
-                                                  LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
-                                                  LPPROCESS_INFORMATION processInformation);
-
-// Puts an observer in front of the platform's CreateProcessAsUserW and returns the one it
-// replaces; null restores the platform's call. The shipped service never calls this: only a
-// test, in its own process, does, to see exactly what the service hands to the platform.
-CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function);

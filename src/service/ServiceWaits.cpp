@@ -1,4 +1,5 @@
 #include "service/ServiceWaits.h"
+#include "TestHooks.h"
 
 #include <atomic>
 
