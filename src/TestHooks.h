@@ -19,3 +19,8 @@ using CreateProcessAsUserFunction = BOOL(WINAPI*)(HANDLE token, LPCWSTR applicat
 // Puts an observer in front of the platform's CreateProcessAsUserW and returns the one it
 // replaces; null restores the platform's call.
 CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function);
+
+// Called by the validation library's loader after the library file has passed its checks and
+// before it is loaded, with the file's full path; returns the hook it replaces.
+using ValidationLibraryCheckedHook = void (*)(const wchar_t* libraryPath);
+ValidationLibraryCheckedHook SetValidationLibraryCheckedHookForTesting(ValidationLibraryCheckedHook hook);

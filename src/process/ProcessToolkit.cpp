@@ -1,12 +1,13 @@
 #include "process/ProcessToolkit.h"
 
 #include "log/UtilityLog.h"
+#include "process/ProcessWalk.h"
 #include "win/Owners.h"
 
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <cwchar>
+#include <functional>
 #include <map>
 
 namespace {
@@ -15,28 +16,20 @@ namespace {
 // copies of a companion ("FnKeyAgent.old.exe") are caught as well.
 constexpr size_t kHotkeyNameCompareLength = 11;
 
-PROCESSENTRY32W EmptyEntry()
+// Walks the process list; logs the operation's own texts when the walk cannot begin.
+bool Walk(const std::function<bool(const PROCESSENTRY32W&)>& visit, const wchar_t* snapshotFailure,
+          const wchar_t* firstFailure)
 {
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry; // 568 for the wide entry
-    return entry;
-}
-
-// Opens the snapshot and reads its first entry; logs the operation's own failure texts.
-// Returns an empty owner when the walk cannot begin.
-win::UniqueSnapshot BeginWalk(PROCESSENTRY32W& entry, const wchar_t* snapshotFailure, const wchar_t* firstFailure)
-{
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
+    switch (WalkProcesses(visit)) {
+    case ProcessWalk::NoSnapshot:
         WriteLog(snapshotFailure);
-        return {};
-    }
-    entry = EmptyEntry();
-    if (!::Process32FirstW(snapshot.get(), &entry)) {
+        return false;
+    case ProcessWalk::NoFirstEntry:
         WriteLog(firstFailure);
-        return {};
+        return false;
+    default:
+        return true;
     }
-    return snapshot;
 }
 
 bool SameName(const PROCESSENTRY32W& entry, const wchar_t* name)
@@ -50,45 +43,30 @@ void TerminateById(DWORD processId)
     if (process) ::TerminateProcess(process.get(), 0);
 }
 
-// One privilege of the service's own token, switched on or off; failures only mean that
-// the privilege stays as it was.
-void SetDebugPrivilege(HANDLE token, DWORD attributes)
-{
-    LUID luid = {};
-    if (!::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &luid)) return;
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = luid;
-    privileges.Privileges[0].Attributes = attributes;
-    ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
-}
-
 } // namespace
 
 std::vector<DWORD> FindRunningProcess(const wchar_t* processName)
 {
     std::vector<DWORD> ids;
     if (processName == nullptr) return ids;
-    PROCESSENTRY32W entry;
-    win::UniqueSnapshot snapshot = BeginWalk(entry, L"FindRunningProcess::CreateToolhelp32Snapshot failed",
-                                             L"FindRunningProcess::Process32First failed");
-    if (!snapshot) return ids;
-    do {
-        if (SameName(entry, processName)) ids.push_back(entry.th32ProcessID);
-    } while (::Process32NextW(snapshot.get(), &entry));
+    Walk(
+        [&](const PROCESSENTRY32W& entry) {
+            if (SameName(entry, processName)) ids.push_back(entry.th32ProcessID);
+            return true;
+        },
+        L"FindRunningProcess::CreateToolhelp32Snapshot failed", L"FindRunningProcess::Process32First failed");
     return ids;
 }
 
 void KillProcessesByName(const wchar_t* processName)
 {
     if (processName == nullptr) return;
-    PROCESSENTRY32W entry;
-    win::UniqueSnapshot snapshot = BeginWalk(entry, L"KillProcessesByName::CreateToolhelp32Snapshot failed",
-                                             L"KillProcessesByName::Process32First failed");
-    if (!snapshot) return;
-    do {
-        if (SameName(entry, processName)) TerminateById(entry.th32ProcessID);
-    } while (::Process32NextW(snapshot.get(), &entry));
+    Walk(
+        [&](const PROCESSENTRY32W& entry) {
+            if (SameName(entry, processName)) TerminateById(entry.th32ProcessID);
+            return true;
+        },
+        L"KillProcessesByName::CreateToolhelp32Snapshot failed", L"KillProcessesByName::Process32First failed");
 }
 
 namespace processchoice {
@@ -135,14 +113,11 @@ BOOL GetCurrentUserNameAndSessionId(DWORD* sessionId, std::wstring* userName)
                  consoleSession);
         return FALSE;
     }
-    LPWSTR buffer = nullptr;
+    win::UniqueWtsMemory buffer;
     DWORD bytes = 0;
     const BOOL read = ::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, consoleSession, WTSUserName,
-                                                    &buffer, &bytes);
-    if (buffer != nullptr) {
-        if (userName != nullptr) *userName = buffer;
-        ::WTSFreeMemory(buffer);
-    }
+                                                    reinterpret_cast<LPWSTR*>(buffer.put()), &bytes);
+    if (buffer && userName != nullptr) *userName = static_cast<const wchar_t*>(buffer.get());
     return read;
 }
 
@@ -150,15 +125,11 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
 {
     if (processName == nullptr) return FALSE;
     BOOL result = FALSE;
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     WriteLog(L"IsExistHotkeyUtilityProcessAndKill initStatus:[%d] ProcessName:%s,line:%d ", 1, processName, __LINE__);
-    if (!snapshot) return FALSE;
-    PROCESSENTRY32W entry = EmptyEntry();
-    if (!::Process32FirstW(snapshot.get(), &entry)) return FALSE;
-    do {
-        if (_wcsnicmp(entry.szExeFile, processName, kHotkeyNameCompareLength) != 0) continue;
+    WalkProcesses([&](const PROCESSENTRY32W& entry) {
+        if (_wcsnicmp(entry.szExeFile, processName, kHotkeyNameCompareLength) != 0) return true;
         DWORD processSession = 0xFFFFFFFF;
-        if (!::ProcessIdToSessionId(entry.th32ProcessID, &processSession)) continue;
+        if (!::ProcessIdToSessionId(entry.th32ProcessID, &processSession)) return true;
 
         std::wstring userName;
         const BOOL sessionRead = GetCurrentUserNameAndSessionId(nullptr, &userName);
@@ -184,19 +155,20 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
         WriteLog(L"TerminateProcess ret:[%d] error :%d , sessionid=%d", terminated, ::GetLastError(), processSession);
 
         if (token) SetDebugPrivilege(token.get(), 0);
-    } while (::Process32NextW(snapshot.get(), &entry));
+        return true;
+    });
     return result;
 }
 
 BOOL ProgressIsRunning(const wchar_t* processName)
 {
     if (processName == nullptr) return FALSE;
-    PROCESSENTRY32W entry;
-    win::UniqueSnapshot snapshot = BeginWalk(entry, L"ProgressRunning::CreateToolhelp32Snapshot failed",
-                                             L"ProgressRunning::Process32First failed");
-    if (!snapshot) return FALSE;
-    do {
-        if (SameName(entry, processName)) return TRUE;
-    } while (::Process32NextW(snapshot.get(), &entry));
-    return FALSE;
+    BOOL running = FALSE;
+    Walk(
+        [&](const PROCESSENTRY32W& entry) {
+            running = SameName(entry, processName);
+            return !running;
+        },
+        L"ProgressRunning::CreateToolhelp32Snapshot failed", L"ProgressRunning::Process32First failed");
+    return running;
 }

@@ -3,9 +3,9 @@
 
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
+#include "process/ProcessWalk.h"
 #include "win/Owners.h"
 
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <atomic>
@@ -49,26 +49,25 @@ unsigned LengthOf(const wchar_t* text)
 win::UniqueToken ShellTokenOfSession(DWORD sessionId)
 {
     win::UniqueToken token;
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) {
-        WriteLog(L"CreateProcessInElevatedSession::CreateToolhelp32Snapshot failed line=%d", __LINE__);
-        return token;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    if (!::Process32FirstW(snapshot.get(), &entry)) {
-        WriteLog(L"CreateProcessInElevatedSession::Process32First failed line=%d", __LINE__);
-        return token;
-    }
     DWORD shellId = 0;
-    do {
+    switch (WalkProcesses([&](const PROCESSENTRY32W& entry) {
         DWORD entrySession = kNoConsoleSession;
         if (_wcsicmp(entry.szExeFile, L"explorer.exe") == 0 &&
             ::ProcessIdToSessionId(entry.th32ProcessID, &entrySession) && entrySession == sessionId) {
             shellId = entry.th32ProcessID;
-            break;
+            return false;
         }
-    } while (::Process32NextW(snapshot.get(), &entry));
+        return true;
+    })) {
+    case ProcessWalk::NoSnapshot:
+        WriteLog(L"CreateProcessInElevatedSession::CreateToolhelp32Snapshot failed line=%d", __LINE__);
+        return token;
+    case ProcessWalk::NoFirstEntry:
+        WriteLog(L"CreateProcessInElevatedSession::Process32First failed line=%d", __LINE__);
+        return token;
+    default:
+        break;
+    }
     if (shellId == 0) {
         WriteLog(L"CreateProcessInElevatedSession::Not find explorer failed line=%d", __LINE__);
         return token;
@@ -128,15 +127,15 @@ BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* argum
     startup.cb = sizeof startup;
     wchar_t desktop[] = L"winsta0\\default";
     startup.lpDesktop = desktop;
-    PROCESS_INFORMATION info = {};
+    win::UniqueProcessInformation info;
     const BOOL launched = CallCreateProcessAsUser(
         primaryToken.get(), programPath[0] != L'\0' ? programPath : nullptr,
-        commandLine[0] != L'\0' ? commandLine : nullptr, kUserSessionCreationFlags, environment.get(), &startup, &info);
+        commandLine[0] != L'\0' ? commandLine : nullptr, kUserSessionCreationFlags, environment.get(), &startup,
+        info.put());
     if (!launched) {
         WriteLog(L"CreateProcessInUserSession CreateProcessAsUser() return fail, error: %d", ::GetLastError());
         return FALSE;
     }
-    win::UniqueHandle process(info.hProcess), thread(info.hThread);
     return TRUE;
 }
 
@@ -177,16 +176,9 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
         WriteLog(L"CreateProcessInElevatedSession LinkedToken from GetTokenInformation  line=%d", __LINE__);
     } else {
         // A standard user has no linked token: the program then runs with the user's own rights.
-        LUID debugPrivilege = {};
-        if (::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debugPrivilege)) {
-            TOKEN_PRIVILEGES privileges = {};
-            privileges.PrivilegeCount = 1;
-            privileges.Privileges[0].Luid = debugPrivilege;
-            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (!::AdjustTokenPrivileges(sourceToken.get(), FALSE, &privileges, 0, nullptr, nullptr)) {
-                WriteLog(L"CreateProcessInElevatedSession AdjustTokenPrivileges  line=%d, lasterror=%d", __LINE__,
-                         ::GetLastError());
-            }
+        if (!SetDebugPrivilege(sourceToken.get(), SE_PRIVILEGE_ENABLED)) {
+            WriteLog(L"CreateProcessInElevatedSession AdjustTokenPrivileges  line=%d, lasterror=%d", __LINE__,
+                     ::GetLastError());
         }
         if (!::DuplicateTokenEx(sourceToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
                                 launchToken.put())) {
@@ -207,18 +199,17 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_FORCEOFFFEEDBACK;
     startup.wShowWindow = static_cast<WORD>(showWindow != 0 ? SW_SHOW : SW_HIDE);
-    PROCESS_INFORMATION info = {};
+    win::UniqueProcessInformation info;
     BOOL launched = FALSE;
     if (haveEnvironment) {
         launched = CallCreateProcessAsUser(launchToken.get(), programPath, writableCommandLine, kElevatedCreationFlags,
-                                           environment.get(), &startup, &info);
+                                           environment.get(), &startup, info.put());
     }
     if (!haveEnvironment || !launched) {
         WriteLog(L"CreateProcessInElevatedSession CreateProcessAsUser  line=%d, lasterror=%d", __LINE__,
                  ::GetLastError());
         return FALSE;
     }
-    win::UniqueHandle process(info.hProcess), thread(info.hThread);
     return TRUE;
 }
 

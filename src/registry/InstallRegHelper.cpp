@@ -67,7 +67,6 @@ BOOL InitInfReg(const wchar_t* subKey, const wchar_t* valueName, BOOL writeFailu
         WriteLog(L"InitInfReg %ls create Key failed: %d", subKey, ::GetLastError());
         return FALSE;
     }
-    KeyExists(subKey);
     if (!writeFailureActions) {
         WriteLog(L"InitInfReg %ls SET val success: %d", subKey, ::GetLastError());
         return TRUE;
@@ -124,8 +123,9 @@ BOOL InitInfRegDword(const wchar_t* name, DWORD defaultValue)
 
 BOOL g_InitMicmuteKDB()
 {
-    ZRegistry holders[4];
-    for (size_t i = 0; i < 3; ++i) {
+    constexpr size_t kKeyboards = sizeof kMicMuteKeyboards / sizeof kMicMuteKeyboards[0];
+    ZRegistry holders[kKeyboards];
+    for (size_t i = 0; i < kKeyboards; ++i) {
         if (!holders[i].CreateKey(kMicMuteKeyboards[i])) {
             WriteLog(L"Utility::hidbase::g_InitMicmuteKDB CreateKey failed=%d Line:%d Erorr:%d", 0, __LINE__,
                      ::GetLastError());

@@ -34,10 +34,7 @@ LONG QueryToastRegValue(const wchar_t* name, void* data, DWORD* size)
     std::memset(data, 0, *size);
     win::UniqueRegKey key;
     const LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, regkeys::kToastKey, 0, KEY_QUERY_VALUE, key.put());
-    if (status != ERROR_SUCCESS) {
-        key.release();
-        return status;
-    }
+    if (status != ERROR_SUCCESS) return status;
     return ::RegQueryValueExW(key.get(), name, nullptr, nullptr, static_cast<BYTE*>(data), size);
 }
 
@@ -45,7 +42,6 @@ BOOL OpenOrCreateRegKey(HKEY root, const wchar_t* subKey)
 {
     win::UniqueRegKey key;
     if (::RegOpenKeyExW(root, subKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS) return TRUE;
-    key.release();
     const LONG status = ::RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
     if (status == ERROR_SUCCESS) return TRUE;
     return FailWith(status);
@@ -55,10 +51,7 @@ BOOL SetRegDwordValue(HKEY root, const wchar_t* subKey, const wchar_t* name, DWO
 {
     win::UniqueRegKey key;
     LONG status = ::RegOpenKeyExW(root, subKey, 0, KEY_READ | KEY_WRITE, key.put());
-    if (status != ERROR_SUCCESS) {
-        key.release();
-        return FailWith(status);
-    }
+    if (status != ERROR_SUCCESS) return FailWith(status);
     status = ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     if (status != ERROR_SUCCESS) return FailWith(status);
     return TRUE;
@@ -68,10 +61,7 @@ BOOL ReadRegDwordValue(const wchar_t* subKey, const wchar_t* name, DWORD* value)
 {
     win::UniqueRegKey key;
     LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, key.put());
-    if (status != ERROR_SUCCESS) {
-        key.release();
-        return FailWith(status);
-    }
+    if (status != ERROR_SUCCESS) return FailWith(status);
     DWORD size = sizeof(DWORD);
     status = ::RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
     if (status != ERROR_SUCCESS) return FailWith(status);
@@ -99,7 +89,6 @@ BOOL DeleteRegKeyTree(HKEY root, const wchar_t* subKey)
     win::UniqueRegKey key;
     const LONG status = ::RegOpenKeyExW(root, subKey, 0, KEY_READ, key.put());
     if (status != ERROR_SUCCESS) {
-        key.release();
         if (status == ERROR_FILE_NOT_FOUND) return TRUE;
         return FailWith(status);
     }

@@ -1,5 +1,5 @@
-// The service's control hook: every control the manager delivers passes through here,
-// one at a time on the control-dispatch thread, before the framework's own handling.
+#include "service/ControlDispatcher.h"
+
 #include "service/ControlCodes.h"
 #include "service/UtilityService.h"
 
@@ -58,7 +58,7 @@ void OnSessionChange(DWORD eventType)
 
 } // namespace
 
-DWORD CUtilityService::OnServiceControlHandle(DWORD control, DWORD eventType, LPVOID, LPVOID)
+DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
 {
     switch (control) {
     case SERVICE_CONTROL_STOP:

@@ -101,78 +101,70 @@ DWORD WINAPI CServiceBase::ServiceCtrlHandlerEx(DWORD control, DWORD eventType, 
     return NO_ERROR;
 }
 
-void CServiceBase::Start(DWORD argc, LPWSTR* argv)
+// The shape every state sequence shares: report the pending state, run the hook, report the
+// final state; a hook that throws leaves the service in the sequence's fallback state.
+struct CServiceBase::StateSequence {
+    DWORD pendingState;          // 0: nothing reported before the hook
+    DWORD doneState;
+    DWORD failedState;           // 0: nothing reported when the hook throws
+    bool failureCarriesError;    // the thrown code becomes the exit code of the report
+    const wchar_t* operation;    // names the failure in the error event
+    const wchar_t* failureEvent; // the event for anything thrown that is not a code
+};
+
+template <typename Hook>
+void CServiceBase::RunStateSequence(const StateSequence& sequence, Hook&& hook)
 {
     try {
-        WriteServiceEvent(L"Service trying to start.", 2);
-        ReportStatus(SERVICE_START_PENDING, NO_ERROR);
-        OnStart(argc, argv);
-        ReportStatus(SERVICE_RUNNING, NO_ERROR);
+        if (sequence.pendingState != 0) ReportStatus(sequence.pendingState, NO_ERROR);
+        hook();
+        ReportStatus(sequence.doneState, NO_ERROR);
     } catch (DWORD error) {
-        WriteServiceError(L"Service Start", error);
-        ReportStatus(SERVICE_STOPPED, error);
+        WriteServiceError(sequence.operation, error);
+        if (sequence.failedState != 0) {
+            ReportStatus(sequence.failedState, sequence.failureCarriesError ? error : NO_ERROR);
+        }
     } catch (...) {
-        WriteServiceEvent(L"Service failed to start.", 2);
-        ReportStatus(SERVICE_STOPPED, NO_ERROR);
+        WriteServiceEvent(sequence.failureEvent, 2);
+        if (sequence.failedState != 0) ReportStatus(sequence.failedState, NO_ERROR);
     }
+}
+
+void CServiceBase::Start(DWORD argc, LPWSTR* argv)
+{
+    WriteServiceEvent(L"Service trying to start.", 2);
+    RunStateSequence({SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED, true, L"Service Start",
+                      L"Service failed to start."},
+                     [&] { OnStart(argc, argv); });
 }
 
 void CServiceBase::Stop()
 {
+    // A stop that fails leaves the service where it was.
     const DWORD originalState = StatusSnapshot().dwCurrentState;
-    try {
-        ReportStatus(SERVICE_STOP_PENDING, NO_ERROR);
-        OnStop();
-        ReportStatus(SERVICE_STOPPED, NO_ERROR);
-    } catch (DWORD error) {
-        WriteServiceError(L"Service Stop", error);
-        ReportStatus(originalState, NO_ERROR);
-    } catch (...) {
-        WriteServiceEvent(L"Service failed to stop.", 2);
-        ReportStatus(originalState, NO_ERROR);
-    }
+    RunStateSequence({SERVICE_STOP_PENDING, SERVICE_STOPPED, originalState, false, L"Service Stop",
+                      L"Service failed to stop."},
+                     [this] { OnStop(); });
 }
 
 void CServiceBase::Pause()
 {
-    try {
-        ReportStatus(SERVICE_PAUSE_PENDING, NO_ERROR);
-        OnPause();
-        ReportStatus(SERVICE_PAUSED, NO_ERROR);
-    } catch (DWORD error) {
-        WriteServiceError(L"Service Pause", error);
-        ReportStatus(SERVICE_RUNNING, NO_ERROR);
-    } catch (...) {
-        WriteServiceEvent(L"Service failed to pause.", 2);
-        ReportStatus(SERVICE_RUNNING, NO_ERROR);
-    }
+    RunStateSequence({SERVICE_PAUSE_PENDING, SERVICE_PAUSED, SERVICE_RUNNING, false, L"Service Pause",
+                      L"Service failed to pause."},
+                     [this] { OnPause(); });
 }
 
 void CServiceBase::Continue()
 {
-    try {
-        ReportStatus(SERVICE_CONTINUE_PENDING, NO_ERROR);
-        OnContinue();
-        ReportStatus(SERVICE_RUNNING, NO_ERROR);
-    } catch (DWORD error) {
-        WriteServiceError(L"Service Continue", error);
-        ReportStatus(SERVICE_PAUSED, NO_ERROR);
-    } catch (...) {
-        WriteServiceEvent(L"Service failed to resume.", 2);
-        ReportStatus(SERVICE_PAUSED, NO_ERROR);
-    }
+    RunStateSequence({SERVICE_CONTINUE_PENDING, SERVICE_RUNNING, SERVICE_PAUSED, false, L"Service Continue",
+                      L"Service failed to resume."},
+                     [this] { OnContinue(); });
 }
 
 void CServiceBase::Shutdown()
 {
-    try {
-        OnShutdown();
-        ReportStatus(SERVICE_STOPPED, NO_ERROR);
-    } catch (DWORD error) {
-        WriteServiceError(L"Service Shutdown", error);
-    } catch (...) {
-        WriteServiceEvent(L"Service failed to shut down.", 2);
-    }
+    RunStateSequence({0, SERVICE_STOPPED, 0, false, L"Service Shutdown", L"Service failed to shut down."},
+                     [this] { OnShutdown(); });
 }
 
 SERVICE_STATUS CServiceBase::StatusSnapshot() const

@@ -48,6 +48,10 @@ protected:
     void WriteServiceError(const wchar_t* function, DWORD error);
 
 private:
+    struct StateSequence;
+    template <typename Hook>
+    void RunStateSequence(const StateSequence& sequence, Hook&& hook);
+
     SERVICE_STATUS_HANDLE m_serviceStatusHandle = nullptr;
     const wchar_t* m_serviceName;
     SERVICE_STATUS m_serviceStatus;

@@ -3,6 +3,7 @@
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "registry/InstallRegHelper.h"
+#include "service/ControlDispatcher.h"
 #include "service/ServiceWaits.h"
 
 const wchar_t* const kServiceName = L"OsmiraUtilityService";
@@ -29,20 +30,18 @@ bool SleepUnlessQuit(DWORD milliseconds)
     return false;
 }
 
-CUtilityService::CUtilityService() : CServiceBase(kServiceName)
+CUtilityService::CUtilityService()
+    : CServiceBase(kServiceName), m_quitEvent(::CreateEventW(nullptr, FALSE, FALSE, kQuitEventName))
 {
-    g_hQuitEvent = ::CreateEventW(nullptr, FALSE, FALSE, kQuitEventName);
-    if (g_hQuitEvent == nullptr) {
+    if (!m_quitEvent) {
         WriteLog(L"CUtilityService::CUtilityService CreateEvent quit event fail, error: %d", ::GetLastError());
     }
+    g_hQuitEvent = m_quitEvent.get();
 }
 
 CUtilityService::~CUtilityService()
 {
-    if (g_hQuitEvent != nullptr) {
-        ::CloseHandle(g_hQuitEvent);
-        g_hQuitEvent = nullptr;
-    }
+    g_hQuitEvent = nullptr;
 }
 
 void CUtilityService::OnStart(DWORD, LPWSTR*)
@@ -51,12 +50,12 @@ void CUtilityService::OnStart(DWORD, LPWSTR*)
     WriteLog(L"UtilityService::OnStart enter.\n");
     WriteServiceEvent(L"Hotkeys WindowsService in OnStart", 4);
 
-    m_pWork = ::CreateThreadpoolWork(&CUtilityService::ServiceWorkerThread, this, nullptr);
-    if (m_pWork == nullptr) {
+    m_work.reset(::CreateThreadpoolWork(&CUtilityService::ServiceWorkerThread, this, nullptr));
+    if (!m_work) {
         WriteServiceEvent(L"CreateThreadpoolWork failed", 2);
         WriteLog(L"CUtilityService::OnStart CreateThreadpoolWork() return fail, error: %d", ::GetLastError());
     }
-    if (m_pWork != nullptr) ::SubmitThreadpoolWork(m_pWork);
+    if (m_work) ::SubmitThreadpoolWork(m_work.get());
     // The product information threads are started from here.
 }
 
@@ -83,6 +82,11 @@ void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID,
     } catch (...) {
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess catch");
     }
+}
+
+DWORD CUtilityService::OnServiceControlHandle(DWORD control, DWORD eventType, LPVOID eventData, LPVOID)
+{
+    return DispatchServiceControl(control, eventType, eventData);
 }
 
 void CUtilityService::OnStop()

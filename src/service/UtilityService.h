@@ -3,6 +3,7 @@
 #pragma once
 
 #include "service/ServiceBase.h"
+#include "win/Owners.h"
 
 extern const wchar_t* const kServiceName;
 
@@ -36,5 +37,7 @@ protected:
     ULONG WriteServiceEvent(const wchar_t* message, UCHAR level) override;
 
 private:
-    PTP_WORK m_pWork = nullptr;
+    // The quit event lives as long as the service object; g_hQuitEvent names it for the threads.
+    win::UniqueHandle m_quitEvent;
+    win::UniqueThreadpoolWork m_work;
 };

@@ -30,7 +30,6 @@ bool COsmiraAssemblyHelper::OpenFile(const wchar_t* path)
     if (!m_file) {
         const DWORD error = ::GetLastError();
         WriteLog(L"COsmiraAssemblyHelper CreateFileW name:%s, failed code:%d", name, static_cast<int>(error));
-        m_file.reset();
         return false;
     }
     return true;

@@ -1,14 +1,28 @@
 // Small owners for the system resources the service obtains. Each releases its resource
 // exactly once, on every path, and can be moved but not copied.
+//
+// Every release keeps the thread's last error: failure lines are often written after a scope
+// has closed its key or handle, and they must carry the code of the failure they report,
+// not that of the close.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 #include <bcrypt.h>
 #include <userenv.h>
+#include <wtsapi32.h>
 #include <utility>
 
 namespace win {
+
+// Runs a release without letting it change the thread's last error.
+template <typename Release>
+void ReleaseKeepingLastError(Release&& release) noexcept
+{
+    const DWORD lastError = ::GetLastError();
+    release();
+    ::SetLastError(lastError);
+}
 
 template <typename Traits>
 class UniqueResource {
@@ -40,7 +54,10 @@ public:
 
     void reset(value_type value = Traits::invalid()) noexcept
     {
-        if (Traits::is_valid(m_value)) Traits::close(m_value);
+        if (Traits::is_valid(m_value)) {
+            const value_type old = m_value;
+            ReleaseKeepingLastError([old] { Traits::close(old); });
+        }
         m_value = value;
     }
 
@@ -99,7 +116,33 @@ struct BstrTraits {
     static void close(value_type s) noexcept { ::SysFreeString(s); }
 };
 
+// FindFirstFileW gives INVALID_HANDLE_VALUE on failure and is closed with FindClose.
+struct FindHandleTraits {
+    using value_type = HANDLE;
+    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(value_type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(value_type h) noexcept { ::FindClose(h); }
+};
+
+struct ThreadpoolWorkTraits {
+    using value_type = PTP_WORK;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type w) noexcept { return w != nullptr; }
+    static void close(value_type w) noexcept { ::CloseThreadpoolWork(w); }
+};
+
+// Buffers that the terminal services hand out.
+struct WtsMemoryTraits {
+    using value_type = void*;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::WTSFreeMemory(p); }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+using UniqueThreadpoolWork = UniqueResource<ThreadpoolWorkTraits>;
+using UniqueWtsMemory = UniqueResource<WtsMemoryTraits>;
 using UniqueRegKey = UniqueResource<RegKeyTraits>;
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 using UniqueLibrary = UniqueResource<LibraryTraits>;
@@ -113,7 +156,7 @@ using UniqueSnapshot = UniqueHandle;
 class UniqueVariant {
 public:
     UniqueVariant() noexcept { ::VariantInit(&m_value); }
-    ~UniqueVariant() { ::VariantClear(&m_value); }
+    ~UniqueVariant() { Clear(); }
     UniqueVariant(const UniqueVariant&) = delete;
     UniqueVariant& operator=(const UniqueVariant&) = delete;
 
@@ -121,12 +164,42 @@ public:
     const VARIANT* get() const noexcept { return &m_value; }
     VARIANT* put() noexcept
     {
-        ::VariantClear(&m_value);
+        Clear();
         return &m_value;
     }
 
 private:
+    void Clear() noexcept
+    {
+        ReleaseKeepingLastError([this] { ::VariantClear(&m_value); });
+    }
+
     VARIANT m_value;
+};
+
+// Both handles that process creation hands back, closed together.
+class UniqueProcessInformation {
+public:
+    UniqueProcessInformation() noexcept = default;
+    ~UniqueProcessInformation() { reset(); }
+    UniqueProcessInformation(const UniqueProcessInformation&) = delete;
+    UniqueProcessInformation& operator=(const UniqueProcessInformation&) = delete;
+
+    const PROCESS_INFORMATION& get() const noexcept { return m_value; }
+    // For the creation call to fill.
+    PROCESS_INFORMATION* put() noexcept
+    {
+        reset();
+        return &m_value;
+    }
+    void reset() noexcept
+    {
+        UniqueHandle process(m_value.hProcess), thread(m_value.hThread);
+        m_value = {};
+    }
+
+private:
+    PROCESS_INFORMATION m_value = {};
 };
 
 // A COM interface pointer that is released when it goes out of scope.
@@ -171,7 +244,10 @@ public:
 
     void reset() noexcept
     {
-        if (m_ptr) std::exchange(m_ptr, nullptr)->Release();
+        if (m_ptr) {
+            T* old = std::exchange(m_ptr, nullptr);
+            ReleaseKeepingLastError([old] { old->Release(); });
+        }
     }
 
 private:

@@ -1,0 +1,149 @@
+// Owners keep the thread's last error across their release, so that a failure line written
+// after a scope ends carries the failure's code; the validation library file is held from its
+// check until it is loaded, and the binding is filled once however many threads ask.
+#include "TestHooks.h"
+#include "support/TestSupport.h"
+#include "trust/ValidationLibrary.h"
+#include "win/Owners.h"
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kFailure = ERROR_PATH_NOT_FOUND;
+
+// A COM object whose release fails loudly, as a misbehaving object would.
+struct NoisyUnknown : IUnknown {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        ::SetLastError(ERROR_GEN_FAILURE);
+        return 1;
+    }
+};
+
+// A handle value that is already closed, so that closing it again sets ERROR_INVALID_HANDLE.
+HANDLE ClosedHandle()
+{
+    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ::CloseHandle(event);
+    return event;
+}
+
+TEST(Owners, ReleaseKeepsTheLastErrorOfTheFailureBeforeIt)
+{
+    NoisyUnknown noisy;
+    const struct Case {
+        const char* owner;
+        std::function<void()> scopeWithFailure; // obtains, fails a call, lets the owner release
+    } cases[] = {
+        {"UniqueHandle", [] { win::UniqueHandle h(ClosedHandle()); ::SetLastError(kFailure); }},
+        {"UniqueFindHandle", [] { win::UniqueFindHandle h(ClosedHandle()); ::SetLastError(kFailure); }},
+        {"UniqueProcessInformation",
+         [] {
+             win::UniqueProcessInformation info;
+             *info.put() = {ClosedHandle(), ClosedHandle(), 0, 0};
+             ::SetLastError(kFailure);
+         }},
+        {"ComPtr",
+         [&] {
+             win::ComPtr<IUnknown> p;
+             *p.put() = &noisy;
+             ::SetLastError(kFailure);
+         }},
+        {"UniqueVariant",
+         [&] {
+             win::UniqueVariant v;
+             v.get()->vt = VT_UNKNOWN;
+             v.get()->punkVal = &noisy;
+             ::SetLastError(kFailure);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.owner);
+        c.scopeWithFailure();
+        EXPECT_EQ(kFailure, ::GetLastError());
+    }
+}
+
+class LibraryHold : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, m_folder.File(kValidationLibraryFileName).c_str(), FALSE));
+        ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, m_folder.File(L"replacement.dll").c_str(), FALSE));
+    }
+    void TearDown() override { SetValidationLibraryCheckedHookForTesting(nullptr); }
+
+    // A folder of each test's own: a loaded library cannot be overwritten.
+    testsupport::ScratchFolder m_folder{L"library-hold-" + testsupport::Widen(
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name())};
+};
+
+struct SwapAttempts {
+    DWORD write = 0, remove = 0, replace = 0;
+};
+SwapAttempts g_attempts;
+std::wstring g_replacement;
+
+// Runs between the check and the load: every way of putting another file in place must fail.
+void TrySwap(const wchar_t* path)
+{
+    ::SetLastError(0xDEADBEEF);
+    const win::UniqueHandle writer(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    g_attempts.write = writer ? ERROR_SUCCESS : ::GetLastError();
+    ::SetLastError(0xDEADBEEF);
+    g_attempts.remove = ::DeleteFileW(path) ? ERROR_SUCCESS : ::GetLastError();
+    ::SetLastError(0xDEADBEEF);
+    g_attempts.replace =
+        ::MoveFileExW(g_replacement.c_str(), path, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+TEST_F(LibraryHold, FileCannotBeReplacedBetweenCheckAndLoad)
+{
+    g_replacement = m_folder.File(L"replacement.dll");
+    SetValidationLibraryCheckedHookForTesting(&TrySwap);
+    OsmiraAssemblyValidation binding;
+    ASSERT_TRUE(LoadValidationLibraryFrom(&binding, m_folder.Path().c_str(), PinnedValidationLibraryDigest()));
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_attempts.write);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_attempts.remove);
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), g_attempts.replace);
+    wchar_t loaded[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetModuleFileNameW(binding.module, loaded, MAX_PATH));
+    EXPECT_EQ(0, _wcsicmp(m_folder.File(kValidationLibraryFileName).c_str(), loaded));
+    EXPECT_TRUE(testsupport::FileExists(g_replacement)) << "the replacement was moved over the checked file";
+}
+
+std::atomic<int> g_checks{0};
+void CountCheck(const wchar_t*)
+{
+    ++g_checks;
+    ::Sleep(50); // widens the window in which an unguarded second loader would also check
+}
+
+TEST_F(LibraryHold, ConcurrentFirstLoadsCheckOnceAndShareOneBinding)
+{
+    SetValidationLibraryCheckedHookForTesting(&CountCheck);
+    OsmiraAssemblyValidation binding;
+    std::vector<std::thread> threads;
+    std::atomic<int> loaded{0};
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            if (LoadValidationLibraryFrom(&binding, m_folder.Path().c_str(), PinnedValidationLibraryDigest())) {
+                EXPECT_NE(nullptr, binding.ValidateAssembly);
+                ++loaded;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(8, loaded.load());
+    EXPECT_EQ(1, g_checks.load());
+}
+
+} // namespace
