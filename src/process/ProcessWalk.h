@@ -1,5 +1,5 @@
 // The one walk over the system's process list and the one switch of the debug privilege,
-// shared by the toolkit and the launch ways. Internal to this folder.
+// shared by the toolkit, the launch ways and the service's quiet running checks.
 #pragma once
 
 #include <windows.h>

@@ -5,8 +5,11 @@
 
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
+#include "service/CompanionSupervision.h"
 #include "service/ServiceWaits.h"
+#include "service/SessionThreads.h"
 #include "service/SettingControls.h"
+#include "win/Threads.h"
 
 #include <wtsapi32.h>
 
@@ -19,13 +22,23 @@ void OnStopControl()
     // Gives the waiting threads a moment to see the quit event before their companions go.
     ServiceSleep(10);
     // The companions must not outlive the service; a failed kill does not hold up the stop.
-    if (!IsExistHotkeyUtilityProcessAndKill(L"FnKeyAgent.exe")) {
+    if (!IsExistHotkeyUtilityProcessAndKill(kAgentName)) {
         WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d",
                  ::GetLastError());
     }
-    if (!IsExistHotkeyUtilityProcessAndKill(L"FnKeyLockOsd.exe")) {
+    if (!IsExistHotkeyUtilityProcessAndKill(kLockOsdName)) {
         WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d",
                  ::GetLastError());
+    }
+}
+
+// The relaunch and kill threads are detached; only their creation is checked here.
+void StartSessionThread(LPTHREAD_START_ROUTINE routine, const wchar_t* failure, DWORD eventType, bool logEvent)
+{
+    if (!win::StartDetachedThread(routine)) {
+        WriteLog(failure, ::GetLastError());
+    } else if (logEvent) {
+        WriteLog(L"dwEvent::OnServiceControlHandle User Session %d\n", eventType);
     }
 }
 
@@ -34,12 +47,21 @@ void OnSessionChange(DWORD eventType)
     switch (eventType) {
     case WTS_CONSOLE_CONNECT:
         WriteLog(L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n");
+        StartSessionThread(&Thread_HotkeyUtilityProcessKillAndCreate,
+                           L"OnServiceControlHandle CreateThread _Thread_HotkeyUtilityProcessAndKill fail1 GetLastError: %d",
+                           eventType, true);
         break;
     case WTS_CONSOLE_DISCONNECT:
         WriteLog(L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n");
+        StartSessionThread(&_Thread_HotkeyUtilityProcessAndKill,
+                           L"OnServiceControlHandle CreateThread _Thread_HotkeyUtilityProcessAndKill fail2 GetLastError: %d",
+                           eventType, true);
         break;
     case WTS_SESSION_LOGON:
         WriteLog(L"::OnServiceControlHandle User Logged on\n");
+        StartSessionThread(&Thread_HotkeyUtilityProcessKillAndCreate,
+                           L"OnServiceControlHandle CreateThread _Thread_HotkeyUtilityProcessAndKill fail4 GetLastError: %d",
+                           eventType, false);
         break;
     case WTS_SESSION_LOGOFF:
         WriteLog(L"::OnServiceControlHandle User Logged off\n");
@@ -49,11 +71,49 @@ void OnSessionChange(DWORD eventType)
         break;
     case WTS_SESSION_UNLOCK:
         WriteLog(L"::OnServiceControlHandle User Session Unlocked\n");
+        StartSessionThread(&_Thread_HotkeyUtilityProcessCheckAndCreate,
+                           L"OnServiceControlHandle CreateThread _Thread_HotkeyUtilityProcessAndKill fail3 GetLastError: %d",
+                           eventType, false);
         break;
     default:
         WriteLog(L"dwEvent::OnServiceControlHandle User Session %d\n", eventType);
         break;
     }
+}
+
+void StartActionThread(LPTHREAD_START_ROUTINE routine, const wchar_t* failure)
+{
+    if (!win::StartDetachedThread(routine)) WriteLog(failure, ::GetLastError());
+}
+
+// The action codes start the lock indicator with their switch on the control thread; the
+// logged return code is the one the launch clears, not its result.
+struct SwitchRow {
+    DWORD control;
+    const wchar_t* switchText;
+    const wchar_t* message;
+};
+
+const SwitchRow kSwitchRows[] = {
+    {SVC_CTL_AIRPLANE_SWITCH, L" -SWITCH_AIRPLANE",
+     L"OsmiraUtilityService SVC_CTL_AIRPLANE_SWITCH event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+    {SVC_CTL_TOUCHPAD_CONTROL, L" -TOUCHPAD_SWITCH",
+     L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+    {SVC_CTL_VOIPCONTRL_TEAMS_CALL, L" -VOIP_TEAMS_CALL",
+     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_CALL event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+    {SVC_CTL_VOIPCONTRL_TEAMS_END, L" -VOIP_TEAMS_END",
+     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_END event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+    {SVC_CTL_CALL_SMART_CONNECT, L" -CALL_SMART_CONNECT",
+     L"OsmiraUtilityService SVC_CTL_CALL_SMART_CONNECT event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+    {SVC_CTL_SET_KEYBOARD_LAYOUT, L" -CALL_SET_LAYOUT",
+     L"OsmiraUtilityService SVC_CTL_SET_KEYBOARD_LAYOUT event !Line:%d  dwCtrl: %d dwRetCode:%d "},
+};
+
+void OnSwitchControl(const SwitchRow& row)
+{
+    DWORD returnCode = 0;
+    LaunchFnKeyAgentProcess(row.switchText, &returnCode);
+    WriteLog(row.message, __LINE__, row.control, returnCode);
 }
 
 } // namespace
@@ -69,6 +129,27 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
         break;
     case SERVICE_CONTROL_SESSIONCHANGE:
         OnSessionChange(eventType);
+        break;
+    case SVC_CTL_SEND_UI_METRICS_ON_VER:
+        WriteLog(L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n");
+        StartActionThread(&ThreadMETRICS_ON, L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d");
+        break;
+    case SVC_CTL_SEND_UI_METRICS_OFF_VER:
+        WriteLog(L" Osmira utility svc   SVC_CTL_SEND_UI_METRICS_OFF_VER  inter\n");
+        StartActionThread(&ThreadMETRICS_OFF,
+                          L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_OFF_VER fail GetLastError: %d");
+        break;
+    case SVC_CTL_SCREEN_SNIPPING:
+        WriteLog(L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING");
+        StartActionThread(&ThreadRunScreenSnipping, L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d");
+        break;
+    case SVC_CTL_AIRPLANE_SWITCH:
+    case SVC_CTL_TOUCHPAD_CONTROL:
+    case SVC_CTL_VOIPCONTRL_TEAMS_CALL:
+    case SVC_CTL_VOIPCONTRL_TEAMS_END:
+    case SVC_CTL_CALL_SMART_CONNECT:
+    case SVC_CTL_SET_KEYBOARD_LAYOUT:
+        OnSwitchControl(kSwitchRows[control - SVC_CTL_AIRPLANE_SWITCH]);
         break;
     case SVC_CTL_SEND_UI_CAPSLOCK_ON:
         ControlSendUiCapsLockOn();

@@ -3,8 +3,10 @@
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "registry/InstallRegHelper.h"
+#include "service/CompanionSupervision.h"
 #include "service/ControlDispatcher.h"
 #include "service/ServiceWaits.h"
+#include "win/Threads.h"
 
 const wchar_t* const kServiceName = L"OsmiraUtilityService";
 
@@ -73,12 +75,28 @@ void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID,
             return;
         }
         // Companions left from an earlier run of the service, in any session, go first.
-        const BOOL uwpCleaned = IsExistHotkeyUtilityProcessAndKill(L"keyapp.exe");
-        const BOOL agentCleaned = IsExistHotkeyUtilityProcessAndKill(L"FnKeyAgent.exe");
-        const BOOL osdCleaned = IsExistHotkeyUtilityProcessAndKill(L"FnKeyLockOsd.exe");
+        const BOOL uwpCleaned = IsExistHotkeyUtilityProcessAndKill(kPackagedAppName);
+        const BOOL agentCleaned = IsExistHotkeyUtilityProcessAndKill(kAgentName);
+        const BOOL osdCleaned = IsExistHotkeyUtilityProcessAndKill(kLockOsdName);
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[%d] Uitlity:[%d] CapsNumLock:[%d]",
                  uwpCleaned, agentCleaned, osdCleaned);
-        // The launch of the companions and the supervision thread follow here.
+
+        DWORD returnCode = 0;
+        if (LaunchFnKeyAgentProcess(&returnCode)) {
+            WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess return success");
+        } else {
+            WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess return fail, error: %d",
+                     ::GetLastError());
+        }
+        // One launch here; the supervision passes do the rest.
+        WriteLog(L"CreateThreadForCheckAndLaunchTimes begin line:%d", __LINE__);
+        if (win::StartDetachedThread(&_ThreadCheckRunningAndLaunch)) {
+            WriteLog(L"CreateThreadForCheckAndLaunchTimes CreateThread _ThreadCheckRunningAndLaunch success, line:%d",
+                     __LINE__);
+        } else {
+            WriteLog(L"CreateThreadForCheckAndLaunchTimes CreateThread _ThreadCheckRunningAndLaunch fail GetLastError: %d",
+                     ::GetLastError());
+        }
     } catch (...) {
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess catch");
     }

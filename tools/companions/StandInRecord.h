@@ -25,4 +25,9 @@ constexpr const wchar_t* kActionSwitch = L"ActionSwitch";  // 1 when the command
 // once it has recorded a switch; every stand-in otherwise runs until it is terminated.
 constexpr unsigned kExitAfterSwitch = 0;
 
+// A file named <executable file name><kEndsAtOnceSuffix> beside a stand-in makes every later
+// start of it end right after writing its record, with this exit code.
+constexpr const wchar_t* kEndsAtOnceSuffix = L".ends-at-once";
+constexpr unsigned kExitAtOnce = 3;
+
 } // namespace standin
