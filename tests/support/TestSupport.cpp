@@ -146,6 +146,18 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
     return messages;
 }
 
+::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix)
+{
+    for (const std::wstring& record : records) {
+        if (prefix ? record.compare(0, text.size(), text) == 0 : record == text) return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "no record " << (prefix ? "starting with" : "equal to") << " \"" << Narrow(text) << "\" among "
+            << records.size() << ":";
+    for (const std::wstring& record : records) failure << "\n  " << Narrow(record);
+    return failure;
+}
+
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs)
 {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
@@ -214,6 +226,83 @@ std::wstring ModuleFolder()
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder = path;
     return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+TestService::TestService(std::wstring name, const std::wstring& commandLine) : m_name(std::move(name))
+{
+    m_manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (Open()) Remove();
+    if (!commandLine.empty()) {
+        m_service = ::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+}
+
+TestService::~TestService()
+{
+    Remove();
+    if (m_manager != nullptr) ::CloseServiceHandle(m_manager);
+}
+
+bool TestService::Open()
+{
+    if (m_service == nullptr) m_service = ::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS);
+    return m_service != nullptr;
+}
+
+void TestService::Remove()
+{
+    if (!Open()) return;
+    const DWORD state = Status().dwCurrentState;
+    if (state != SERVICE_STOPPED && state != 0) Stop();
+    ::DeleteService(m_service);
+    ::CloseServiceHandle(m_service);
+    m_service = nullptr;
+    WaitUntil([&] { return !Installed(); }, 10000);
+}
+
+bool TestService::Installed() const
+{
+    const SC_HANDLE service = ::OpenServiceW(m_manager, m_name.c_str(), SERVICE_QUERY_STATUS);
+    if (service != nullptr) ::CloseServiceHandle(service);
+    return service != nullptr;
+}
+
+bool TestService::Start(std::vector<const wchar_t*> arguments, DWORD state)
+{
+    if (!::StartServiceW(m_service, static_cast<DWORD>(arguments.size()), arguments.empty() ? nullptr : arguments.data())) {
+        return false;
+    }
+    return state == 0 || WaitForState(state);
+}
+
+bool TestService::Stop(DWORD timeoutMs)
+{
+    Status();
+    if (Control(SERVICE_CONTROL_STOP) != 0 || !WaitForState(SERVICE_STOPPED, timeoutMs)) return false;
+    win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, m_processId));
+    return !process || ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD TestService::Control(DWORD code)
+{
+    SERVICE_STATUS status = {};
+    return ::ControlService(m_service, code, &status) ? 0 : ::GetLastError();
+}
+
+SERVICE_STATUS_PROCESS TestService::Status()
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    ::QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    if (status.dwProcessId != 0) m_processId = status.dwProcessId;
+    return status;
+}
+
+bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
+{
+    return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs);
 }
 
 } // namespace testsupport

@@ -48,6 +48,10 @@ bool FileExists(const std::wstring& path);
 // The records of a UTF-16LE log file, each without its "[version time] " prefix and without
 // the CR LF that ends it. A missing file has no records.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
+// Whether one of the records equals the text (or, with prefix, starts with it); when none
+// does, the failure lists every record.
+::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text,
+                                     bool prefix = false);
 // The whole text of a UTF-16LE file after its byte-order mark.
 std::wstring ReadUtf16File(const std::wstring& path);
 
@@ -79,5 +83,33 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 6
 
 // The folder of the running test program.
 std::wstring ModuleFolder();
+
+// A service of the prefix for the duration of a test: any old service of the name goes first;
+// the end stops it, waits for its process to end and deletes it. With an empty command line
+// nothing is registered: the test installs the service another way and calls Open.
+class TestService {
+public:
+    TestService(std::wstring name, const std::wstring& commandLine);
+    ~TestService();
+    TestService(const TestService&) = delete;
+    TestService& operator=(const TestService&) = delete;
+    bool Open();
+    void Remove();
+    bool Installed() const;
+    // StartServiceW with the arguments, then waits for the state (0: no wait).
+    bool Start(std::vector<const wchar_t*> arguments = {}, DWORD state = SERVICE_RUNNING);
+    // The stop control, then waits for STOPPED and for the service's process to end.
+    bool Stop(DWORD timeoutMs = 30000);
+    // ControlService: 0 when the manager took the code, else its error.
+    DWORD Control(DWORD code);
+    SERVICE_STATUS_PROCESS Status();
+    bool WaitForState(DWORD state, DWORD timeoutMs = 30000);
+    SC_HANDLE Handle() const { return m_service; }
+
+private:
+    std::wstring m_name;
+    SC_HANDLE m_manager = nullptr, m_service = nullptr;
+    DWORD m_processId = 0;
+};
 
 } // namespace testsupport
