@@ -1,0 +1,262 @@
+// The companions kept alive, in-process: this program lies in a folder of its own with the
+// companion stand-ins and the validation library beside it, as the service does, and runs the
+// service's passes with a divided time scale.
+#include "TestHooks.h"
+#include "process/ProcessToolkit.h"
+#include "service/CompanionSupervision.h"
+#include "service/ControlDispatcher.h"
+#include "service/SessionThreads.h"
+#include "service/UtilityService.h"
+#include "support/TestSupport.h"
+
+#include <wtsapi32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+std::wstring Folder() { return ModuleFolder() + L"\\"; }
+
+struct Record {
+    std::wstring commandLine;
+    DWORD startupFlags = 0, showWindow = 0;
+};
+
+// The records that the stand-ins beside this program left, for one file name.
+std::vector<Record> RecordsOf(const std::wstring& name)
+{
+    std::vector<Record> records;
+    WIN32_FIND_DATAW data;
+    win::UniqueFindHandle find(::FindFirstFileW((Folder() + L"records\\" + name + L".*.txt").c_str(), &data));
+    if (!find) return records;
+    do {
+        Record record;
+        std::wstring text = ReadUtf16File(Folder() + L"records\\" + data.cFileName);
+        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+            const std::wstring line = text.substr(start, end - start);
+            const std::wstring value = line.substr(line.find(L'=') + 1);
+            if (line.rfind(L"CommandLine=", 0) == 0) record.commandLine = value;
+            if (line.rfind(L"StartupFlags=", 0) == 0) record.startupFlags = std::stoul(value);
+            if (line.rfind(L"ShowWindow=", 0) == 0) record.showWindow = std::stoul(value);
+        }
+        records.push_back(record);
+    } while (::FindNextFileW(find.get(), &data));
+    return records;
+}
+
+// One letter per event in log order: K a kill of the packaged app, L a start-up launch.
+std::wstring KillLaunchPattern(const std::vector<std::wstring>& messages)
+{
+    std::wstring pattern;
+    for (const std::wstring& m : messages) {
+        if (m.rfind(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe", 0) == 0) pattern += L'K';
+        if (m.rfind(L"CreateThreadForCheckRunningUtilityTimes begin", 0) == 0) pattern += L'L';
+    }
+    return pattern;
+}
+
+class Supervision : public LoggedTest {
+protected:
+    Supervision() : LoggedTest(L"supervision-log") {}
+    void SetUp() override
+    {
+        LoggedTest::SetUp();
+        SetWaitDivisorForTesting(10);
+        ClearLog();
+        RemoveFolderTree(Folder() + L"records");
+    }
+    void TearDown() override
+    {
+        // A supervision thread of an earlier launch must not act on the next test's processes.
+        ASSERT_TRUE(WaitUntil([] { return g_nCheckRunning.load() == 0; }, 30000));
+        EndCompanions();
+        for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) {
+            ::DeleteFileW((Folder() + name + L".ends-at-once").c_str());
+        }
+        SetWaitDivisorForTesting(1);
+        LoggedTest::TearDown();
+    }
+    static void EndCompanions()
+    {
+        for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
+        WaitUntil([] { return FindRunningProcess(kAgentName).empty() && FindRunningProcess(kLockOsdName).empty(); }, 10000);
+    }
+    static void Start(const wchar_t* name)
+    {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        win::UniqueProcessInformation info;
+        ASSERT_TRUE(::CreateProcessW((Folder() + name).c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, info.put()));
+    }
+    bool WaitForRecord(const std::wstring& message) const
+    {
+        return WaitUntil([&] { auto m = Messages(); return std::count(m.begin(), m.end(), message) > 0; }, 30000);
+    }
+};
+
+TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
+{
+    const struct Case {
+        const char* name;
+        LPTHREAD_START_ROUTINE body;
+        bool agentNeverStaysUp, companionsRunning;
+        const wchar_t* pattern; // kills of the packaged app and launches, in order
+        size_t agentRecords, agentsLeft; // records include the test's own start of the agent
+    } cases[] = {
+        {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, true, false, L"KLLKLKLKL", 5, 0},
+        {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, false, true, L"K", 1, 1},
+        {"disconnect", &_Thread_HotkeyUtilityProcessAndKill, false, true, L"", 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.agentNeverStaysUp) WriteFileBytes(Folder() + kAgentName + L".ends-at-once", {});
+        if (c.companionsRunning) {
+            Start(kAgentName);
+            Start(kLockOsdName);
+            ASSERT_TRUE(WaitUntil([] { return RecordsOf(kAgentName).size() == 1 && RecordsOf(kLockOsdName).size() == 1; }, 30000));
+        }
+        SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
+        c.body(nullptr);
+        EXPECT_EQ(c.pattern, KillLaunchPattern(Messages()));
+        EXPECT_EQ(c.agentRecords, RecordsOf(kAgentName).size());
+        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kAgentName).size());
+        if (!c.companionsRunning) continue;
+        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kLockOsdName).size()) << "the lock indicator follows the agent";
+    }
+}
+
+TEST_F(Supervision, SessionEventsStartTheirThreadsAndTheQuitEventEndsThem)
+{
+    CUtilityService service; // the quit event
+    const struct Case {
+        DWORD event;
+        std::vector<std::wstring> dispatcherLines;
+        const wchar_t* threadEnd; // the record that says the started thread ended, or null
+    } cases[] = {
+        {WTS_CONSOLE_CONNECT, {L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n", L"dwEvent::OnServiceControlHandle User Session 1\n"},
+         L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
+        {WTS_SESSION_LOGON, {L"::OnServiceControlHandle User Logged on\n"}, L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
+        {WTS_SESSION_UNLOCK, {L"::OnServiceControlHandle User Session Unlocked\n"}, L"OnServiceControlHandle sleep quit line: "},
+        {WTS_CONSOLE_DISCONNECT, {L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n", L"dwEvent::OnServiceControlHandle User Session 2\n"},
+         L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[0] Uitlity:[0]"},
+        {WTS_SESSION_LOCK, {L"::OnServiceControlHandle User Session Locked\n"}, nullptr},
+        {9, {L"dwEvent::OnServiceControlHandle User Session 9\n"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.event);
+        EndCompanions();
+        const size_t before = Messages().size();
+        ::SetEvent(g_hQuitEvent); // the thread ends at its first wait that watches it
+        DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, c.event, nullptr);
+        std::vector<std::wstring> dispatcherLines; // other threads log meanwhile
+        const std::vector<std::wstring> messages = Messages();
+        for (size_t i = before; i < messages.size(); ++i) {
+            if (messages[i].find(L"::OnServiceControlHandle User") != std::wstring::npos) dispatcherLines.push_back(messages[i]);
+        }
+        EXPECT_EQ(c.dispatcherLines, dispatcherLines);
+        if (c.threadEnd != nullptr) {
+            EXPECT_TRUE(WaitUntil([&] {
+                const std::vector<std::wstring> now = Messages();
+                return std::any_of(now.begin() + std::min(before, now.size()), now.end(),
+                                   [&](const std::wstring& m) { return m.rfind(c.threadEnd, 0) == 0; });
+            }, 30000));
+        }
+        ::ResetEvent(g_hQuitEvent);
+    }
+}
+
+TEST_F(Supervision, StopWakesExactlyOneWaiter)
+{
+    CUtilityService service;
+    SetWaitDivisorForTesting(1);
+    std::atomic<int> woken{0};
+    std::thread a([&] { woken += SleepUnlessQuit(60000) ? 1 : 0; });
+    std::thread b([&] { woken += SleepUnlessQuit(60000) ? 1 : 0; });
+    ASSERT_TRUE(WaitUntil([&] { return Messages().empty(); }, 1000)); // both still wait
+    DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return woken.load() == 1; }, 5000));
+    EXPECT_FALSE(WaitUntil([&] { return woken.load() == 2; }, 500)) << "one set released both waiters";
+    ::SetEvent(g_hQuitEvent);
+    a.join();
+    b.join();
+}
+
+TEST_F(Supervision, ActionCodesStartTheLockIndicatorWithTheirSwitch)
+{
+    const struct Case {
+        DWORD control;
+        const wchar_t* commandLine;
+        DWORD showWindow; // SW_HIDE, SW_SHOW, or 1 for "no show state passed" (STARTF_USESHOWWINDOW clear)
+    } cases[] = {
+        {163, L" -SWITCH_AIRPLANE", SW_HIDE}, {164, L" -TOUCHPAD_SWITCH", SW_HIDE},
+        {165, L" -VOIP_TEAMS_CALL", SW_HIDE}, {166, L" -VOIP_TEAMS_END", SW_HIDE},
+        {167, L" -CALL_SMART_CONNECT", SW_HIDE}, {168, L" -CALL_SET_LAYOUT", SW_HIDE},
+        {158, L" -CSREENCUT", SW_SHOW}, {139, L" -UIMERTICSON", 1}, {140, L" -UIMERTICSOFF", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control);
+        RemoveFolderTree(Folder() + L"records");
+        DispatchServiceControl(c.control, 0, nullptr);
+        ASSERT_TRUE(WaitUntil([] { return !RecordsOf(kLockOsdName).empty(); }, 30000));
+        const Record record = RecordsOf(kLockOsdName).front();
+        EXPECT_EQ(c.commandLine, record.commandLine);
+        const bool showStatePassed = (record.startupFlags & STARTF_USESHOWWINDOW) != 0;
+        EXPECT_EQ(c.showWindow != 1, showStatePassed);
+        if (showStatePassed) {
+            EXPECT_EQ(c.showWindow, record.showWindow);
+        }
+        EXPECT_TRUE(RecordsOf(kAgentName).empty());
+    }
+}
+
+TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
+{
+    std::thread first([] { DWORD code = 7; LaunchFnKeyAgentProcess(&code); });
+    std::thread second([] { DWORD code = 7; LaunchFnKeyAgentProcess(&code); });
+    first.join();
+    second.join();
+    const std::vector<std::wstring> messages = Messages();
+    // The second launch begins only after the first has started both companions.
+    EXPECT_EQ(L"LKKLKK", [&] {
+        std::wstring order;
+        for (const std::wstring& m : messages) {
+            if (m.rfind(L"CreateThreadForCheckRunningUtilityTimes begin", 0) == 0) order += L'L';
+            if (m.rfind(L"LaunchFnKeyAgentProcess Create ", 0) == 0) order += L'K';
+        }
+        return order;
+    }());
+    EXPECT_EQ(1, std::count_if(messages.begin(), messages.end(), [](const std::wstring& m) {
+                  return m.rfind(L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success", 0) == 0;
+              }));
+    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kAgentName).size() == 2; }, 30000));
+    // The agent's supervision keeps the newer of the two.
+    EXPECT_TRUE(WaitUntil([] { return FindRunningProcess(kAgentName).size() == 1; }, 30000));
+}
+
+TEST_F(Supervision, RefusedCompanionIsNeverStarted)
+{
+    ASSERT_TRUE(::CopyFileW((Folder() + L"unsigned\\" + kAgentName).c_str(), (Folder() + L"unsigned-agent.exe").c_str(), FALSE));
+    ASSERT_TRUE(::MoveFileExW((Folder() + kAgentName).c_str(), (Folder() + L"signed-agent.exe").c_str(), MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(::MoveFileExW((Folder() + L"unsigned-agent.exe").c_str(), (Folder() + kAgentName).c_str(), 0));
+    DWORD code = 7;
+    const BOOL launched = LaunchFnKeyAgentProcess(&code);
+    ::MoveFileExW((Folder() + L"signed-agent.exe").c_str(), (Folder() + kAgentName).c_str(), MOVEFILE_REPLACE_EXISTING);
+    EXPECT_FALSE(launched);
+    EXPECT_EQ(0u, code);
+    const std::vector<std::wstring> messages = Messages();
+    EXPECT_EQ(1, std::count(messages.begin(), messages.end(),
+                            L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe, code:" +
+                                std::to_wstring(FN_TEST_UNSIGNED_REFUSAL)));
+    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
+        << "the lock indicator was accepted and started first";
+    EXPECT_TRUE(RecordsOf(kAgentName).empty());
+}
+
+} // namespace
