@@ -1,289 +1,149 @@
-// The install-time defaults: after the writer has run, the registry holds exactly the
-// package's table of keys and values, a value the user changed survives, and the whole
-// table comes back after the removal.
+// The install-time writer and remover against the prefix's registry: the exact table they leave
+// (keys, types, bytes), the settings they keep, their records, and the registry's refusals.
 #include "registry/InstallRegHelper.h"
-#include "registry/Registry.h"
-#include "registry/RegistryKeys.h"
 #include "service/SettingControls.h"
 #include "support/RegistryTestSupport.h"
+#include "win/Owners.h"
 
-#include <gtest/gtest.h>
+#include <deque>
 
 using namespace regtest;
 using namespace regkeys;
 
 namespace {
 
-const std::wstring kService = kServiceKey;
-const std::wstring kToast = kToastKey;
-const std::wstring kKeyboards = kKeyboardListKey;
+const std::wstring S = kServiceKey, T = kToastKey, Kdb = kKeyboardListKey + std::wstring(L"\\VID_7A7A&PID_010"),
+                   Caps = T + L"\\ShowCapslkOSD", Num = T + L"\\ShowNumlkOSD", Pop = T + L"\\PopToastCapsNumlkOSD",
+                   Count = T + L"\\CountTimesPopToastCapsNumlkOSD", Never = T + L"\\NeverPopToast",
+                   Ocr = kCapabilityKey + std::wstring(L"\\OcrSnippingKey"), ok = L"success: %d";
 
-
-// The records of one run of the writer on a registry that lacks every numeric default.
-std::vector<std::wstring> FreshRunRecords()
+// The records of a run: the three setting keys', the service key's, each numeric default's in
+// the table's order ('n' written, 'o' kept, 'r' refused, 'c' no key), then the keyboards'.
+std::vector<std::wstring> Records(const std::wstring& keys, const std::wstring& service, const char* defaults,
+                              const std::wstring& keyboards = L"registry success!!!! Line:%d Erorr:%d")
 {
-    const std::wstring toast = kToast;
-    return {
-        L"InitInfReg " + toast + L" SET val success: %d",
-        L"InitInfReg " + std::wstring(kOsdKey) + L" SET val success: %d",
-        L"InitInfReg " + std::wstring(kCapabilityKey) + L" SET val success: %d",
-        L"InitInfReg " + kService + L" SET val success: %d",
-        L"InitInfReg " + toast + L" WriteRegDWord success: %d",
-        L"InitInfReg " + toast + L" WriteRegDWord success: %d",
-        L"InitInfReg " + toast + L" WriteRegDWord success: %d",
-        L"InitInfReg " + toast + L" WriteRegDWord success: %d",
-        L"InitInfReg " + toast + L" WriteRegDWord success: %d",
-        L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d",
-    };
+    std::vector<std::wstring> r;
+    for (const wchar_t* key : {kToastKey, kOsdKey, kCapabilityKey}) r.push_back(L"InitInfReg " + std::wstring(key) + keys);
+    r.push_back(L"InitInfReg " + S + L" SET val " + service);
+    for (const char* d = defaults; *d; ++d) {
+        if (*d == 'o') r.push_back(L"InitInfReg " + T + L" has old val: %d");
+        r.push_back(L"InitInfReg " + T + (*d == 'r' ? L" WriteRegDWord fail: 5" : *d == 'c' ? L" create key fail: 1021"
+                                                                                            : L" WriteRegDWord success: %d"));
+    }
+    r.push_back(L"Utility::hidbase::g_InitMicmuteKDB " + keyboards);
+    return r;
 }
 
 using InstallDefaults = SettingsTest;
 
 } // namespace
 
-TEST_F(InstallDefaults, FirstRunOnACleanRegistryWritesExactlyTheTable)
+TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
 {
-    EXPECT_EQ(1u, AddReg(nullptr));
-    ExpectExactlyTheDefaults();
-    EXPECT_TRUE(RecordsMatch(LogMessages(), FreshRunRecords()));
-}
-
-TEST_F(InstallDefaults, StartAddRegHelperWritesOnAThreadOfItsOwn)
-{
-    InstallRegHelper::StartAddRegHelper();
-    const std::wstring last = L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d";
-    std::vector<std::wstring> seen;
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] {
-            seen = LogMessages();
-            return !seen.empty() && RecordMatches(seen.back(), last);
-        },
-        20000))
-        << testsupport::Narrow(Join(seen));
-    std::vector<std::wstring> expected = FreshRunRecords();
-    // The starter's own line may land anywhere among the thread's records.
-    const auto done = std::find(seen.begin(), seen.end(), L"InstallRegHelper StartAddRegHelper done.");
-    ASSERT_NE(seen.end(), done) << testsupport::Narrow(Join(seen));
-    seen.erase(done);
-    EXPECT_TRUE(RecordsMatch(seen, expected));
-    ExpectExactlyTheDefaults();
-}
-
-TEST_F(InstallDefaults, ALaterRunKeepsEveryExistingSetting)
-{
-    ASSERT_EQ(1u, AddReg(nullptr));
-    WriteDword(kToast, L"ShowCapslkOSD", 0);
-    WriteDword(kToast, L"PopToastCapsNumlkOSD", 12);
-    WriteDword(kCapabilityKey, L"OcrSnippingKey", 2);
-    ClearLog();
-
-    EXPECT_EQ(1u, AddReg(nullptr));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowCapslkOSD"), 0));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"PopToastCapsNumlkOSD"), 12));
-    EXPECT_TRUE(IsDword(ReadRaw(kCapabilityKey, L"OcrSnippingKey"), 2));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowNumlkOSD"), 1));
-
-    const std::vector<std::wstring> fresh = FreshRunRecords();
-    std::vector<std::wstring> expected(fresh.begin(), fresh.begin() + 4);
-    for (int i = 0; i < 5; ++i) {
-        expected.push_back(L"InitInfReg " + kToast + L" has old val: %d");
-        expected.push_back(L"InitInfReg " + kToast + L" WriteRegDWord success: %d");
+    struct Case { const char* what; Tree before; std::vector<std::wstring> kept; std::vector<std::wstring> records; };
+    const Case cases[] = {
+        {"a clean registry", {}, {}, Records(L" SET val success: %d", ok, "nnnnn")},
+        {"user settings", {{Caps, Dword(0)}, {Pop, Dword(12)}, {Ocr, Dword(2)}, {Kdb + L"1\\Extra", Dword(5)}},
+         {Caps, Pop, Ocr, Kdb + L"1\\Extra"}, Records(L" SET val success: %d", ok, "onnno")},
+        // Four bytes of any type are a value; an empty value is one too.
+        {"values of other sizes", {{Num, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {Count, Binary({1, 0, 0, 0, 0})}, {Never, Binary({})},
+                                   {Pop, {true, REG_SZ, {'7', 0, 0, 0}}}}, {Never, Pop}, Records(L" SET val success: %d", ok, "nnnoo")},
+        {"changed fixed records", {{S + L"\\FailureActions", Binary({1, 2, 3})}, {Kdb + L"2\\Ex_31", Binary({9, 9, 9, 9, 9, 9})},
+                                   {Kdb + L"2\\Ex_9B", Dword(5)}}, {}, Records(L" SET val success: %d", ok, "nnnnn")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearPackageKeys();
+        WriteTree(c.before);
+        ClearLog();
+        EXPECT_EQ(1u, AddReg(nullptr));
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
+        Tree expected = DefaultTree();
+        for (const std::wstring& path : c.kept) expected[path] = c.before.at(path);
+        EXPECT_EQ(Dump(expected), Dump(PackageTree()));
     }
-    expected.push_back(fresh.back());
-    EXPECT_TRUE(RecordsMatch(LogMessages(), expected));
 }
 
-TEST_F(InstallDefaults, TheFixedRecordsAreRestoredOnEveryRun)
+// Keys that refuse values or cannot be opened, and setting keys that cannot be made below a
+// volatile service key: each failure is logged with the registry's code, the rest is written.
+TEST_F(InstallDefaults, RefusalsAreLoggedAndTheRestIsWritten)
 {
-    // The failure-actions record also goes into a service key that existed before.
-    WriteRaw(kService, L"FailureActions", REG_BINARY, {1, 2, 3});
-    const std::wstring keyboard = kKeyboards + L"\\VID_7A7A&PID_0102";
-    WriteRaw(keyboard, L"Ex_31", REG_BINARY, {9, 9, 9, 9, 9, 9});
-    WriteRaw(keyboard, L"Ex_9B", REG_DWORD, DwordBytes(5));
-
-    EXPECT_EQ(1u, AddReg(nullptr));
-    ExpectExactlyTheDefaults();
+    const wchar_t* const noValues = L"D:(A;;0x6001D;;;WD)";  // read, make subkeys, change the list
+    const std::wstring last = kKeyboardListKey + std::wstring(L"\\VID_7B7B&PID_0201");
+    struct Case { const char* what; std::vector<std::pair<std::wstring, const wchar_t*>> locks; DWORD result;
+                  std::vector<std::wstring> records, unwritten; };  // what starts with these paths is missing (a key \ stays)
+    const Case cases[] = {
+        {"keys refusing values", {{S, noValues}, {T, noValues}, {Kdb + L"2", noValues}}, 1,
+         Records(L" SET val success: %d", L"failed: 5", "rrrrr"), {S + L"\\FailureActions", T + L"\\", Kdb + L"2\\"}},
+        {"a keyboard key that cannot be opened", {{last, L"D:(A;;WD;;;WD)"}}, 0,
+         Records(L" SET val success: %d", ok, "nnnnn", L"CreateKey failed=0 Line:%d Erorr:5"), {Kdb + L"1\\", Kdb + L"2\\", last + L"\\"}},
+        {"setting keys that cannot be made", {}, 1, Records(L" create Key failed: 1021", ok, "ccccc"), {T, kOsdKey, kCapabilityKey}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearPackageKeys();
+        if (c.locks.empty()) CreateKey(S, REG_OPTION_VOLATILE);
+        std::deque<KeyAccessGuard> locks;
+        for (const auto& [key, sddl] : c.locks) locks.emplace_back(key, sddl);
+        ClearLog();
+        EXPECT_EQ(c.result, AddReg(nullptr));
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
+        locks.clear();
+        Tree expected = DefaultTree();
+        for (auto e = expected.begin(); e != expected.end();) {
+            const auto below = [&](const std::wstring& p) { return e->first.rfind(p, 0) == 0 && (e->first != p || p.back() != L'\\'); };
+            e = std::any_of(c.unwritten.begin(), c.unwritten.end(), below) ? expected.erase(e) : std::next(e);
+        }
+        EXPECT_EQ(Dump(expected), Dump(PackageTree()));
+    }
 }
 
-TEST_F(InstallDefaults, ValuesOfTheWrongSizeGiveWayToTheDefault)
-{
-    WriteRaw(kToast, L"ShowNumlkOSD", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
-    WriteRaw(kToast, L"CountTimesPopToastCapsNumlkOSD", REG_SZ, Utf16Bytes(L"many"));
-    WriteRaw(kToast, L"NeverPopToast", REG_BINARY, {});
-    // Four bytes of any type read as a number, as the controls read them, and are kept.
-    WriteRaw(kToast, L"PopToastCapsNumlkOSD", REG_SZ, Utf16Bytes(L"7"));
-
-    EXPECT_EQ(1u, AddReg(nullptr));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowNumlkOSD"), 1));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"CountTimesPopToastCapsNumlkOSD"), 0));
-    const RawValue kept = ReadRaw(kToast, L"PopToastCapsNumlkOSD");
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), kept.type);
-    EXPECT_EQ(Utf16Bytes(L"7"), kept.data);
-    // An empty value reads as "there" (zero bytes fit), so it stays as it is too.
-    const RawValue empty = ReadRaw(kToast, L"NeverPopToast");
-    EXPECT_TRUE(empty.exists);
-    EXPECT_TRUE(empty.data.empty());
-}
-
-TEST_F(InstallDefaults, RemoveRegDeletesBothTreesAndTheNextRunRecreatesTheTable)
-{
-    ASSERT_EQ(1u, AddReg(nullptr));
-    WriteDword(kCapabilityKey, L"IsGameMachine", 1);
-    CreateKey(kKeyboards + L"\\VID_1234&PID_5678\\Deeper");
-    ClearLog();
-
-    EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
-    EXPECT_FALSE(KeyExists(kService));
-    EXPECT_FALSE(KeyExists(kHotkeyKey));
-    EXPECT_TRUE(KeyExists(L"SOFTWARE\\Osmira"));
-    EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InstallRegHelper::RemoveReg  Start ErrorCode: %d",
-                                             L"InstallRegHelper::RemoveReg  end ErrorCode: %d"}));
-
-    ClearLog();
-    EXPECT_EQ(1u, AddReg(nullptr));
-    ExpectExactlyTheDefaults();
-    EXPECT_TRUE(RecordsMatch(LogMessages(), FreshRunRecords()));
-}
-
-TEST_F(InstallDefaults, RemoveRegGoesOnWhenTheHotkeyKeyIsAlreadyGone)
-{
-    CreateKey(kToast);
-    EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
-    EXPECT_FALSE(KeyExists(kService));
-    EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InstallRegHelper::RemoveReg  Start ErrorCode: %d",
-                                             L"InstallRegHelper::RemoveReg  end ErrorCode: %d"}));
-}
-
-TEST_F(InstallDefaults, StartRemoveRegHelperRemovesOnAThreadOfItsOwn)
+// The remover goes on past a hotkey tree it cannot delete, works on a thread of its own, and the
+// next run writes the whole table again.
+TEST_F(InstallDefaults, RemovalTakesBothTreesAndTheNextRunRecreatesThem)
 {
     ASSERT_EQ(1u, AddReg(nullptr));
+    CreateKey(Kdb + L"9\\Deeper");
+    const std::wstring start = L"InstallRegHelper::RemoveReg  Start ErrorCode: %d", end = L"InstallRegHelper::RemoveReg  end ErrorCode: %d";
+    {
+        const KeyAccessGuard locked(Kdb + L"9", L"D:(A;;WD;;;WD)");  // its child cannot be listed
+        ClearLog();
+        EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
+        EXPECT_TRUE(RecordsMatch(Messages(), {start, L"InstallRegHelper::RemoveReg  OsmiraFnHotkey ErrorCode: 5", end}));
+        EXPECT_FALSE(KeyExists(S));
+    }
     ClearLog();
     InstallRegHelper::StartRemoveRegHelper();
     std::vector<std::wstring> seen;
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] {
-            seen = LogMessages();
-            return !seen.empty() && RecordMatches(seen.back(), L"InstallRegHelper::RemoveReg  end ErrorCode: %d");
-        },
-        20000))
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return (seen = Messages()).size() == 3 && RecordMatches(seen.back(), end); }, 20000))
         << testsupport::Narrow(Join(seen));
-    EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), L"InstallRegHelper StartRemoveRegHelper done."));
-    EXPECT_FALSE(KeyExists(kService));
-    EXPECT_FALSE(KeyExists(kHotkeyKey));
-}
-
-TEST_F(InstallDefaults, AKeyboardListWithHundredsOfForeignKeysStillGetsItsThreeKeyboards)
-{
-    for (int i = 0; i < 300; ++i) CreateKey(kKeyboards + L"\\VID_0000&PID_" + std::to_wstring(1000 + i));
-    CreateKey(kKeyboards + L"\\" + std::wstring(255, L'Z'));
-
+    seen.erase(std::find(seen.begin(), seen.end(), L"InstallRegHelper StartRemoveRegHelper done."));  // lands anywhere
+    EXPECT_TRUE(RecordsMatch(seen, {start, end}));
+    EXPECT_EQ("", Dump(PackageTree()));
+    EXPECT_TRUE(KeyExists(L"SOFTWARE\\Osmira"));
+    ClearLog();
     EXPECT_EQ(1u, AddReg(nullptr));
-    EXPECT_EQ(304u, SubKeyNames(kKeyboards).size());
-    for (const std::wstring& keyboard : kMicMuteKeyboardNames) {
-        EXPECT_EQ(11u, ValueNames(kKeyboards + L"\\" + keyboard).size()) << testsupport::Narrow(keyboard);
-    }
-}
-
-TEST_F(InstallDefaults, KeysDeletedBetweenRunsAreCreatedAgain)
-{
-    ASSERT_EQ(1u, AddReg(nullptr));
-    ASSERT_EQ(TRUE, DeleteRegKeyTree(HKEY_LOCAL_MACHINE, kToastKey));
-    ASSERT_EQ(TRUE, DeleteRegKeyTree(HKEY_LOCAL_MACHINE, (kKeyboards + L"\\VID_7B7B&PID_0201").c_str()));
-    EXPECT_EQ(1u, AddReg(nullptr));
+    EXPECT_TRUE(RecordsMatch(Messages(), Records(L" SET val success: %d", ok, "nnnnn")));
     ExpectExactlyTheDefaults();
 }
 
-// The writer runs while the first controls may already arrive. Whatever the interleaving, a
-// setting that a control wrote is never replaced by its default afterwards.
-TEST_F(InstallDefaults, ControlsDuringTheWriterAreNeverOverwrittenByDefaults)
+// The writer runs while the first controls may arrive: whatever the interleaving, no setting that
+// a control wrote is replaced by its default afterwards.
+TEST_F(InstallDefaults, ControlsDuringTheWriterAreNeverOverwritten)
 {
-    testsupport::SetLogSwitch(false); // the log's own lock would order the two threads
+    testsupport::SetLogSwitch(false);  // the log's own lock would order the two threads
     for (int round = 0; round < 150; ++round) {
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
-        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
+        ClearPackageKeys();
         win::UniqueHandle writer(::CreateThread(nullptr, 0, &AddReg, nullptr, 0, nullptr));
-        ASSERT_TRUE(writer);
-        // A start that shifts from round to round, so that the controls meet the writer at
-        // every step of its run.
         for (volatile int spin = 0; spin < (round % 30) * 3000; spin = spin + 1) {
-        }
-        ControlPexaroCapsLockOff();  // ShowCapslkOSD 0
-        ControlPexaroNumLockOff();   // ShowNumlkOSD 0
-        ControlPexaroNeverPopToast();  // NeverPopToast 1
-        ControlTriggerPexaroPopToast();  // PopToastCapsNumlkOSD: 4 from nothing, 1 from the default
-        ControlPexaroPopToastSuccess();  // the same for CountTimesPopToastCapsNumlkOSD
+        }  // a start that shifts from round to round, so the controls meet every step of the writer
+        ControlPexaroCapsLockOff(), ControlPexaroNumLockOff(), ControlPexaroNeverPopToast();
+        ControlTriggerPexaroPopToast(), ControlPexaroPopToastSuccess();  // 4 from nothing, 1 from the default
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(writer.get(), 20000));
-
-        ASSERT_TRUE(IsDword(ReadRaw(kToast, L"ShowCapslkOSD"), 0)) << "round " << round;
-        ASSERT_TRUE(IsDword(ReadRaw(kToast, L"ShowNumlkOSD"), 0)) << "round " << round;
-        ASSERT_TRUE(IsDword(ReadRaw(kToast, L"NeverPopToast"), 1)) << "round " << round;
-        for (const wchar_t* counter : {L"PopToastCapsNumlkOSD", L"CountTimesPopToastCapsNumlkOSD"}) {
-            const RawValue value = ReadRaw(kToast, counter);
-            ASSERT_TRUE(IsDword(value, 4) || IsDword(value, 1)) << "round " << round << " " << testsupport::Narrow(counter);
-        }
-        ASSERT_TRUE(IsDword(ReadRaw(kOsdKey, L"ShowCapsNumlkOSD"), 0)) << "round " << round;
+        Tree toast = ReadTree(T, false);
+        for (const std::wstring& counter : {Pop, Count}) ASSERT_TRUE(IsDword(toast[counter], 4) || IsDword(toast[counter], 1)) << round;
+        toast.erase(Pop), toast.erase(Count);
+        ASSERT_EQ(Dump({{Caps, Dword(0)}, {Never, Dword(1)}, {Num, Dword(0)}}), Dump(toast)) << round;
+        ASSERT_TRUE(IsDword(ReadRaw(kOsdKey, kShowCapsNumlkOsd), 0)) << round;
     }
-}
-
-// Keys that may be read and given subkeys but refuse values: the failure-actions record is
-// reported as not set, a keyboard whose values are refused is passed over silently, and the
-// rest of the table is written all the same.
-TEST_F(InstallDefaults, KeysThatRefuseValuesAreReportedOrPassedOverAndTheRestIsWritten)
-{
-    const std::wstring refusingKeyboard = kKeyboards + L"\\VID_7A7A&PID_0102";
-    CreateKey(kService);
-    CreateKey(refusingKeyboard);
-    {
-        // KEY_READ, KEY_CREATE_SUB_KEY and WRITE_DAC, but no KEY_SET_VALUE.
-        const KeyAccessGuard service(kService, L"D:(A;;0x6001D;;;WD)");
-        const KeyAccessGuard keyboard(refusingKeyboard, L"D:(A;;0x6001D;;;WD)");
-        ASSERT_EQ(ERROR_SUCCESS, service.Status());
-        ASSERT_EQ(ERROR_SUCCESS, keyboard.Status());
-
-        EXPECT_EQ(1u, AddReg(nullptr));
-        std::vector<std::wstring> expected = FreshRunRecords();
-        expected[3] = L"InitInfReg " + kService + L" SET val failed: 5";
-        EXPECT_TRUE(RecordsMatch(LogMessages(), expected));
-
-        ClearLog();
-        EXPECT_EQ(FALSE, InitInfReg(kServiceKey, kFailureActions, TRUE));
-        EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InitInfReg " + kService + L" SET val failed: 5"}));
-    }
-    EXPECT_FALSE(ReadRaw(kService, L"FailureActions").exists);
-    EXPECT_TRUE(ValueNames(refusingKeyboard).empty());
-    for (const wchar_t* keyboard : {L"VID_7A7A&PID_0101", L"VID_7B7B&PID_0201"}) {
-        EXPECT_EQ(11u, ValueNames(kKeyboards + L"\\" + keyboard).size()) << testsupport::Narrow(keyboard);
-    }
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"ShowCapslkOSD"), 1));
-    EXPECT_TRUE(IsDword(ReadRaw(kToast, L"PopToastCapsNumlkOSD"), 0));
-}
-
-TEST_F(InstallDefaults, AKeyboardKeyThatCannotBeOpenedLeavesTheWholeListUnwritten)
-{
-    const std::wstring lastKeyboard = kKeyboards + L"\\VID_7B7B&PID_0201";
-    CreateKey(lastKeyboard);
-    {
-        // Not even reading: neither the first nor the read-only attempt can hold the key.
-        const KeyAccessGuard closed(lastKeyboard, L"D:(A;;WD;;;WD)");
-        ASSERT_EQ(ERROR_SUCCESS, closed.Status());
-        EXPECT_EQ(FALSE, g_InitMicmuteKDB());
-        EXPECT_TRUE(RecordsMatch(LogMessages(),
-                                 {L"Utility::hidbase::g_InitMicmuteKDB CreateKey failed=0 Line:%d Erorr:5"}));
-    }
-    // The first two keys were made before the failure, but nothing was written into any.
-    EXPECT_EQ(kMicMuteKeyboardNames, SubKeyNames(kKeyboards));
-    for (const std::wstring& keyboard : kMicMuteKeyboardNames) {
-        EXPECT_TRUE(ValueNames(kKeyboards + L"\\" + keyboard).empty()) << testsupport::Narrow(keyboard);
-    }
-}
-
-TEST_F(InstallDefaults, ADefaultWhoseKeyCannotBeMadeIsReportedAndStaysMissing)
-{
-    // Below a volatile service key no lasting toast key can be created.
-    win::UniqueRegKey service;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                               KEY_ALL_ACCESS, nullptr, service.put(), nullptr));
-    EXPECT_EQ(FALSE, InitInfRegDword(kShowCapslkOsd, 1));
-    EXPECT_TRUE(RecordsMatch(LogMessages(), {L"InitInfReg " + kToast + L" create key fail: 1021"}));
-    EXPECT_FALSE(KeyExists(kToast));
 }

@@ -1,298 +1,111 @@
-// The registry rows of the control dispatcher, driven through the service's control hook
-// as the service control manager drives it, against the prefix's real registry.
-#include "registry/RegistryKeys.h"
-#include "service/ControlCodes.h"
-#include "service/UtilityService.h"
+// The setting rows of the control dispatcher against the prefix's registry: the values each code
+// leaves in the service key's tree (type and bytes), and its records, which begin with the
+// code's name as fnkeyctl lists it.
+#include "FnkeyctlArgs.h"
+#include "service/ControlDispatcher.h"
 #include "support/RegistryTestSupport.h"
-#include "win/Owners.h"
-
-#include <gtest/gtest.h>
 
 using namespace regtest;
 using namespace regkeys;
 
 namespace {
 
-class ControlProbe : public CUtilityService {
-public:
-    DWORD Control(DWORD code) { return OnServiceControlHandle(code, 0, nullptr, this); }
-};
+const std::wstring T = kToastKey + std::wstring(L"\\"), Caps = T + kShowCapslkOsd, Num = T + kShowNumlkOsd,
+                   Pop = T + kPopToast, Count = T + kCountTimesPopToast, Never = T + kNeverPopToast,
+                   Combined = kOsdKey + (L"\\" + std::wstring(kShowCapsNumlkOsd)),
+                   History = kCapabilityKey + (L"\\" + std::wstring(kIsUserChangedCapsNumLk)),
+                   Ocr = kCapabilityKey + (L"\\" + std::wstring(kOcrSnippingKey));
+const RawValue On = Dword(1), Off = Dword(0), Eight = Binary({1, 0, 0, 0, 0, 0, 0, 0});
 
-const std::wstring kToast = kToastKey;
-const std::wstring kOsd = kOsdKey;
-const std::wstring kCapability = kCapabilityKey;
-
-const std::wstring kHistorySuccess =
-    L"CUtilityService SetUserHistoryOn user has changed Status success. Line: %d  GetLastError: %d";
-const std::wstring kHistoryFailure =
-    L"CUtilityService SetUserHistoryOn user has changed Status failed. Line: %d  GetLastError: %d";
+std::wstring Name(DWORD code) { return fnkeyctl::FindControl(code)->enumName; }
+std::wstring OcrRecord(DWORD code, int result)
+{
+    return L"OsmiraUtilityService " + Name(code) + L" event !Line:%d  dwCtrl : " + std::to_wstring(code) + L" result:[" +
+           std::to_wstring(result) + (code == 156 ? L"] " : L"]");
+}
 
 class SettingControls : public SettingsTest {
 protected:
-    // Sends one control and returns the records it logged.
-    std::vector<std::wstring> Send(DWORD code)
+    void Send(DWORD code, const std::vector<std::wstring>& records)
     {
         ClearLog();
-        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), m_service.Control(code)) << code;
-        return LogMessages();
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
+        EXPECT_TRUE(RecordsMatch(Messages(), records));
     }
-    RawValue Toast(const wchar_t* name) { return ReadRaw(kToast, name); }
-    RawValue Combined() { return ReadRaw(kOsd, kShowCapsNumlkOsd); }
-    RawValue History() { return ReadRaw(kCapability, kIsUserChangedCapsNumLk); }
-
-    // The service key made volatile: nothing non-volatile can be created below it, so every
-    // write into a missing setting key fails.
-    void MakeSettingKeysUncreatable()
-    {
-        win::UniqueRegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                                   KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-    }
-
-    ControlProbe m_service;
 };
 
 } // namespace
 
-TEST_F(SettingControls, CapsLockOnSetsAllThreeIndicatorsAndTheUserHistory)
+TEST_F(SettingControls, EachCodeWritesItsValues)
 {
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_SEND_UI_CAPSLOCK_ON), {L"SVC_CTL_SEND_UI_CAPSLOCK_ON", kHistorySuccess}));
-    EXPECT_TRUE(IsDword(Combined(), 1));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 1));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 1));
-    EXPECT_TRUE(IsDword(History(), 1));
-}
-
-TEST_F(SettingControls, CapsLockOffClearsAllThreeAndLeavesTheHistoryAlone)
-{
-    WriteDword(kToast, kShowCapslkOsd, 1);
-    WriteDword(kToast, kShowNumlkOsd, 1);
-    WriteDword(kOsd, kShowCapsNumlkOsd, 1);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_SEND_UI_CAPSLOCK_OFF), {L"SVC_CTL_SEND_UI_CAPSLOCK_OFF"}));
-    EXPECT_TRUE(IsDword(Combined(), 0));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 0));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 0));
-    EXPECT_FALSE(History().exists);
-}
-
-TEST_F(SettingControls, OffCodesNeverTouchTheUserHistory)
-{
-    for (DWORD code : {SVC_CTL_SEND_UI_CAPSLOCK_OFF, SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF,
-                       SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF}) {
-        Send(code);
-        EXPECT_FALSE(History().exists) << code;
+    struct Case { DWORD code; Tree before, written; };
+    const Case cases[] = {
+        {141, {}, {{Combined, On}, {Caps, On}, {Num, On}, {History, On}}},
+        {142, {{Combined, On}, {Caps, On}, {Num, On}, {History, Off}}, {{Combined, Off}, {Caps, Off}, {Num, Off}}},
+        // The combined indicator goes on when the other one is on; unreadable counts as off, four
+        // bytes of any type are a number, a value of another type is replaced.
+        {146, {}, {{Caps, On}, {History, On}}},
+        {146, {{Num, Eight}}, {{Caps, On}, {History, On}}},
+        {146, {{Num, {true, REG_SZ, {'0', 0, 0, 0}}}}, {{Caps, On}, {Combined, On}, {History, On}}},
+        {148, {{Caps, Off}}, {{Num, On}, {History, On}}},
+        {148, {{Caps, On}}, {{Num, On}, {Combined, On}, {History, On}}},
+        {147, {{Caps, {true, REG_SZ, {'o', 0, 'n', 0, 0, 0}}}, {Num, On}, {Combined, On}}, {{Caps, Off}, {Combined, Off}}},
+        {149, {{Caps, On}, {Num, On}, {Combined, On}, {History, Off}}, {{Num, Off}, {Combined, Off}}},
+        // The counters: an unreadable one counts as three, the largest wraps.
+        {150, {}, {{Pop, Dword(4)}}},
+        {150, {{Pop, Dword(7)}}, {{Pop, Dword(8)}}},
+        {150, {{Pop, Dword(0xFFFFFFFF)}}, {{Pop, Off}}},
+        {144, {{Pop, Dword(7)}, {Count, Eight}}, {{Count, Dword(4)}, {Never, On}}},
+        {144, {{Count, Dword(7)}, {Never, Off}}, {{Count, Dword(8)}, {Never, On}}},
+        {145, {{Never, Off}}, {{Never, On}}},
+        {156, {}, {{Ocr, On}}},
+        {157, {{Ocr, On}}, {{Ocr, Dword(2)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.code << " after\n" << Dump(c.before));
+        ClearPackageKeys();
+        WriteTree(c.before);
+        std::vector<std::wstring> records = {c.code >= 156 ? OcrRecord(c.code, 1) : Name(c.code)};
+        if (c.written.count(History)) {
+            records.push_back(L"CUtilityService SetUserHistoryOn user has changed Status success. Line: %d  GetLastError: %d");
+        }
+        Send(c.code, records);
+        Tree expected = c.written;
+        expected.insert(c.before.begin(), c.before.end());
+        EXPECT_EQ(Dump(expected), Dump(ReadTree(kServiceKey, false)));
     }
-    // A history that says "not changed" stays so as well.
-    WriteDword(kCapability, kIsUserChangedCapsNumLk, 0);
-    for (DWORD code : {SVC_CTL_SEND_UI_CAPSLOCK_OFF, SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF,
-                       SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF}) {
-        Send(code);
-        EXPECT_TRUE(IsDword(History(), 0)) << code;
+}
+
+// Below a volatile service key no lasting key can be made: each write into a missing key fails
+// with the registry's code 1021, is logged with the row's text, and the row goes on.
+TEST_F(SettingControls, FailedWritesAreLoggedWithTheRegistrysCode)
+{
+    const auto F = [](const std::wstring& text) {
+        return L"OsmiraUtilityService OnServiceControlHandle " + text + L" writetoReg fail!Line:%d  GetLastError : 1021 ";
+    };
+    const std::wstring history = L"CUtilityService SetUserHistoryOn user has changed Status failed. Line: %d  GetLastError: 1021",
+                       on = Name(141) + L" ", off = Name(142) + L" ";
+    struct Case { DWORD code; std::vector<std::wstring> records; bool numLockOn = false; };
+    const Case cases[] = {
+        {141, {F(on), F(on + L"REG_SHOW_CAPS_LK_OSD"), F(on + L"REG_SHOW_NUM_LK_OSD"), history}},
+        {142, {F(off), F(off + L"REG_SHOW_CAPS_LK_OSD"), F(off + L"REG_SHOW_NUM_LK_OSD")}},
+        {144, {F(Name(144)), F(Name(145))}},
+        {145, {F(Name(145))}},
+        {146, {F(Name(146)), history}},  // without the toast key there is no combined write
+        {146, {F(on), history}, true},  // the toast key says Num Lock is on, the OSD key cannot be made
+        {147, {F(Name(147)), F(off)}},
+        {148, {F(Name(148)), history}},
+        {149, {F(Name(149)), F(off)}},
+        {150, {F(Name(150))}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        ClearPackageKeys();
+        CreateKey(kServiceKey, REG_OPTION_VOLATILE);
+        if (c.numLockOn) CreateKey(kToastKey, REG_OPTION_VOLATILE), WriteTree({{Num, On}});
+        std::vector<std::wstring> records = {Name(c.code)};
+        records.insert(records.end(), c.records.begin(), c.records.end());
+        Send(c.code, records);
     }
-}
-
-TEST_F(SettingControls, PexaroCapsLockOnTurnsTheCombinedIndicatorOnOnlyWithNumLockOn)
-{
-    // Num Lock's indicator missing: the combined indicator is left as it was.
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON", kHistorySuccess}));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 1));
-    EXPECT_FALSE(Combined().exists);
-    EXPECT_TRUE(IsDword(History(), 1));
-
-    // Num Lock's indicator off: still unchanged.
-    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk);
-    WriteDword(kToast, kShowNumlkOsd, 0);
-    WriteDword(kOsd, kShowCapsNumlkOsd, 0);
-    Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON);
-    EXPECT_TRUE(IsDword(Combined(), 0));
-    EXPECT_TRUE(IsDword(History(), 1));
-
-    // Num Lock's indicator on: the combined indicator goes on.
-    WriteDword(kToast, kShowNumlkOsd, 1);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON", kHistorySuccess}));
-    EXPECT_TRUE(IsDword(Combined(), 1));
-}
-
-TEST_F(SettingControls, PexaroNumLockOnTurnsTheCombinedIndicatorOnOnlyWithCapsLockOn)
-{
-    WriteDword(kToast, kShowCapslkOsd, 0);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON", kHistorySuccess}));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 1));
-    EXPECT_FALSE(Combined().exists);
-    EXPECT_TRUE(IsDword(History(), 1));
-
-    WriteDword(kToast, kShowCapslkOsd, 1);
-    Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON);
-    EXPECT_TRUE(IsDword(Combined(), 1));
-}
-
-TEST_F(SettingControls, PexaroOffCodesTurnTheCombinedIndicatorOffWhateverTheOtherSays)
-{
-    WriteDword(kToast, kShowCapslkOsd, 1);
-    WriteDword(kToast, kShowNumlkOsd, 1);
-    WriteDword(kOsd, kShowCapsNumlkOsd, 1);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF), {L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF"}));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 0));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 1));
-    EXPECT_TRUE(IsDword(Combined(), 0));
-
-    WriteDword(kToast, kShowNumlkOsd, 1);
-    WriteDword(kOsd, kShowCapsNumlkOsd, 1);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF), {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF"}));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 0));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 1));
-    EXPECT_TRUE(IsDword(Combined(), 0));
-    EXPECT_FALSE(History().exists);
-}
-
-TEST_F(SettingControls, ToastCountersStartAtFourAndCountOn)
-{
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_TRIGER_PEXARO_POP_TOAST), {L"SVC_CTL_TRIGER_PEXARO_POP_TOAST"}));
-    EXPECT_TRUE(IsDword(Toast(kPopToast), 4));
-    WriteDword(kToast, kPopToast, 7);
-    Send(SVC_CTL_TRIGER_PEXARO_POP_TOAST);
-    EXPECT_TRUE(IsDword(Toast(kPopToast), 8));
-    EXPECT_FALSE(Toast(kNeverPopToast).exists) << "150 counts only";
-
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_POP_TOAST_SUCCESS), {L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS"}));
-    EXPECT_TRUE(IsDword(Toast(kCountTimesPopToast), 4));
-    EXPECT_TRUE(IsDword(Toast(kNeverPopToast), 1));
-    WriteDword(kToast, kCountTimesPopToast, 7);
-    Send(SVC_CTL_PEXARO_POP_TOAST_SUCCESS);
-    EXPECT_TRUE(IsDword(Toast(kCountTimesPopToast), 8));
-    EXPECT_TRUE(IsDword(Toast(kPopToast), 8)) << "each code has its own counter";
-}
-
-TEST_F(SettingControls, UnreadableCountersCountAsThree)
-{
-    WriteRaw(kToast, kPopToast, REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
-    WriteRaw(kToast, kCountTimesPopToast, REG_SZ, Utf16Bytes(L"a long text"));
-    Send(SVC_CTL_TRIGER_PEXARO_POP_TOAST);
-    Send(SVC_CTL_PEXARO_POP_TOAST_SUCCESS);
-    EXPECT_TRUE(IsDword(Toast(kPopToast), 4));
-    EXPECT_TRUE(IsDword(Toast(kCountTimesPopToast), 4));
-
-    // The largest count wraps instead of failing.
-    WriteDword(kToast, kPopToast, 0xFFFFFFFF);
-    Send(SVC_CTL_TRIGER_PEXARO_POP_TOAST);
-    EXPECT_TRUE(IsDword(Toast(kPopToast), 0));
-}
-
-TEST_F(SettingControls, NeverPopToastIsSetToOne)
-{
-    WriteDword(kToast, kNeverPopToast, 0);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_NEVER_POP_TOAST), {L"SVC_CTL_PEXARO_NEVER_POP_TOAST"}));
-    EXPECT_TRUE(IsDword(Toast(kNeverPopToast), 1));
-}
-
-TEST_F(SettingControls, OtherIndicatorOfTheWrongShapeIsReadAsItsBytes)
-{
-    // Eight bytes cannot be read into four: the other indicator counts as off.
-    WriteRaw(kToast, kShowNumlkOsd, REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
-    Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON);
-    EXPECT_FALSE(Combined().exists);
-    // Four bytes of a string are read as a number, as the registry hands them out.
-    WriteRaw(kToast, kShowNumlkOsd, REG_SZ, Utf16Bytes(L"0"));
-    Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON);
-    EXPECT_TRUE(IsDword(Combined(), 1));
-    // An indicator of the wrong type is replaced by a proper one when it is written.
-    WriteRaw(kToast, kShowCapslkOsd, REG_SZ, Utf16Bytes(L"on"));
-    Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF);
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 0));
-}
-
-TEST_F(SettingControls, OcrCapabilityIsStoredAndItsResultLogged)
-{
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_OCR_CAPABILITY_PRC),
-                             {L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_PRC event !Line:%d  dwCtrl : 156 result:[1] "}));
-    EXPECT_TRUE(IsDword(ReadRaw(kCapability, kOcrSnippingKey), 1));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_OCR_CAPABILITY_ROW),
-                             {L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_ROW event !Line:%d  dwCtrl : 157 result:[1]"}));
-    EXPECT_TRUE(IsDword(ReadRaw(kCapability, kOcrSnippingKey), 2));
-    EXPECT_FALSE(History().exists);
-}
-
-TEST_F(SettingControls, KeysDeletedWhileRunningComeBackWithTheNextWrite)
-{
-    Send(SVC_CTL_SEND_UI_CAPSLOCK_ON);
-    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey));
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
-    ASSERT_FALSE(KeyExists(kToast));
-
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON", kHistorySuccess}));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 1));
-    EXPECT_TRUE(IsDword(History(), 1));
-
-    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey));
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF), {L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF"}));
-    EXPECT_TRUE(IsDword(Toast(kShowNumlkOsd), 0));
-    EXPECT_TRUE(IsDword(Combined(), 0));
-}
-
-TEST_F(SettingControls, FailedWritesAreLoggedAndTheRowGoesOn)
-{
-    MakeSettingKeysUncreatable();
-    const std::wstring fail = L"writetoReg fail!Line:%d  GetLastError : 1021 ";
-    const std::wstring prefix = L"OsmiraUtilityService OnServiceControlHandle ";
-    const std::wstring historyFailed =
-        L"CUtilityService SetUserHistoryOn user has changed Status failed. Line: %d  GetLastError: 1021";
-
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_SEND_UI_CAPSLOCK_ON),
-                             {L"SVC_CTL_SEND_UI_CAPSLOCK_ON", prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_ON  " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_ON REG_SHOW_CAPS_LK_OSD " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_ON REG_SHOW_NUM_LK_OSD " + fail, historyFailed}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_SEND_UI_CAPSLOCK_OFF),
-                             {L"SVC_CTL_SEND_UI_CAPSLOCK_OFF", prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_OFF  " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_OFF REG_SHOW_CAPS_LK_OSD " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_OFF REG_SHOW_NUM_LK_OSD " + fail}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_POP_TOAST_SUCCESS),
-                             {L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS", prefix + L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS " + fail,
-                              prefix + L"SVC_CTL_PEXARO_NEVER_POP_TOAST " + fail}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_NEVER_POP_TOAST),
-                             {L"SVC_CTL_PEXARO_NEVER_POP_TOAST", prefix + L"SVC_CTL_PEXARO_NEVER_POP_TOAST " + fail}));
-    // The toast key cannot be opened, so the paired rule goes straight to the history.
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON",
-                              prefix + L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON " + fail, historyFailed}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF),
-                             {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF",
-                              prefix + L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_OFF  " + fail}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON),
-                             {L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON",
-                              prefix + L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON " + fail, historyFailed}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF),
-                             {L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF",
-                              prefix + L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF " + fail,
-                              prefix + L"SVC_CTL_SEND_UI_CAPSLOCK_OFF  " + fail}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_TRIGER_PEXARO_POP_TOAST),
-                             {L"SVC_CTL_TRIGER_PEXARO_POP_TOAST", prefix + L"SVC_CTL_TRIGER_PEXARO_POP_TOAST " + fail}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_OCR_CAPABILITY_PRC),
-                             {L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_PRC event !Line:%d  dwCtrl : 156 result:[0] "}));
-    EXPECT_TRUE(RecordsMatch(Send(SVC_CTL_OCR_CAPABILITY_ROW),
-                             {L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_ROW event !Line:%d  dwCtrl : 157 result:[0]"}));
-    EXPECT_TRUE(SubKeyNames(kServiceKey).empty());
-}
-
-TEST_F(SettingControls, PairedRuleLogsAFailedCombinedWrite)
-{
-    // The toast key is there (and says Num Lock is on), the OSD key cannot be created.
-    win::UniqueRegKey service, toast;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                               KEY_ALL_ACCESS, nullptr, service.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kToastKey, 0, nullptr, REG_OPTION_VOLATILE,
-                                               KEY_ALL_ACCESS, nullptr, toast.put(), nullptr));
-    WriteDword(kToast, kShowNumlkOsd, 1);
-    EXPECT_TRUE(RecordsMatch(
-        Send(SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON),
-        {L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON",
-         L"OsmiraUtilityService OnServiceControlHandle SVC_CTL_SEND_UI_CAPSLOCK_ON  writetoReg fail!Line:%d  "
-         L"GetLastError : 1021 ",
-         L"CUtilityService SetUserHistoryOn user has changed Status failed. Line: %d  GetLastError: 1021"}));
-    EXPECT_TRUE(IsDword(Toast(kShowCapslkOsd), 1));
+    for (DWORD code : {156, 157}) Send(code, {OcrRecord(code, 0)});
 }

@@ -1,14 +1,11 @@
-// Registry and log helpers of the settings tests: raw reads and writes of values, the
-// package's key trees cleared around a test, and log records compared whole.
+// Registry helpers of the settings tests: raw values, key trees compared whole, the install-time
+// table, log records compared whole, and access lists that make the registry refuse.
 #pragma once
 
+#include "registry/RegistryKeys.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-#include <windows.h>
-#include <memory>
-#include <string>
-#include <vector>
+#include <map>
 
 namespace regtest {
 
@@ -17,66 +14,46 @@ struct RawValue {
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
 };
-
-// What HKLM\subKey holds under the name, read without any conversion.
-RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name);
-// Writes a value of any type and size, creating the key when it is missing.
-void WriteRaw(const std::wstring& subKey, const std::wstring& name, DWORD type, const std::vector<BYTE>& data);
-void WriteDword(const std::wstring& subKey, const std::wstring& name, DWORD value);
-void CreateKey(const std::wstring& subKey);
-bool KeyExists(const std::wstring& subKey);
-std::vector<std::wstring> SubKeyNames(const std::wstring& subKey);   // sorted
-std::vector<std::wstring> ValueNames(const std::wstring& subKey);    // sorted
-
-std::vector<BYTE> DwordBytes(DWORD value);
-std::vector<BYTE> Utf16Bytes(const std::wstring& text, bool withTerminator = true);
-
-// A REG_DWORD value of 4 bytes holding the number.
+RawValue Dword(DWORD value);
+RawValue Binary(std::vector<BYTE> bytes);
 ::testing::AssertionResult IsDword(const RawValue& value, DWORD expected);
+RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name);  // HKLM\subKey, unconverted
+void CreateKey(const std::wstring& subKey, DWORD options = 0);
+bool KeyExists(const std::wstring& subKey);
 
-// True when the record equals the pattern, where every "%d" of the pattern stands for a
-// decimal number (the source lines and error codes that a test cannot know).
-bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
-// Compares a whole sequence of records with patterns, printing both on a mismatch.
-::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
-                                        const std::vector<std::wstring>& patterns);
-std::wstring Join(const std::vector<std::wstring>& lines);
-
-// Gives HKLM\subKey the access list written in SDDL for as long as the guard lives, so that a
-// test can make the platform refuse a write or a deletion. When it ends, everyone gets full
-// access again, so that the test's own clean-up can remove the key.
-class KeyAccessGuard {
-public:
-    KeyAccessGuard(const std::wstring& subKey, const wchar_t* sddl);
-    ~KeyAccessGuard();
-    KeyAccessGuard(const KeyAccessGuard&) = delete;
-    KeyAccessGuard& operator=(const KeyAccessGuard&) = delete;
-    // The registry's code of the change (0 when the access list is in place).
-    LONG Status() const { return m_status; }
-
-private:
-    std::wstring m_subKey;
-    LONG m_status;
-};
-
-// The three keyboards of the mic-mute LED list, in the order they are written.
-extern const std::vector<std::wstring> kMicMuteKeyboardNames;
-// Exactly the install-time table under the service key and the hotkey key: every key and
-// value named there, byte for byte, and nothing else. Values that other parts of the service
-// write into the capability key at start may be named as tolerated.
+// Every key ("path\") and value ("path\name") below HKLM\root by full path; Dump prints one a
+// line, so that a mismatch shows as a diff.
+using Tree = std::map<std::wstring, RawValue>;
+Tree ReadTree(const std::wstring& root, bool withKeys = true);
+void WriteTree(const Tree& values);
+Tree PackageTree();  // the service key's and the hotkey key's trees
+Tree DefaultTree();  // what the install-time writer leaves there
+std::string Dump(const Tree& tree);
+// Exactly the install-time table; values the start may add to the capability key are tolerated.
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
 
-// The package's two key trees (service key and hotkey key) removed before and after a test,
-// and the log switched on into a scratch folder.
-class SettingsTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    std::vector<std::wstring> LogMessages() const;
-    void ClearLog() const;
+// A record equals the pattern, where every "%d" stands for a decimal number.
+bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
+::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records, const std::vector<std::wstring>& patterns);
+std::wstring Join(const std::vector<std::wstring>& lines);
+
+// Creates HKLM\subKey and gives it the SDDL access list while it lives, full access afterwards.
+class KeyAccessGuard {
+public:
+    KeyAccessGuard(std::wstring subKey, const wchar_t* sddl) : m_subKey(std::move(subKey)) { CreateKey(m_subKey), Apply(sddl); }
+    ~KeyAccessGuard() { Apply(L"D:(A;;KA;;;WD)"); }
 
 private:
-    std::unique_ptr<testsupport::ScratchFolder> m_logFolder;
+    void Apply(const wchar_t* sddl);
+    std::wstring m_subKey;
+};
+
+// Logged into a scratch folder, with the package's two key trees removed before and after.
+class SettingsTest : public testsupport::LoggedTest {
+protected:
+    static void ClearPackageKeys() { Guard{regkeys::kServiceKey}, Guard{regkeys::kHotkeyKey}; }
+    using Guard = testsupport::RegistryTreeGuard;
+    Guard m_service{regkeys::kServiceKey}, m_hotkey{regkeys::kHotkeyKey};
 };
 
 } // namespace regtest
