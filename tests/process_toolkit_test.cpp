@@ -10,39 +10,29 @@ using namespace testsupport;
 
 namespace {
 
-// Whether SeDebugPrivilege is on in this process's token, after switching it when asked to.
-bool DebugPrivilegeOn(int set = -1)
+// Switches SeDebugPrivilege of this process's token; whether it was on before.
+bool DebugPrivilegeWasOn(bool on = true)
 {
     win::UniqueToken token;
     ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put());
-    TOKEN_PRIVILEGES one = {1, {{{}, set > 0 ? DWORD(SE_PRIVILEGE_ENABLED) : 0u}}};
-    ::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &one.Privileges[0].Luid);
-    if (set >= 0) ::AdjustTokenPrivileges(token.get(), FALSE, &one, 0, nullptr, nullptr);
-    alignas(8) unsigned char buffer[4096];
+    TOKEN_PRIVILEGES set = {1, {{{}, on ? DWORD(SE_PRIVILEGE_ENABLED) : 0u}}}, previous = {};
+    ::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &set.Privileges[0].Luid);
     DWORD size = 0;
-    if (!::GetTokenInformation(token.get(), TokenPrivileges, buffer, sizeof buffer, &size)) return false;
-    const auto* all = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer);
-    for (DWORD i = 0; i < all->PrivilegeCount; ++i) {
-        const LUID& luid = all->Privileges[i].Luid;
-        if (luid.LowPart == one.Privileges[0].Luid.LowPart && luid.HighPart == one.Privileges[0].Luid.HighPart) {
-            return (all->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        }
-    }
-    return false;
+    ::AdjustTokenPrivileges(token.get(), FALSE, &set, sizeof previous, &previous, &size);
+    // An unchanged privilege is left out of the previous state.
+    return previous.PrivilegeCount == 0 ? on : (previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0;
 }
 
 enum Operation { kFind, kKillByName, kKillMatching, kKillExceptNewest };
-
-class ProcessToolkit : public LoggedTest {};
+using ProcessToolkit = LoggedTest;
 
 } // namespace
 
 TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNewestTimeInAscendingOrder)
 {
-    using processchoice::ProcessCreation;
     const struct Case {
         const char* what;
-        std::vector<ProcessCreation> records;
+        std::vector<processchoice::ProcessCreation> records;
         std::vector<DWORD> doomed;
     } cases[] = {
         {"two share the newest time and both stay", {{100, 50}, {300, 40}, {200, 50}}, {300}},
@@ -53,21 +43,18 @@ TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNe
         {"repeats count once, ascending ids", {{30, 1}, {99, 5}, {10, 2}, {30, 1}, {99, 5}, {10, 2}}, {10, 30}},
         {"the first record of a repeated id counts", {{5, 1}, {6, 3}, {5, 3}}, {5}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(c.doomed, processchoice::ChooseProcessesToTerminate(c.records));
-    }
+    for (const Case& c : cases) EXPECT_EQ(c.doomed, processchoice::ChooseProcessesToTerminate(c.records)) << c.what;
 }
 
 // Six stand-ins per case: two agents started one after the other, a renamed agent, the OSD,
-// the app under a name in capitals, and a copy of the app with a longer name.
-TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatchesWithExitCodeZero)
+// the app under a name in capitals, and a copy of the app under a longer name.
+TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
 {
     const struct Case {
         Operation operation;
         std::wstring name;
-        unsigned affected; // bit i: stand-in i found or ended
-        std::vector<int> picks = {}; // for kKillExceptNewest: stand-ins listed (-1: an id of no process)
+        unsigned affected;           // bit i: stand-in i found or ended
+        std::vector<int> picks = {}; // kKillExceptNewest lists these stand-ins (-1: an id of no process)
     } cases[] = {
         {kFind, L"FNKEYAGENT.EXE", 0b000011},
         {kFind, L"fnkeyagent.OLD.exe", 0b000100},
@@ -81,34 +68,29 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatchesWithExitCodeZero
         {kKillExceptNewest, L"", 0, {4}},
         {kKillExceptNewest, L"", 0, {}},
     };
-    const bool debugWasOn = DebugPrivilegeOn();
+    const bool debugWasOn = DebugPrivilegeWasOn();
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.name.substr(0, 30)) + " operation " + std::to_string(c.operation));
         ClearLog();
         StandInFolder standIns(L"toolkit");
         ASSERT_TRUE(standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
         ASSERT_TRUE(standIns.CopyAs(L"keyapp.exe", L"keyapp.exe2.exe"));
-        std::vector<DWORD> ids;
+        std::vector<DWORD> ids, found, listed;
         std::vector<win::UniqueHandle> watches;
         for (const wchar_t* file : {L"FnKeyAgent.exe", L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe",
                                     L"KEYAPP.exe", L"keyapp.exe2.exe"}) {
             ids.push_back(standIns.Start(file));
             watches.emplace_back(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids.back()));
             ASSERT_TRUE(watches.back()) << Narrow(file);
-        }
-        const DWORD session = standIns.WaitForRecord(ids[0])->sessionId;
-        ASSERT_TRUE(DebugPrivilegeOn(1)) << "the token holds SeDebugPrivilege";
-
-        std::vector<DWORD> expectedFound, listed;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            if (c.affected & (1u << i)) expectedFound.push_back(ids[i]);
+            if (c.affected & (1u << (ids.size() - 1))) found.push_back(ids.back());
         }
         for (int pick : c.picks) listed.push_back(pick < 0 ? 0xFFFFFFF0u : ids[pick]);
+        DebugPrivilegeWasOn(true);
         if (c.operation == kFind) {
-            std::vector<DWORD> found = FindRunningProcess(c.name.c_str());
+            std::vector<DWORD> running = FindRunningProcess(c.name.c_str());
+            std::sort(running.begin(), running.end());
             std::sort(found.begin(), found.end());
-            std::sort(expectedFound.begin(), expectedFound.end());
-            EXPECT_EQ(expectedFound, found);
+            EXPECT_EQ(found, running);
             EXPECT_EQ(c.affected != 0, ProgressIsRunning(c.name.c_str()) != FALSE);
         } else if (c.operation == kKillByName) {
             KillProcessesByName(c.name.c_str());
@@ -117,41 +99,33 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatchesWithExitCodeZero
         } else {
             KillProcessesExceptNewest(listed);
         }
-
-        const bool ends = c.operation != kFind;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            DWORD code = 0xDEADBEEF;
-            if (ends && (c.affected & (1u << i))) {
-                // The folder's own clean-up ends with 1: 0 is the toolkit's.
-                EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(watches[i].get(), 10000)) << "stand-in " << i;
-                EXPECT_TRUE(::GetExitCodeProcess(watches[i].get(), &code));
-                EXPECT_EQ(0u, code) << "stand-in " << i;
-            } else {
-                EXPECT_TRUE(ProcessAlive(ids[i])) << "stand-in " << i;
-            }
-        }
         // Switched on before, it is off after a kill that matched, untouched otherwise.
-        EXPECT_EQ(c.operation != kKillMatching || c.affected == 0, DebugPrivilegeOn());
-
+        EXPECT_EQ(c.operation != kKillMatching || c.affected == 0, DebugPrivilegeWasOn(true));
+        for (size_t i = 0; i < ids.size(); ++i) {
+            DWORD code = 0xDEADBEEF; // the folder's own clean-up ends with 1: 0 is the toolkit's
+            const bool ends = c.operation != kFind && (c.affected & (1u << i));
+            EXPECT_EQ(ends ? WAIT_OBJECT_0 : WAIT_TIMEOUT, ::WaitForSingleObject(watches[i].get(), ends ? 10000 : 0));
+            EXPECT_EQ(ends ? 0u : STILL_ACTIVE, (::GetExitCodeProcess(watches[i].get(), &code), code)) << i;
+        }
         // Only the 11-character kill logs: its first line, then two per match, whatever the
         // session. The error field is the thread's last error; {line} stands for its digits.
+        const std::wstring session = std::to_wstring(standIns.WaitForRecord(ids[0])->sessionId);
         std::vector<std::wstring> expected;
         if (c.operation == kKillMatching) {
-            expected.push_back(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:" + c.name +
-                               L",line:{line} ");
-            for (unsigned bits = c.affected; bits != 0; bits &= bits - 1) {
-                expected.push_back(L"IsExistUtilityProcess GetSession:[1]  The \"" + c.name +
-                                   L"\" process is exist[1]. Its session id is " + std::to_wstring(session) + L"\n");
-                expected.push_back(L"TerminateProcess ret:[1] error :{line} , sessionid=" + std::to_wstring(session));
-            }
+            expected = {L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:" + c.name + L",line:{line} "};
+        }
+        for (unsigned bits = c.operation == kKillMatching ? c.affected : 0; bits != 0; bits &= bits - 1) {
+            expected.push_back(L"IsExistUtilityProcess GetSession:[1]  The \"" + c.name +
+                               L"\" process is exist[1]. Its session id is " + session + L"\n");
+            expected.push_back(L"TerminateProcess ret:[1] error :{line} , sessionid=" + session);
         }
         const std::vector<std::wstring> messages = Messages();
         ASSERT_EQ(expected.size(), messages.size());
-        for (size_t i = 0; i < expected.size() && c.name.size() < 100; ++i) { // longer names are cut in the log
+        for (size_t i = 0; i < expected.size() && c.name.size() < 100; ++i) { // the log cuts longer names
             EXPECT_TRUE(LogRecordMatches(messages[i], expected[i])) << Narrow(messages[i]);
         }
     }
-    DebugPrivilegeOn(debugWasOn ? 1 : 0);
+    DebugPrivilegeWasOn(debugWasOn);
 }
 
 TEST_F(ProcessToolkit, NamesWithWildcardsPathsOrOddCharactersMatchNothing)
@@ -159,10 +133,10 @@ TEST_F(ProcessToolkit, NamesWithWildcardsPathsOrOddCharactersMatchNothing)
     StandInFolder standIns(L"badnames");
     const DWORD agent = standIns.Start(L"FnKeyAgent.exe");
     ASSERT_NE(0u, agent);
-    const std::wstring names[] = {L"",   L"*", L"FnKey*.exe", L"?nKeyAgent.exe", L"..\\FnKeyAgent.exe",
-                                  L"C:\\FnKeyAgent.exe", L"Fn\u00e9Agent.exe", L"\t\r\n", std::wstring(40000, L'F')};
-    for (const std::wstring& name : names) {
-        SCOPED_TRACE(Narrow(name.substr(0, 30)));
+    for (const std::wstring& name : {std::wstring(), std::wstring(L"*"), std::wstring(L"FnKey*.exe"),
+                                     std::wstring(L"?nKeyAgent.exe"), std::wstring(L"..\\FnKeyAgent.exe"),
+                                     std::wstring(L"C:\\FnKeyAgent.exe"), std::wstring(L"Fn\u00e9Agent.exe"),
+                                     std::wstring(L"\t\r\n"), std::wstring(40000, L'F')}) {
         ClearLog();
         EXPECT_EQ(std::vector<DWORD>{}, FindRunningProcess(name.c_str()));
         EXPECT_FALSE(ProgressIsRunning(name.c_str()));
@@ -170,10 +144,8 @@ TEST_F(ProcessToolkit, NamesWithWildcardsPathsOrOddCharactersMatchNothing)
         EXPECT_EQ(FALSE, IsExistHotkeyUtilityProcessAndKill(name.c_str()));
         const std::vector<std::wstring> messages = Messages();
         ASSERT_EQ(1u, messages.size());
-        if (name.size() < 100) {
-            EXPECT_TRUE(LogRecordMatches(
-                messages[0], L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:" + name + L",line:{line} "));
-        }
+        EXPECT_TRUE(name.size() > 100 || LogRecordMatches(messages[0], L"IsExistHotkeyUtilityProcessAndKill "
+                                                          L"initStatus:[1] ProcessName:" + name + L",line:{line} "));
     }
     ClearLog();
     EXPECT_EQ(std::vector<DWORD>{}, FindRunningProcess(nullptr));

@@ -1,9 +1,6 @@
 #include "support/StandIns.h"
 
-#include "support/TestSupport.h"
 #include "win/Owners.h"
-
-#include <cwchar>
 
 namespace testsupport {
 
@@ -13,15 +10,11 @@ namespace {
 std::wstring Field(const std::wstring& text, const std::wstring& key)
 {
     const size_t at = (L"\n" + text).find(L"\n" + key + L"=");
-    if (at == std::wstring::npos) return L"";
     const size_t start = at + key.size() + 1;
-    return text.substr(start, text.find(L"\r\n", start) - start);
+    return at == std::wstring::npos ? L"" : text.substr(start, text.find(L"\r\n", start) - start);
 }
 
-DWORD Number(const std::wstring& text, const wchar_t* key)
-{
-    return static_cast<DWORD>(wcstoul(Field(text, key).c_str(), nullptr, 10));
-}
+DWORD Number(const std::wstring& text, const wchar_t* key) { return wcstoul(Field(text, key).c_str(), nullptr, 10); }
 
 } // namespace
 
@@ -32,7 +25,6 @@ StandInFolder::StandInFolder(const std::wstring& name) : m_folder(L"standins_" +
 
 StandInFolder::~StandInFolder()
 {
-    std::vector<win::UniqueHandle> processes;
     for (const StandInRecord& record : Records()) {
         win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
                                                 FALSE, record.processId));
@@ -41,10 +33,9 @@ StandInFolder::~StandInFolder()
         // Only a process whose image still is the recorded one: ids are reused.
         if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
             _wcsicmp(image, record.image.c_str()) == 0 && ::TerminateProcess(process.get(), 1)) {
-            processes.push_back(std::move(process));
+            ::WaitForSingleObject(process.get(), 10000);
         }
     }
-    for (const win::UniqueHandle& process : processes) ::WaitForSingleObject(process.get(), 10000);
 }
 
 bool StandInFolder::CopyAs(const std::wstring& standIn, const std::wstring& newName) const
@@ -74,30 +65,25 @@ std::vector<StandInRecord> StandInFolder::Records(const std::wstring& fileName) 
     std::vector<StandInRecord> records;
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW(m_folder.File(L"records\\*.txt").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return records;
-    do {
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &data)) {
         const std::wstring text = ReadUtf16File(m_folder.File(L"records\\" + std::wstring(data.cFileName)));
-        StandInRecord record{Number(text, L"ProcessId"), Number(text, L"SessionId"), Number(text, L"StartupFlags"),
-                             Number(text, L"ShowWindow"), wcstoull(Field(text, L"StartTime").c_str(), nullptr, 10),
-                             Field(text, L"Image"), Field(text, L"CommandLine")};
+        const StandInRecord record{Number(text, L"ProcessId"), Number(text, L"SessionId"),
+                                   Number(text, L"StartupFlags"), Number(text, L"ShowWindow"), Field(text, L"Image"),
+                                   Field(text, L"CommandLine")};
         const std::wstring image = record.image.substr(record.image.rfind(L'\\') + 1);
         if (fileName.empty() || _wcsicmp(image.c_str(), fileName.c_str()) == 0) records.push_back(record);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+    }
+    if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
     return records;
 }
 
 std::optional<StandInRecord> StandInFolder::WaitForRecord(DWORD processId) const
 {
     std::optional<StandInRecord> found;
-    WaitUntil(
-        [&] {
-            for (const StandInRecord& record : Records()) {
-                if (record.processId == processId) found = record;
-            }
-            return found.has_value();
-        },
-        10000);
+    WaitUntil([&] {
+        for (const StandInRecord& record : Records()) found = record.processId == processId ? record : found;
+        return found.has_value();
+    }, 10000);
     return found;
 }
 

@@ -4,17 +4,12 @@
 
 #include "support/TestSupport.h"
 
-#include <windows.h>
-#include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace testsupport {
 
 struct StandInRecord {
     DWORD processId = 0, sessionId = 0, startupFlags = 0, showWindow = 0;
-    uint64_t startTime = 0;
     std::wstring image, commandLine;
 };
 
@@ -22,18 +17,15 @@ class StandInFolder {
 public:
     // A fresh folder holding copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe.
     explicit StandInFolder(const std::wstring& name);
-    // Ends every process that recorded itself here (whoever started it), then removes the folder.
+    // Ends every process that recorded itself here, whoever started it.
     ~StandInFolder();
-    StandInFolder(const StandInFolder&) = delete;
-    StandInFolder& operator=(const StandInFolder&) = delete;
 
     std::wstring Program(const std::wstring& fileName) const { return m_folder.File(fileName); }
     bool CopyAs(const std::wstring& standIn, const std::wstring& newName) const;
     // Starts "<quoted path><arguments>" and waits for its record: its id, or 0.
     DWORD Start(const std::wstring& fileName, const std::wstring& arguments = L"");
-    // The records of programs with this file name (any letter case); every record for "".
+    // The records of programs with this file name (any letter case); all of them for "".
     std::vector<StandInRecord> Records(const std::wstring& fileName = L"") const;
-    // Polls until the process with this id has written its record.
     std::optional<StandInRecord> WaitForRecord(DWORD processId) const;
 
 private:
