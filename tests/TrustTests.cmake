@@ -1,23 +1,22 @@
-# The trust validation tests: the digest, the binding and COsmiraAssemblyHelper, in-process
-# and through a signed probe program placed in folders of the tests' own, as the service lies.
+# The trust validation tests: the digest, the binding and COsmiraAssemblyHelper in-process, and a
+# probe program placed in folders of the test's own, as the service lies.
+if(CMAKE_SCRIPT_MODE_FILE) # run by the build: osslsigncode's Authenticode digest of LIBRARY
+  execute_process(COMMAND ${OSSLSIGNCODE} verify -in ${LIBRARY} OUTPUT_VARIABLE out ERROR_QUIET)
+  string(REGEX MATCH "Calculated message digest : ([0-9A-F]+)" found "${out}")
+  file(WRITE ${OUTPUT} "#define FN_TEST_AUTHENTICODE_DIGEST L\"${CMAKE_MATCH_1}\"\n")
+  return()
+endif()
+
 add_executable(trust_probe trust_probe.cpp)
 target_link_options(trust_probe PRIVATE -municode)
 target_link_libraries(trust_probe PRIVATE fn_trust)
-fn_sign(trust_probe)
-fn_unsigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/unsigned.exe trust_probe)
-fn_resigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe trust_probe other)
-fn_resigned_copy(${FN_TRUST_FIXTURES_DIR}/probe/untrusted.exe trust_probe stranger)
-add_custom_target(fn_trust_probe_fixtures ALL DEPENDS
-  ${FN_TRUST_FIXTURES_DIR}/probe/unsigned.exe ${FN_TRUST_FIXTURES_DIR}/probe/other-signer.exe
-  ${FN_TRUST_FIXTURES_DIR}/probe/untrusted.exe)
-
-add_library(fn_trust_test_support STATIC support/TrustTestSupport.cpp support/TrustTestSupport.h)
-target_link_libraries(fn_trust_test_support PUBLIC fn_trust fn_test_support bcrypt)
-target_compile_definitions(fn_trust_test_support PUBLIC
-  FN_TEST_PACKAGE_DIR=L"Z:${FN_PACKAGE_DIR}"
-  FN_TEST_TRUST_FIXTURES_DIR=L"Z:${FN_TRUST_FIXTURES_DIR}")
-
-fn_add_unit_test(pe_digest_test SOURCES pe_digest_test.cpp LIBS fn_trust_test_support)
-add_dependencies(pe_digest_test validation_library fn_trust_library_fixtures)
-fn_add_unit_test(trust_test SOURCES trust_test.cpp LIBS fn_trust_test_support)
-add_dependencies(trust_test trust_probe validation_library FnKeyAgent FnKeyLockOsd fn_trust_library_fixtures fn_trust_probe_fixtures)
+set(known_digest ${CMAKE_CURRENT_BINARY_DIR}/generated/AuthenticodeDigest.h)
+add_custom_command(OUTPUT ${known_digest}
+  COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${FN_OSSLSIGNCODE} -DLIBRARY=$<TARGET_FILE:validation_library>
+          -DOUTPUT=${known_digest} -P ${CMAKE_CURRENT_SOURCE_DIR}/TrustTests.cmake
+  DEPENDS validation_library ${CMAKE_CURRENT_SOURCE_DIR}/TrustTests.cmake VERBATIM)
+fn_add_unit_test(trust_test SOURCES trust_test.cpp ${known_digest} LIBS fn_trust)
+target_include_directories(trust_test PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_compile_definitions(trust_test PRIVATE FN_TEST_PACKAGE_DIR=L"Z:${FN_PACKAGE_DIR}"
+                           FN_TEST_TRUST_FIXTURES_DIR=L"Z:${FN_TRUST_FIXTURES_DIR}")
+add_dependencies(trust_test trust_probe fn_trust_library_fixtures)
