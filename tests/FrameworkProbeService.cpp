@@ -1,40 +1,33 @@
-// A service built on the framework whose hooks record what reached them and wait or throw
-// as the test asks through the service's start arguments:
-// Its own command line names the file where every hook appends one line.
-//   wait-start            blocks OnStart until the test sets "Global\FnKeyProbeRelease"
-//   throw-start=<code>    OnStart throws that 32-bit code; throw-start=other throws a non-code
-//   throw-stop=<code>     the same for OnStop
+// A service on the framework. Each hook appends one line to the file that the command line
+// names: "start"/"stop" with OK or FAIL and what was seen (the state and check point that the
+// manager, or during a control the framework, shows), "control N", "event TEXT". Start
+// arguments make a hook throw: throw-start=CODE|other, throw-stop=CODE|other. slow-stop and
+// refuse-stop fail the stop, then report STOP_PENDING for two seconds and end STOPPED or
+// RUNNING: a service that takes its time over a stop, for the removal's tests.
 #include "service/ServiceBase.h"
-
 #include "win/Owners.h"
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
-std::wstring g_recordPath;
+std::wstring g_records;
 
-void Record(const wchar_t* format, ...)
+void Record(const std::wstring& line)
 {
-    wchar_t line[512] = {};
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(line, 510, format, args);
-    va_end(args);
-    line[510] = L'\0';
-    wcscat(line, L"\n");
-    char narrow[1024] = {};
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, line, -1, narrow, sizeof narrow, nullptr, nullptr);
-    win::UniqueHandle file(::CreateFileW(g_recordPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         nullptr, OPEN_ALWAYS, 0, nullptr));
+    const std::string bytes(line.begin(), line.end());
+    win::UniqueHandle file(::CreateFileW(g_records.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (file && bytes > 1) ::WriteFile(file.get(), narrow, static_cast<DWORD>(bytes - 1), &written, nullptr);
+    if (file) ::WriteFile(file.get(), (bytes + "\n").data(), static_cast<DWORD>(bytes.size() + 1), &written, nullptr);
 }
 
-const wchar_t* kStateNames[] = {L"?", L"STOPPED", L"START_PENDING", L"STOP_PENDING", L"RUNNING",
-                                L"CONTINUE_PENDING", L"PAUSE_PENDING", L"PAUSED"};
+std::wstring Verdict(DWORD state, DWORD checkPoint, DWORD expectedState, DWORD expectedCheckPoint)
+{
+    return state == expectedState && checkPoint == expectedCheckPoint
+               ? L" OK" : L" FAIL state=" + std::to_wstring(state) + L" checkpoint=" + std::to_wstring(checkPoint);
+}
 
 class ProbeService : public CServiceBase {
 public:
@@ -43,61 +36,50 @@ public:
 protected:
     void OnStart(DWORD argc, LPWSTR* argv) override
     {
-        for (DWORD i = 1; i < argc; ++i) {
-            m_options += L" " + std::wstring(argv[i]) + L" ";
-        }
-        Record(L"OnStart state=%s checkpoint=%u", StateName(), StatusSnapshot().dwCheckPoint);
-        if (Has(L"wait-start")) WaitForRelease();
+        for (DWORD i = 1; i < argc; ++i) m_options += std::wstring(argv[i]) + L" ";
+        win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        win::UniqueServiceHandle self(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS));
+        SERVICE_STATUS seen = {};
+        ::QueryServiceStatus(self.get(), &seen);
+        Record(L"start" + Verdict(seen.dwCurrentState, seen.dwCheckPoint, SERVICE_START_PENDING, 1));
         ThrowIfAsked(L"throw-start=");
     }
 
     void OnStop() override
     {
-        Record(L"OnStop state=%s checkpoint=%u", StateName(), StatusSnapshot().dwCheckPoint);
+        // The manager answers no status query while a control runs.
+        Record(L"stop" + Verdict(StatusSnapshot().dwCurrentState, StatusSnapshot().dwCheckPoint, SERVICE_STOP_PENDING, 2));
+        const bool refuse = m_options.find(L"refuse-stop") != std::wstring::npos;
+        if (refuse || m_options.find(L"slow-stop") != std::wstring::npos) {
+            std::thread([this, refuse] {
+                while (StatusSnapshot().dwCurrentState != SERVICE_RUNNING) ::Sleep(10);
+                for (int step = 0; step < 4; ++step, ::Sleep(600)) ReportStatus(SERVICE_STOP_PENDING, NO_ERROR);
+                ReportStatus(refuse ? SERVICE_RUNNING : SERVICE_STOPPED, NO_ERROR);
+            }).detach();
+            throw DWORD{ERROR_BUSY};
+        }
         ThrowIfAsked(L"throw-stop=");
     }
 
-    void OnShutdown() override { Record(L"OnShutdown state=%s", StateName()); }
-
-    DWORD OnServiceControlHandle(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) override
+    DWORD OnServiceControlHandle(DWORD control, DWORD, LPVOID, LPVOID context) override
     {
-        Record(L"control %u event=%u data=%s context=%s state=%s", control, eventType,
-               eventData == nullptr ? L"null" : L"set", context == this ? L"self" : L"other", StateName());
-        // The framework ignores what the hook answers.
-        return ERROR_CALL_NOT_IMPLEMENTED;
+        Record(L"control " + std::to_wstring(control) + (context == this ? L"" : L" FAIL context"));
+        return ERROR_CALL_NOT_IMPLEMENTED; // the framework ignores the answer
     }
 
     ULONG WriteServiceEvent(const wchar_t* message, UCHAR level) override
     {
         const ULONG result = CServiceBase::WriteServiceEvent(message, level);
-        Record(L"event level=%u result=%u text=%s", level, result, message);
+        Record((result == ERROR_SUCCESS && level == 2 ? L"event " : L"FAIL event ") + std::wstring(message));
         return result;
     }
 
 private:
-    const wchar_t* StateName() const
+    void ThrowIfAsked(const std::wstring& option) const
     {
-        const DWORD state = StatusSnapshot().dwCurrentState;
-        return state < 8 ? kStateNames[state] : L"?";
-    }
-
-    bool Has(const wchar_t* option) const
-    {
-        return m_options.find(L" " + std::wstring(option) + L" ") != std::wstring::npos;
-    }
-
-    void WaitForRelease() const
-    {
-        win::UniqueHandle release(::CreateEventW(nullptr, FALSE, FALSE, L"Global\\FnKeyProbeRelease"));
-        Record(L"waiting");
-        ::WaitForSingleObject(release.get(), 60000);
-    }
-
-    void ThrowIfAsked(const std::wstring& prefix) const
-    {
-        const size_t at = m_options.find(L" " + prefix);
+        const size_t at = m_options.find(option);
         if (at == std::wstring::npos) return;
-        const std::wstring value = m_options.substr(at + 1 + prefix.size(), m_options.find(L' ', at + 1) - at - 1 - prefix.size());
+        const std::wstring value = m_options.substr(at + option.size(), m_options.find(L' ', at) - at - option.size());
         if (value == L"other") throw std::runtime_error("not a code");
         throw static_cast<DWORD>(std::stoul(value));
     }
@@ -109,7 +91,7 @@ private:
 
 int wmain(int argc, wchar_t* argv[])
 {
-    if (argc > 1) g_recordPath = argv[1];
+    if (argc > 1) g_records = argv[1];
     ProbeService service;
     return CServiceBase::Run(service) ? 0 : 1;
 }

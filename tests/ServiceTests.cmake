@@ -1,13 +1,8 @@
-# The service framework and the utility service.
-# A service on the framework whose hooks record, wait and throw as a test asks.
+# The service framework, through a probe service on it, and the utility service.
 add_executable(FrameworkProbeService FrameworkProbeService.cpp)
 target_link_libraries(FrameworkProbeService PRIVATE fn_service)
 target_link_options(FrameworkProbeService PRIVATE -municode)
 fn_add_unit_test(service_framework_test SOURCES service_framework_test.cpp LIBS fn_service)
 add_dependencies(service_framework_test FrameworkProbeService)
-
-fn_add_unit_test(utility_service_test SOURCES utility_service_test.cpp LIBS fn_service)
-
-# The stop control's kills of the companions.
-fn_add_unit_test(stop_control_test SOURCES stop_control_test.cpp LIBS fn_service fn_standin_support)
-add_dependencies(stop_control_test FnKeyAgent FnKeyLockOsd keyapp)
+fn_add_unit_test(utility_service_test SOURCES utility_service_test.cpp LIBS fn_service fn_standin_support)
+add_dependencies(utility_service_test FnKeyAgent FnKeyLockOsd keyapp)

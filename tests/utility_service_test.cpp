@@ -1,188 +1,156 @@
-// The utility service in process: its events, the interruptible sleep, the deferred worker
-// and the control hook's frame, observed through the log and the named events.
+// The utility service in process: its named events, the start-up worker, and the control
+// rows that only log or that end the companions (the stop), seen through the log, the
+// events and the stand-in companions.
 #include "TestHooks.h"
-#include "log/UtilityLog.h"
-#include "service/ServiceWaits.h"
+#include "service/ControlDispatcher.h"
 #include "service/UtilityService.h"
-#include "support/TestSupport.h"
-#include "win/Owners.h"
+#include "support/StandIns.h"
 
-#include <gtest/gtest.h>
-
-#include <regex>
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <wtsapi32.h>
 
 using namespace testsupport;
 
 namespace {
 
-// Exposes the hooks that the service control manager would call.
-class ServiceUnderTest : public CUtilityService {
-public:
-    using CUtilityService::OnServiceControlHandle;
-    using CUtilityService::OnStop;
-};
+bool EventExists(const wchar_t* name) { return static_cast<bool>(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name))); }
 
-bool EventExists(const wchar_t* name)
-{
-    return static_cast<bool>(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name)));
-}
-
-// The service's waits run a thousand times faster here.
-class UtilityServiceTest : public LoggedTest {
+class UtilityService : public LoggedTest {
 protected:
-    void SetUp() override
-    {
-        LoggedTest::SetUp();
-        SetWaitDivisorForTesting(1000);
-    }
     void TearDown() override
     {
         SetWaitDivisorForTesting(1);
         LoggedTest::TearDown();
     }
+    // Every record matches its pattern, where "{line}" stands for digits; a failure lists them.
+    void ExpectRecords(const std::vector<std::wstring>& patterns)
+    {
+        const std::vector<std::wstring> records = Messages();
+        bool same = records.size() == patterns.size();
+        for (size_t i = 0; same && i < records.size(); ++i) same = LogRecordMatches(records[i], patterns[i]);
+        EXPECT_TRUE(same) << "records:\n" << [&] { std::string all; for (auto& r : records) all += Narrow(r) + "|\n"; return all; }();
+    }
+    StandInFolder m_standIns{L"service"};
 };
-
-std::wstring DefaultLine(const std::wstring& message)
-{
-    static const std::wregex pattern(L"OsmiraUtilityService default event !Line:[0-9]+  dwCtrl : ([0-9]+) ");
-    std::wsmatch match;
-    return std::regex_match(message, match, pattern) ? match[1].str() : L"";
-}
 
 } // namespace
 
-TEST_F(UtilityServiceTest, LedWakeEventsExistBeforeAnyServiceObject)
+TEST_F(UtilityService, TheLedEventsExistAtLoadAndTheQuitEventLivesWithTheService)
 {
-    EXPECT_TRUE(EventExists(kSpeakerLedEventName));
-    EXPECT_TRUE(EventExists(kMicMuteLedEventName));
-    EXPECT_TRUE(EventExists(kHidMicMuteLedEventName));
-    EXPECT_NE(nullptr, g_hSpeakerLedEvent);
-}
-
-TEST_F(UtilityServiceTest, ConstructionCreatesTheQuitEventAndDestructionClosesIt)
-{
+    for (const wchar_t* name : {kSpeakerLedEventName, kMicMuteLedEventName, kHidMicMuteLedEventName}) EXPECT_TRUE(EventExists(name));
     EXPECT_FALSE(EventExists(kQuitEventName));
     {
         CUtilityService service;
         EXPECT_TRUE(EventExists(kQuitEventName));
-        EXPECT_NE(nullptr, g_hQuitEvent);
     }
     EXPECT_FALSE(EventExists(kQuitEventName));
     EXPECT_EQ(nullptr, g_hQuitEvent);
-    // Construction and destruction alone run nothing that logs.
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(UtilityServiceTest, SleepUnlessQuitConsumesOneSignal)
+TEST_F(UtilityService, RowsThatOnlyLog)
 {
     CUtilityService service;
-    EXPECT_FALSE(SleepUnlessQuit(10));
-    ::SetEvent(g_hQuitEvent);
-    EXPECT_TRUE(SleepUnlessQuit(60000));
-    EXPECT_FALSE(SleepUnlessQuit(10));
-    const std::vector<std::wstring> expected = {L"Sleep When Svc Not Quit end! ", L"Sleep But Svc Quit !!! ",
-                                                L"Sleep When Svc Not Quit end! "};
-    EXPECT_EQ(expected, Messages());
-}
-
-TEST_F(UtilityServiceTest, WorkerQuitsWithoutLaunchingWhenStoppedFirst)
-{
-    CUtilityService service;
-    ::SetEvent(g_hQuitEvent);
-    CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
-    const std::vector<std::wstring> messages = Messages();
-    ASSERT_EQ(2u, messages.size());
-    EXPECT_EQ(L"Sleep But Svc Quit !!! ", messages[0]);
-    EXPECT_TRUE(std::regex_match(messages[1], std::wregex(L"CUtilityService ServiceWorkerThread line: [0-9]+\n")))
-        << Narrow(messages[1]);
-}
-
-TEST_F(UtilityServiceTest, WorkerWakesAndLogsItsLaunchLine)
-{
-    CUtilityService service;
-    ::SetLastError(0);
-    CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
-    const std::vector<std::wstring> messages = Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(L"Sleep When Svc Not Quit end! ", messages[0]);
-    EXPECT_TRUE(std::regex_match(messages[1],
-                                 std::wregex(L"CUtilityService launch hotkey by ServiceWorkerThread  error: [0-9]+\n")))
-        << Narrow(messages[1]);
-    // Wine always has a console session.
-    for (const std::wstring& message : messages) EXPECT_EQ(std::wstring::npos, message.find(L"0xFFFFFFFF"));
-}
-
-TEST_F(UtilityServiceTest, CodesWithoutARowLogTheDefaultLineWithTheirCode)
-{
-    ServiceUnderTest service;
-    std::vector<DWORD> codes = {0, SERVICE_CONTROL_INTERROGATE, 143, 152, 153, 159, 162};
-    for (DWORD code = 128; code <= 138; ++code) codes.push_back(code);
-    for (DWORD code = 169; code <= 255; ++code) codes.push_back(code);
-    for (DWORD code : codes) EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.OnServiceControlHandle(code, 0, nullptr, &service));
-
-    const std::vector<std::wstring> messages = Messages();
-    ASSERT_EQ(codes.size(), messages.size());
-    for (size_t i = 0; i < codes.size(); ++i) EXPECT_EQ(std::to_wstring(codes[i]), DefaultLine(messages[i])) << Narrow(messages[i]);
-}
-
-TEST_F(UtilityServiceTest, SessionChangesLogTheirLines)
-{
-    ServiceUnderTest service;
-    // Lock and logoff start nothing; the other types' threads are checked where they are built.
-    const std::pair<DWORD, std::wstring> quiet[] = {
-        {WTS_SESSION_LOGOFF, L"::OnServiceControlHandle User Logged off\n"},
-        {WTS_SESSION_LOCK, L"::OnServiceControlHandle User Session Locked\n"},
-        {WTS_REMOTE_CONNECT, L"dwEvent::OnServiceControlHandle User Session 3\n"},
-        {WTS_REMOTE_DISCONNECT, L"dwEvent::OnServiceControlHandle User Session 4\n"},
-        {WTS_SESSION_REMOTE_CONTROL, L"dwEvent::OnServiceControlHandle User Session 9\n"},
-        {77, L"dwEvent::OnServiceControlHandle User Session 77\n"},
+    const struct Case { DWORD control, eventType; std::wstring record; } cases[] = {
+        {SERVICE_CONTROL_SHUTDOWN, 0, L"::OnServiceControlHandle Syetem Shutdown\n"},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, L"::OnServiceControlHandle User Logged off\n"},
     };
-    for (const auto& entry : quiet) {
-        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.OnServiceControlHandle(SERVICE_CONTROL_SESSIONCHANGE, entry.first, nullptr, &service));
-    }
     std::vector<std::wstring> expected;
-    for (const auto& entry : quiet) expected.push_back(entry.second);
-    EXPECT_EQ(expected, Messages());
+    for (const Case& c : cases) {
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(c.control, c.eventType, nullptr));
+        expected.push_back(c.record);
+    }
+    for (DWORD code : {0, 4, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 143, 152, 153, 159, 162, 169, 200, 255}) {
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
+        expected.push_back(L"OsmiraUtilityService default event !Line:{line}  dwCtrl : " + std::to_wstring(code) + L" ");
+    }
+    ExpectRecords(expected);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0)) << "only the stop sets it";
+}
 
-    const std::pair<DWORD, std::wstring> starting[] = {
-        {WTS_CONSOLE_CONNECT, L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n"},
-        {WTS_CONSOLE_DISCONNECT, L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n"},
-        {WTS_SESSION_LOGON, L"::OnServiceControlHandle User Logged on\n"},
-        {WTS_SESSION_UNLOCK, L"::OnServiceControlHandle User Session Unlocked\n"},
-    };
-    for (const auto& entry : starting) {
+// The stop sets the quit event, gives its waiters a moment and only then ends both companions,
+// whatever their file name after the agent's, but not the packaged app.
+TEST_F(UtilityService, StopReleasesTheWaitersBeforeItEndsTheCompanions)
+{
+    const std::wstring kill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
+    const std::wstring found = L"IsExistUtilityProcess GetSession:[1]  The \"";
+    const std::wstring end = L"\" process is exist[1]. Its session id is {line}\n", ended = L"TerminateProcess ret:[1] error :{line} , sessionid={line}";
+    const std::wstring failed = L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill ";
+    for (const bool companions : {true, false}) {
+        SCOPED_TRACE(companions);
         ClearLog();
-        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.OnServiceControlHandle(SERVICE_CONTROL_SESSIONCHANGE, entry.first, nullptr, &service));
-        const std::vector<std::wstring> messages = Messages();
-        ASSERT_FALSE(messages.empty()) << entry.first;
-        EXPECT_EQ(entry.second, messages.front());
+        ASSERT_TRUE(!companions || m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
+        const DWORD agent = companions ? m_standIns.Start(L"FnKeyAgent.exe") : 0;
+        const DWORD others[] = {companions ? m_standIns.Start(L"FnKeyAgent.old.exe") : 0, companions ? m_standIns.Start(L"FnKeyLockOsd.exe") : 0};
+        const DWORD keyapp = companions ? m_standIns.Start(L"keyapp.exe") : 0;
+        ASSERT_EQ(companions, agent && others[0] && others[1] && keyapp);
+        CUtilityService service;
+        std::atomic<int> agentAliveAtWake{-1};
+        std::atomic<bool> waiting{false};
+        std::thread waiter([&] {
+            waiting = true;
+            if (::WaitForSingleObject(g_hQuitEvent, 30000) == WAIT_OBJECT_0) agentAliveAtWake = ProcessAlive(agent);
+        });
+        ASSERT_TRUE(WaitUntil([&] { return waiting.load(); }, 5000));
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr));
+        waiter.join();
+        EXPECT_EQ(companions ? 1 : 0, agentAliveAtWake.load()) << "-1: the quit event was not set";
+        if (companions) {
+            for (DWORD gone : {agent, others[0], others[1]}) EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(gone); }, 10000));
+            EXPECT_TRUE(ProcessAlive(keyapp));
+            ExpectRecords({L"SERVICE_STOPPED", kill + L"FnKeyAgent.exe,line:{line} ", found + L"FnKeyAgent.exe" + end, ended,
+                           found + L"FnKeyAgent.exe" + end, ended, kill + L"FnKeyLockOsd.exe,line:{line} ",
+                           found + L"FnKeyLockOsd.exe" + end, ended});
+        } else {
+            ExpectRecords({L"SERVICE_STOPPED", kill + L"FnKeyAgent.exe,line:{line} ", failed + L"FN_HOTKEYS_PROCESS_NAME fail GetLastError: {line}",
+                           kill + L"FnKeyLockOsd.exe,line:{line} ", failed + L"FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: {line}"});
+        }
     }
 }
 
-TEST_F(UtilityServiceTest, ShutdownOnlyLogs)
+// The start-up worker: a stop within its first wait ends it; else it checks the console
+// session and clears out the packaged app and both companions left from an earlier run. Each
+// case runs in a process of its own: the supervision that the worker starts goes on after it.
+struct WorkerCase {
+    std::vector<const wchar_t*> running;
+    std::vector<std::wstring> first;
+    std::wstring summary;
+};
+class StartUpWorker : public UtilityService, public ::testing::WithParamInterface<WorkerCase> {};
+
+TEST_P(StartUpWorker, EndsAtTheQuitEventOrClearsOutTheCompanions)
 {
-    ServiceUnderTest service;
-    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.OnServiceControlHandle(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, &service));
-    EXPECT_EQ(std::vector<std::wstring>{L"::OnServiceControlHandle Syetem Shutdown\n"}, Messages());
-    EXPECT_FALSE(SleepUnlessQuit(0));
+    const WorkerCase& c = GetParam();
+    SetWaitDivisorForTesting(1000);
+    ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
+    std::vector<DWORD> started;
+    for (const wchar_t* name : c.running) started.push_back(m_standIns.Start(name));
+    CUtilityService service;
+    if (c.summary.empty()) ::SetEvent(g_hQuitEvent);
+    CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
+    for (DWORD gone : started) EXPECT_TRUE(WaitUntil([&] { return gone != 0 && !ProcessAlive(gone); }, 10000));
+    const std::vector<std::wstring> records = Messages();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_TRUE(LogRecordMatches(records[0], c.first[0]) && LogRecordMatches(records[1], c.first[1])) << Narrow(records[1]);
+    if (c.summary.empty()) {
+        EXPECT_EQ(2u, records.size());
+        return;
+    }
+    // The three kills in their order, then the summary.
+    std::wstring kills;
+    const auto summary = std::find(records.begin(), records.end(), c.summary);
+    for (auto r = records.begin(); r != summary; ++r) {
+        if (r->rfind(L"IsExistHotkeyUtilityProcessAndKill ", 0) == 0) kills += r->substr(r->find(L"Name:") + 5, 6) + L" ";
+    }
+    EXPECT_TRUE(HasRecord(records, c.summary));
+    EXPECT_EQ(L"keyapp FnKeyA FnKeyL ", kills);
 }
 
-TEST_F(UtilityServiceTest, StopSetsTheQuitEventExactlyOnce)
-{
-    ServiceUnderTest service;
-    EXPECT_EQ(static_cast<DWORD>(NO_ERROR), service.OnServiceControlHandle(SERVICE_CONTROL_STOP, 0, nullptr, &service));
-    const std::vector<std::wstring> messages = Messages();
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(L"SERVICE_STOPPED", messages.front());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(g_hQuitEvent, 0));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0));
-}
-
-TEST_F(UtilityServiceTest, OnStopOnlyLogs)
-{
-    ServiceUnderTest service;
-    service.OnStop();
-    EXPECT_EQ(std::vector<std::wstring>{L"CUtilityService::OnStop enter.\n"}, Messages());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0));
-}
+const std::wstring kWoke = L"Sleep When Svc Not Quit end! ", kLaunch = L"CUtilityService launch hotkey by ServiceWorkerThread  error: {line}\n";
+const std::wstring kClean = L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[";
+INSTANTIATE_TEST_SUITE_P(Cases, StartUpWorker, ::testing::Values(
+    WorkerCase{{}, {L"Sleep But Svc Quit !!! ", L"CUtilityService ServiceWorkerThread line: {line}\n"}, L""},
+    WorkerCase{{L"keyapp.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}, {kWoke, kLaunch}, kClean + L"1] Uitlity:[1] CapsNumLock:[1]"},
+    WorkerCase{{L"FnKeyAgent.exe"}, {kWoke, kLaunch}, kClean + L"0] Uitlity:[1] CapsNumLock:[0]"}));
