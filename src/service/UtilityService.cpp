@@ -1,5 +1,6 @@
 #include "service/UtilityService.h"
 
+#include "hardware/ProductInfoMonitor.h"
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "registry/InstallRegHelper.h"
@@ -58,7 +59,8 @@ void CUtilityService::OnStart(DWORD, LPWSTR*)
         WriteLog(L"CUtilityService::OnStart CreateThreadpoolWork() return fail, error: %d", ::GetLastError());
     }
     if (m_work) ::SubmitThreadpoolWork(m_work.get());
-    // The product information threads are started from here.
+    MoniterProductInfoHelper::StartProductInfoMonitor();
+    MoniterProductInfoHelper::StartCheckProductVersionMonitor();
 }
 
 void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK)
