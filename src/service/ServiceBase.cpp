@@ -2,6 +2,8 @@
 
 #include "log/ConsolePrint.h"
 #include "log/UtilityLog.h"
+#include "registry/DeviceWatch.h"
+#include "win/Owners.h"
 
 #include <cstdio>
 
@@ -66,7 +68,13 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv)
         WriteLog(L"CServiceBase::ServiceMain m_serviceStatusHandle is NULL! error1: %d", ::GetLastError());
     }
 
-    // The hotkey device watch thread is started here once the device watch exists.
+    // The watch lives as long as the device, or the process; nobody joins it.
+    DWORD threadId = 0;
+    const win::UniqueHandle watch(::CreateThread(nullptr, 0, &_Thread_HotkeyDeviceWatch, nullptr, 0, &threadId));
+    if (threadId == 0) {
+        WriteLog(L"CServiceBase::ServiceMain CreateThread _Thread_HotkeyDeviceWatch fail GetLastError: %d",
+                 ::GetLastError());
+    }
 
     service->Start(argc, argv);
 }

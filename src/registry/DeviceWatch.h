@@ -1,0 +1,17 @@
+// The package belongs to one ACPI hotkey device. A thread of its own watches the device for the
+// life of the service; when the device is no longer registered, the package removes its
+// registry trees, its per-user keys and the package's service registration.
+#pragma once
+
+#include <windows.h>
+
+constexpr wchar_t kHotkeyHardwareId[] = L"*ZNT4082";
+constexpr size_t kDeviceInstanceIdChars = 260;
+
+// Looks for a device with the hotkey hardware id among every present device's hardware and
+// compatible ids (letter case ignored). With a buffer of kDeviceInstanceIdChars, the found
+// device's instance id goes there. 1 when found.
+BOOL FindHotkeyDevice(wchar_t* instanceId);
+
+// The watch; ends only when the device is gone (after the removal) or was never there.
+DWORD WINAPI _Thread_HotkeyDeviceWatch(LPVOID);
