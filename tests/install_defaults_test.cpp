@@ -15,20 +15,20 @@ namespace {
 const std::wstring S = kServiceKey, T = kToastKey, Kdb = kKeyboardListKey + std::wstring(L"\\VID_7A7A&PID_010"),
                    Caps = T + L"\\ShowCapslkOSD", Num = T + L"\\ShowNumlkOSD", Pop = T + L"\\PopToastCapsNumlkOSD",
                    Count = T + L"\\CountTimesPopToastCapsNumlkOSD", Never = T + L"\\NeverPopToast",
-                   Ocr = kCapabilityKey + std::wstring(L"\\OcrSnippingKey"), ok = L"success: %d";
+                   Ocr = kCapabilityKey + std::wstring(L"\\OcrSnippingKey"), Ok = L" SET val success: %d";
 
 // The records of a run: the three setting keys', the service key's, each numeric default's in
 // the table's order ('n' written, 'o' kept, 'r' refused, 'c' no key), then the keyboards'.
 std::vector<std::wstring> Records(const std::wstring& keys, const std::wstring& service, const char* defaults,
-                              const std::wstring& keyboards = L"registry success!!!! Line:%d Erorr:%d")
+                                  const std::wstring& keyboards = L"registry success!!!! Line:%d Erorr:%d")
 {
     std::vector<std::wstring> r;
-    for (const wchar_t* key : {kToastKey, kOsdKey, kCapabilityKey}) r.push_back(L"InitInfReg " + std::wstring(key) + keys);
-    r.push_back(L"InitInfReg " + S + L" SET val " + service);
+    for (const wchar_t* key : {kToastKey, kOsdKey, kCapabilityKey}) r.push_back(L"InitInfReg " + (key + keys));
+    r.push_back(L"InitInfReg " + S + service);
     for (const char* d = defaults; *d; ++d) {
         if (*d == 'o') r.push_back(L"InitInfReg " + T + L" has old val: %d");
-        r.push_back(L"InitInfReg " + T + (*d == 'r' ? L" WriteRegDWord fail: 5" : *d == 'c' ? L" create key fail: 1021"
-                                                                                            : L" WriteRegDWord success: %d"));
+        r.push_back(L"InitInfReg " + T + (*d == 'r'   ? L" WriteRegDWord fail: 5"
+                                          : *d == 'c' ? L" create key fail: 1021" : L" WriteRegDWord success: %d"));
     }
     r.push_back(L"Utility::hidbase::g_InitMicmuteKDB " + keyboards);
     return r;
@@ -38,92 +38,74 @@ using InstallDefaults = SettingsTest;
 
 } // namespace
 
+// Four bytes of any type, or none, count as a value that is kept. A lock list of null makes the
+// key volatile, so that nothing lasting can be made below it; 0x6001D refuses values only.
 TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
 {
-    struct Case { const char* what; Tree before; std::vector<std::wstring> kept; std::vector<std::wstring> records; };
+    const wchar_t* const noValues = L"D:(A;;0x6001D;;;WD)";
+    const std::wstring last = kKeyboardListKey + std::wstring(L"\\VID_7B7B&PID_0201");
+    struct Case {
+        const char* what;
+        Tree before;
+        std::vector<std::pair<std::wstring, const wchar_t*>> locks;
+        DWORD result;
+        std::vector<std::wstring> records, kept = {}, unwritten = {};  // what starts with unwritten is missing, a key "\" stays
+    };
     const Case cases[] = {
-        {"a clean registry", {}, {}, Records(L" SET val success: %d", ok, "nnnnn")},
-        {"user settings", {{Caps, Dword(0)}, {Pop, Dword(12)}, {Ocr, Dword(2)}, {Kdb + L"1\\Extra", Dword(5)}},
-         {Caps, Pop, Ocr, Kdb + L"1\\Extra"}, Records(L" SET val success: %d", ok, "onnno")},
-        // Four bytes of any type are a value; an empty value is one too.
-        {"values of other sizes", {{Num, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {Count, Binary({1, 0, 0, 0, 0})}, {Never, Binary({})},
-                                   {Pop, {true, REG_SZ, {'7', 0, 0, 0}}}}, {Never, Pop}, Records(L" SET val success: %d", ok, "nnnoo")},
-        {"changed fixed records", {{S + L"\\FailureActions", Binary({1, 2, 3})}, {Kdb + L"2\\Ex_31", Binary({9, 9, 9, 9, 9, 9})},
-                                   {Kdb + L"2\\Ex_9B", Dword(5)}}, {}, Records(L" SET val success: %d", ok, "nnnnn")},
+        {"a clean registry", {}, {}, 1, Records(Ok, Ok, "nnnnn")},
+        {"user settings", {{Caps, Dword(0)}, {Pop, Dword(12)}, {Ocr, Dword(2)}, {Kdb + L"1\\Extra", Dword(5)}}, {}, 1,
+         Records(Ok, Ok, "onnno"), {Caps, Pop, Ocr, Kdb + L"1\\Extra"}},
+        {"values of other sizes", {{Num, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {Count, Binary({1, 0, 0, 0, 0})},
+         {Never, Binary({})}, {Pop, {true, REG_SZ, {'7', 0, 0, 0}}}}, {}, 1, Records(Ok, Ok, "nnnoo"), {Never, Pop}},
+        {"changed fixed records", {{S + L"\\FailureActions", Binary({1, 2, 3})}, {Kdb + L"2\\Ex_31", Binary({9, 9, 9, 9, 9})},
+         {Kdb + L"2\\Ex_9B", Dword(5)}}, {}, 1, Records(Ok, Ok, "nnnnn")},
+        {"keys refusing values", {}, {{S, noValues}, {T, noValues}, {Kdb + L"2", noValues}}, 1,
+         Records(Ok, L" SET val failed: 5", "rrrrr"), {}, {S + L"\\FailureActions", T + L"\\", Kdb + L"2\\"}},
+        {"a keyboard key that cannot be opened", {}, {{last, L"D:(A;;WD;;;WD)"}}, 0,
+         Records(Ok, Ok, "nnnnn", L"CreateKey failed=0 Line:%d Erorr:5"), {}, {Kdb + L"1\\", Kdb + L"2\\", last + L"\\"}},
+        {"setting keys that cannot be made", {}, {{S, nullptr}}, 1, Records(L" create Key failed: 1021", Ok, "ccccc"), {},
+         {T, kOsdKey, kCapabilityKey}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ClearPackageKeys();
         WriteTree(c.before);
-        ClearLog();
-        EXPECT_EQ(1u, AddReg(nullptr));
-        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
-        Tree expected = DefaultTree();
-        for (const std::wstring& path : c.kept) expected[path] = c.before.at(path);
-        EXPECT_EQ(Dump(expected), Dump(PackageTree()));
-    }
-}
-
-// Keys that refuse values or cannot be opened, and setting keys that cannot be made below a
-// volatile service key: each failure is logged with the registry's code, the rest is written.
-TEST_F(InstallDefaults, RefusalsAreLoggedAndTheRestIsWritten)
-{
-    const wchar_t* const noValues = L"D:(A;;0x6001D;;;WD)";  // read, make subkeys, change the list
-    const std::wstring last = kKeyboardListKey + std::wstring(L"\\VID_7B7B&PID_0201");
-    struct Case { const char* what; std::vector<std::pair<std::wstring, const wchar_t*>> locks; DWORD result;
-                  std::vector<std::wstring> records, unwritten; };  // what starts with these paths is missing (a key \ stays)
-    const Case cases[] = {
-        {"keys refusing values", {{S, noValues}, {T, noValues}, {Kdb + L"2", noValues}}, 1,
-         Records(L" SET val success: %d", L"failed: 5", "rrrrr"), {S + L"\\FailureActions", T + L"\\", Kdb + L"2\\"}},
-        {"a keyboard key that cannot be opened", {{last, L"D:(A;;WD;;;WD)"}}, 0,
-         Records(L" SET val success: %d", ok, "nnnnn", L"CreateKey failed=0 Line:%d Erorr:5"), {Kdb + L"1\\", Kdb + L"2\\", last + L"\\"}},
-        {"setting keys that cannot be made", {}, 1, Records(L" create Key failed: 1021", ok, "ccccc"), {T, kOsdKey, kCapabilityKey}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ClearPackageKeys();
-        if (c.locks.empty()) CreateKey(S, REG_OPTION_VOLATILE);
         std::deque<KeyAccessGuard> locks;
-        for (const auto& [key, sddl] : c.locks) locks.emplace_back(key, sddl);
+        for (const auto& [key, sddl] : c.locks) sddl ? (void)locks.emplace_back(key, sddl) : CreateKey(key, REG_OPTION_VOLATILE);
         ClearLog();
         EXPECT_EQ(c.result, AddReg(nullptr));
         EXPECT_TRUE(RecordsMatch(Messages(), c.records));
         locks.clear();
         Tree expected = DefaultTree();
+        for (const std::wstring& path : c.kept) expected[path] = c.before.at(path);
         for (auto e = expected.begin(); e != expected.end();) {
-            const auto below = [&](const std::wstring& p) { return e->first.rfind(p, 0) == 0 && (e->first != p || p.back() != L'\\'); };
+            const auto below = [&](const std::wstring& p) { return !e->first.rfind(p, 0) && (e->first != p || p.back() != '\\'); };
             e = std::any_of(c.unwritten.begin(), c.unwritten.end(), below) ? expected.erase(e) : std::next(e);
         }
         EXPECT_EQ(Dump(expected), Dump(PackageTree()));
     }
 }
 
-// The remover goes on past a hotkey tree it cannot delete, works on a thread of its own, and the
-// next run writes the whole table again.
+// The remover goes on past a hotkey tree it cannot delete; the next run writes the table again.
 TEST_F(InstallDefaults, RemovalTakesBothTreesAndTheNextRunRecreatesThem)
 {
+    const std::wstring remove = L"InstallRegHelper::RemoveReg  ";
     ASSERT_EQ(1u, AddReg(nullptr));
     CreateKey(Kdb + L"9\\Deeper");
-    const std::wstring start = L"InstallRegHelper::RemoveReg  Start ErrorCode: %d", end = L"InstallRegHelper::RemoveReg  end ErrorCode: %d";
     {
         const KeyAccessGuard locked(Kdb + L"9", L"D:(A;;WD;;;WD)");  // its child cannot be listed
         ClearLog();
         EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
-        EXPECT_TRUE(RecordsMatch(Messages(), {start, L"InstallRegHelper::RemoveReg  OsmiraFnHotkey ErrorCode: 5", end}));
+        EXPECT_TRUE(RecordsMatch(Messages(), {remove + L"Start ErrorCode: %d", remove + L"OsmiraFnHotkey ErrorCode: 5",
+                                              remove + L"end ErrorCode: %d"}));
         EXPECT_FALSE(KeyExists(S));
     }
-    ClearLog();
-    InstallRegHelper::StartRemoveRegHelper();
-    std::vector<std::wstring> seen;
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return (seen = Messages()).size() == 3 && RecordMatches(seen.back(), end); }, 20000))
-        << testsupport::Narrow(Join(seen));
-    seen.erase(std::find(seen.begin(), seen.end(), L"InstallRegHelper StartRemoveRegHelper done."));  // lands anywhere
-    EXPECT_TRUE(RecordsMatch(seen, {start, end}));
+    EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
     EXPECT_EQ("", Dump(PackageTree()));
     EXPECT_TRUE(KeyExists(L"SOFTWARE\\Osmira"));
     ClearLog();
     EXPECT_EQ(1u, AddReg(nullptr));
-    EXPECT_TRUE(RecordsMatch(Messages(), Records(L" SET val success: %d", ok, "nnnnn")));
+    EXPECT_TRUE(RecordsMatch(Messages(), Records(Ok, Ok, "nnnnn")));
     ExpectExactlyTheDefaults();
 }
 
@@ -136,12 +118,12 @@ TEST_F(InstallDefaults, ControlsDuringTheWriterAreNeverOverwritten)
         ClearPackageKeys();
         win::UniqueHandle writer(::CreateThread(nullptr, 0, &AddReg, nullptr, 0, nullptr));
         for (volatile int spin = 0; spin < (round % 30) * 3000; spin = spin + 1) {
-        }  // a start that shifts from round to round, so the controls meet every step of the writer
+        }  // a start that shifts from round to round, so that the controls meet every step of the writer
         ControlPexaroCapsLockOff(), ControlPexaroNumLockOff(), ControlPexaroNeverPopToast();
         ControlTriggerPexaroPopToast(), ControlPexaroPopToastSuccess();  // 4 from nothing, 1 from the default
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(writer.get(), 20000));
         Tree toast = ReadTree(T, false);
-        for (const std::wstring& counter : {Pop, Count}) ASSERT_TRUE(IsDword(toast[counter], 4) || IsDword(toast[counter], 1)) << round;
+        for (const std::wstring& counter : {Pop, Count}) ASSERT_TRUE(IsDword(toast[counter], 4) || IsDword(toast[counter], 1));
         toast.erase(Pop), toast.erase(Count);
         ASSERT_EQ(Dump({{Caps, Dword(0)}, {Never, Dword(1)}, {Num, Dword(0)}}), Dump(toast)) << round;
         ASSERT_TRUE(IsDword(ReadRaw(kOsdKey, kShowCapsNumlkOsd), 0)) << round;

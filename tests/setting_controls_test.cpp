@@ -1,6 +1,6 @@
 // The setting rows of the control dispatcher against the prefix's registry: the values each code
-// leaves in the service key's tree (type and bytes), and its records, which begin with the
-// code's name as fnkeyctl lists it.
+// leaves in the service key's tree (type and bytes) and its records, the first being the code's
+// name as fnkeyctl lists it.
 #include "FnkeyctlArgs.h"
 #include "service/ControlDispatcher.h"
 #include "support/RegistryTestSupport.h"
@@ -10,24 +10,20 @@ using namespace regkeys;
 
 namespace {
 
-const std::wstring T = kToastKey + std::wstring(L"\\"), Caps = T + kShowCapslkOsd, Num = T + kShowNumlkOsd,
-                   Pop = T + kPopToast, Count = T + kCountTimesPopToast, Never = T + kNeverPopToast,
-                   Combined = kOsdKey + (L"\\" + std::wstring(kShowCapsNumlkOsd)),
-                   History = kCapabilityKey + (L"\\" + std::wstring(kIsUserChangedCapsNumLk)),
-                   Ocr = kCapabilityKey + (L"\\" + std::wstring(kOcrSnippingKey));
-const RawValue On = Dword(1), Off = Dword(0), Eight = Binary({1, 0, 0, 0, 0, 0, 0, 0});
+const std::wstring T = kToastKey + std::wstring(L"\\"), C = kCapabilityKey + std::wstring(L"\\"), Caps = T + kShowCapslkOsd,
+                   Num = T + kShowNumlkOsd, Pop = T + kPopToast, Count = T + kCountTimesPopToast, Never = T + kNeverPopToast,
+                   Both = kOsdKey + (L"\\" + std::wstring(kShowCapsNumlkOsd)), History = C + kIsUserChangedCapsNumLk,
+                   Ocr = C + kOcrSnippingKey;
+const RawValue On = Dword(1), Off = Dword(0);
 
 std::wstring Name(DWORD code) { return fnkeyctl::FindControl(code)->enumName; }
-std::wstring OcrRecord(DWORD code, int result)
-{
-    return L"OsmiraUtilityService " + Name(code) + L" event !Line:%d  dwCtrl : " + std::to_wstring(code) + L" result:[" +
-           std::to_wstring(result) + (code == 156 ? L"] " : L"]");
-}
 
 class SettingControls : public SettingsTest {
 protected:
-    void Send(DWORD code, const std::vector<std::wstring>& records)
+    void Send(DWORD code, std::vector<std::wstring> records, int ocrResult)
     {
+        records.insert(records.begin(), code < 156 ? Name(code) : L"OsmiraUtilityService " + Name(code) + L" event !Line:%d  dwCtrl : " +
+                           std::to_wstring(code) + L" result:[" + std::to_wstring(ocrResult) + (code == 156 ? L"] " : L"]"));
         ClearLog();
         EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
         EXPECT_TRUE(RecordsMatch(Messages(), records));
@@ -36,26 +32,23 @@ protected:
 
 } // namespace
 
+// The combined indicator goes on when the other one is on (an unreadable one is off, four bytes
+// of any type are a number); a counter that cannot be read counts as three, the largest wraps.
 TEST_F(SettingControls, EachCodeWritesItsValues)
 {
     struct Case { DWORD code; Tree before, written; };
     const Case cases[] = {
-        {141, {}, {{Combined, On}, {Caps, On}, {Num, On}, {History, On}}},
-        {142, {{Combined, On}, {Caps, On}, {Num, On}, {History, Off}}, {{Combined, Off}, {Caps, Off}, {Num, Off}}},
-        // The combined indicator goes on when the other one is on; unreadable counts as off, four
-        // bytes of any type are a number, a value of another type is replaced.
+        {141, {}, {{Both, On}, {Caps, On}, {Num, On}, {History, On}}},
+        {142, {{Both, On}, {Caps, On}, {Num, On}, {History, Off}}, {{Both, Off}, {Caps, Off}, {Num, Off}}},
         {146, {}, {{Caps, On}, {History, On}}},
-        {146, {{Num, Eight}}, {{Caps, On}, {History, On}}},
-        {146, {{Num, {true, REG_SZ, {'0', 0, 0, 0}}}}, {{Caps, On}, {Combined, On}, {History, On}}},
+        {146, {{Num, {true, REG_SZ, {'0', 0, 0, 0}}}}, {{Caps, On}, {Both, On}, {History, On}}},
         {148, {{Caps, Off}}, {{Num, On}, {History, On}}},
-        {148, {{Caps, On}}, {{Num, On}, {Combined, On}, {History, On}}},
-        {147, {{Caps, {true, REG_SZ, {'o', 0, 'n', 0, 0, 0}}}, {Num, On}, {Combined, On}}, {{Caps, Off}, {Combined, Off}}},
-        {149, {{Caps, On}, {Num, On}, {Combined, On}, {History, Off}}, {{Num, Off}, {Combined, Off}}},
-        // The counters: an unreadable one counts as three, the largest wraps.
+        {148, {{Caps, On}}, {{Num, On}, {Both, On}, {History, On}}},
+        {147, {{Caps, {true, REG_SZ, {'o', 0, 'n', 0, 0, 0}}}, {Num, On}, {Both, On}}, {{Caps, Off}, {Both, Off}}},
+        {149, {{Caps, On}, {Num, On}, {Both, On}, {History, Off}}, {{Num, Off}, {Both, Off}}},
         {150, {}, {{Pop, Dword(4)}}},
-        {150, {{Pop, Dword(7)}}, {{Pop, Dword(8)}}},
         {150, {{Pop, Dword(0xFFFFFFFF)}}, {{Pop, Off}}},
-        {144, {{Pop, Dword(7)}, {Count, Eight}}, {{Count, Dword(4)}, {Never, On}}},
+        {144, {{Pop, Dword(7)}, {Count, Binary({1, 0, 0, 0, 0, 0, 0, 0})}}, {{Count, Dword(4)}, {Never, On}}},
         {144, {{Count, Dword(7)}, {Never, Off}}, {{Count, Dword(8)}, {Never, On}}},
         {145, {{Never, Off}}, {{Never, On}}},
         {156, {}, {{Ocr, On}}},
@@ -65,11 +58,7 @@ TEST_F(SettingControls, EachCodeWritesItsValues)
         SCOPED_TRACE(testing::Message() << c.code << " after\n" << Dump(c.before));
         ClearPackageKeys();
         WriteTree(c.before);
-        std::vector<std::wstring> records = {c.code >= 156 ? OcrRecord(c.code, 1) : Name(c.code)};
-        if (c.written.count(History)) {
-            records.push_back(L"CUtilityService SetUserHistoryOn user has changed Status success. Line: %d  GetLastError: %d");
-        }
-        Send(c.code, records);
+        Send(c.code, c.written.count(History) ? std::vector<std::wstring>{L"CUtilityService SetUserHistoryOn user has changed Status success. Line: %d  GetLastError: %d"} : std::vector<std::wstring>{}, 1);
         Tree expected = c.written;
         expected.insert(c.before.begin(), c.before.end());
         EXPECT_EQ(Dump(expected), Dump(ReadTree(kServiceKey, false)));
@@ -77,7 +66,7 @@ TEST_F(SettingControls, EachCodeWritesItsValues)
 }
 
 // Below a volatile service key no lasting key can be made: each write into a missing key fails
-// with the registry's code 1021, is logged with the row's text, and the row goes on.
+// with the registry's code 1021 and is logged with the row's text, and the row goes on.
 TEST_F(SettingControls, FailedWritesAreLoggedWithTheRegistrysCode)
 {
     const auto F = [](const std::wstring& text) {
@@ -89,23 +78,15 @@ TEST_F(SettingControls, FailedWritesAreLoggedWithTheRegistrysCode)
     const Case cases[] = {
         {141, {F(on), F(on + L"REG_SHOW_CAPS_LK_OSD"), F(on + L"REG_SHOW_NUM_LK_OSD"), history}},
         {142, {F(off), F(off + L"REG_SHOW_CAPS_LK_OSD"), F(off + L"REG_SHOW_NUM_LK_OSD")}},
-        {144, {F(Name(144)), F(Name(145))}},
-        {145, {F(Name(145))}},
-        {146, {F(Name(146)), history}},  // without the toast key there is no combined write
-        {146, {F(on), history}, true},  // the toast key says Num Lock is on, the OSD key cannot be made
-        {147, {F(Name(147)), F(off)}},
-        {148, {F(Name(148)), history}},
-        {149, {F(Name(149)), F(off)}},
-        {150, {F(Name(150))}},
+        {144, {F(Name(144)), F(Name(145))}}, {145, {F(Name(145))}}, {147, {F(Name(147)), F(off)}},
+        {146, {F(Name(146)), history}}, {146, {F(on), history}, true},  // the toast key there, the OSD key not
+        {148, {F(Name(148)), history}}, {149, {F(Name(149)), F(off)}}, {150, {F(Name(150))}}, {156, {}}, {157, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         ClearPackageKeys();
         CreateKey(kServiceKey, REG_OPTION_VOLATILE);
         if (c.numLockOn) CreateKey(kToastKey, REG_OPTION_VOLATILE), WriteTree({{Num, On}});
-        std::vector<std::wstring> records = {Name(c.code)};
-        records.insert(records.end(), c.records.begin(), c.records.end());
-        Send(c.code, records);
+        Send(c.code, c.records, 0);
     }
-    for (DWORD code : {156, 157}) Send(code, {OcrRecord(code, 0)});
 }

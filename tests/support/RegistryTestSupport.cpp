@@ -8,6 +8,8 @@
 
 namespace regtest {
 
+using testsupport::Narrow;
+
 RawValue Dword(DWORD v) { return {true, REG_DWORD, {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}}; }
 RawValue Binary(std::vector<BYTE> bytes) { return {true, REG_BINARY, std::move(bytes)}; }
 
@@ -41,8 +43,8 @@ RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
 static win::UniqueRegKey Created(const std::wstring& subKey, DWORD options)
 {
     win::UniqueRegKey key;
-    EXPECT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, options, KEY_ALL_ACCESS,
-                                               nullptr, key.put(), nullptr)) << testsupport::Narrow(subKey);
+    EXPECT_EQ(0, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, 0, options, KEY_ALL_ACCESS, 0, key.put(), 0))
+        << Narrow(subKey);
     return key;
 }
 
@@ -64,7 +66,7 @@ Tree ReadTree(const std::wstring& root, bool withKeys)
         tree[root + L"\\" + name] = ReadRaw(root, name);
     }
     for (DWORD i = 0, size = 16384; !::RegEnumKeyExW(key.get(), i, name, &size, 0, 0, 0, 0); ++i, size = 16384) {
-        if (withKeys) tree[root + L"\\" + name + L"\\"] = RawValue{};
+        if (withKeys) tree[root + L"\\" + name + L"\\"] = {};
         tree.merge(ReadTree(root + L"\\" + name, withKeys));
     }
     return tree;
@@ -72,10 +74,10 @@ Tree ReadTree(const std::wstring& root, bool withKeys)
 
 void WriteTree(const Tree& values)
 {
-    for (const auto& [path, value] : values) {
-        EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(Created(path.substr(0, path.rfind(L'\\')), 0).get(),
-                                                  path.substr(path.rfind(L'\\') + 1).c_str(), 0, value.type,
-                                                  value.data.data(), static_cast<DWORD>(value.data.size())));
+    for (const auto& [path, v] : values) {
+        const size_t cut = path.rfind(L'\\');
+        EXPECT_EQ(0, ::RegSetValueExW(Created(path.substr(0, cut), 0).get(), path.substr(cut + 1).c_str(), 0, v.type,
+                                      v.data.data(), static_cast<DWORD>(v.data.size())));
     }
 }
 
@@ -112,7 +114,7 @@ Tree DefaultTree()
 std::string Dump(const Tree& tree)
 {
     std::string text;
-    for (const auto& [path, value] : tree) text += testsupport::Narrow(path) + (path.back() == L'\\' ? "" : " = " + Describe(value)) + "\n";
+    for (const auto& [path, v] : tree) text += Narrow(path) + (v.exists ? " = " + Describe(v) : "") + "\n";
     return text;
 }
 
@@ -142,8 +144,7 @@ std::wstring Join(const std::vector<std::wstring>& lines)
     bool same = records.size() == patterns.size();
     for (size_t i = 0; same && i < records.size(); ++i) same = RecordMatches(records[i], patterns[i]);
     if (same) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "records:\n" << testsupport::Narrow(Join(records)) << "expected:\n"
-                                         << testsupport::Narrow(Join(patterns));
+    return ::testing::AssertionFailure() << "records:\n" << Narrow(Join(records)) << "expected:\n" << Narrow(Join(patterns));
 }
 
 void KeyAccessGuard::Apply(const wchar_t* sddl)
@@ -151,8 +152,8 @@ void KeyAccessGuard::Apply(const wchar_t* sddl)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
     win::UniqueRegKey key;
-    EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), 0, WRITE_DAC, key.put()));
-    EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor)) << testsupport::Narrow(m_subKey);
+    EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, WRITE_DAC, key.put()));
+    EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor));
     ::LocalFree(descriptor);
 }
 

@@ -1,5 +1,5 @@
 // Registry helpers of the settings tests: raw values, key trees compared whole, the install-time
-// table, log records compared whole, and access lists that make the registry refuse.
+// table, whole log records, and access lists that make the registry refuse.
 #pragma once
 
 #include "registry/RegistryKeys.h"
@@ -21,8 +21,7 @@ RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name);  // HKLM
 void CreateKey(const std::wstring& subKey, DWORD options = 0);
 bool KeyExists(const std::wstring& subKey);
 
-// Every key ("path\") and value ("path\name") below HKLM\root by full path; Dump prints one a
-// line, so that a mismatch shows as a diff.
+// Every key ("path\") and value below HKLM\root by full path; Dump prints one a line, for a diff.
 using Tree = std::map<std::wstring, RawValue>;
 Tree ReadTree(const std::wstring& root, bool withKeys = true);
 void WriteTree(const Tree& values);
@@ -40,19 +39,19 @@ std::wstring Join(const std::vector<std::wstring>& lines);
 // Creates HKLM\subKey and gives it the SDDL access list while it lives, full access afterwards.
 class KeyAccessGuard {
 public:
-    KeyAccessGuard(std::wstring subKey, const wchar_t* sddl) : m_subKey(std::move(subKey)) { CreateKey(m_subKey), Apply(sddl); }
+    KeyAccessGuard(std::wstring key, const wchar_t* sddl) : m_key(std::move(key)) { CreateKey(m_key), Apply(sddl); }
     ~KeyAccessGuard() { Apply(L"D:(A;;KA;;;WD)"); }
 
 private:
     void Apply(const wchar_t* sddl);
-    std::wstring m_subKey;
+    std::wstring m_key;
 };
 
 // Logged into a scratch folder, with the package's two key trees removed before and after.
 class SettingsTest : public testsupport::LoggedTest {
 protected:
-    static void ClearPackageKeys() { Guard{regkeys::kServiceKey}, Guard{regkeys::kHotkeyKey}; }
     using Guard = testsupport::RegistryTreeGuard;
+    static void ClearPackageKeys() { Guard{regkeys::kServiceKey}, Guard{regkeys::kHotkeyKey}; }
     Guard m_service{regkeys::kServiceKey}, m_hotkey{regkeys::kHotkeyKey};
 };
 
