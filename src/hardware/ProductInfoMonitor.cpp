@@ -1,5 +1,6 @@
 #include "hardware/ProductInfoMonitor.h"
 
+#include "hardware/FirmwareCallLock.h"
 #include "log/UtilityLog.h"
 #include "registry/Registry.h"
 #include "registry/RegistryKeys.h"
@@ -8,6 +9,7 @@
 
 #include <wbemidl.h>
 
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -63,6 +65,10 @@ struct ComApartment {
 // and returns its "Data" (negative taken as 0); nothing when the sequence failed, logged.
 std::optional<LONG> CallFirmwareMethod(const wchar_t* method, const Messages& messages)
 {
+    // One firmware conversation at a time in the process: two threads that set up COM
+    // security and load the locator at the same moment have been seen to deadlock the
+    // loader, which stops every launch of the service with them.
+    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
     ComApartment apartment(messages);
     HRESULT hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);

@@ -112,6 +112,20 @@ void RemovePackage()
     if (service) ::DeleteService(service.get());
 }
 
+// A registered device that is not plugged in still counts as present. A configuration
+// manager that cannot answer at all (some platforms answer CR_FAILURE for every device) is not
+// taken for the device's removal: removing the package on an error would leave the user
+// without hotkeys, so the device list decides then.
+bool DeviceGone(wchar_t* instanceId)
+{
+    DEVINST node = 0;
+    const CONFIGRET located = ::CM_Locate_DevNodeW(&node, instanceId, CM_LOCATE_DEVNODE_PHANTOM);
+    if (located == CR_SUCCESS) return false;
+    if (located == CR_NO_SUCH_DEVNODE) return true;
+    wchar_t listed[kDeviceInstanceIdChars] = {};
+    return !FindHotkeyDevice(listed) || _wcsicmp(listed, instanceId) != 0;
+}
+
 // Watches until the device is gone: true then, false when the watch could not be set up.
 bool WatchUntilGone()
 {
@@ -129,9 +143,7 @@ bool WatchUntilGone()
         if (::WaitForMultipleObjects(1, handles, FALSE, INFINITE) != WAIT_OBJECT_0) continue;
         const bool rearmed = ArmWatch(keyPath, key, event.get());
         CMP_WaitNoPendingInstallEvents(INFINITE);
-        DEVINST node = 0;
-        // A registered device that is not plugged in still counts as present.
-        if (::CM_Locate_DevNodeW(&node, instanceId, CM_LOCATE_DEVNODE_PHANTOM) != CR_SUCCESS) return true;
+        if (DeviceGone(instanceId)) return true;
         // Without a notification armed, the thread would otherwise spin on nothing.
         if (!rearmed) ::Sleep(1000);
     }
