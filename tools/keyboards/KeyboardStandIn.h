@@ -1,0 +1,39 @@
+// The external-keyboard stand-in: a HID minidriver (FnKbdStandIn.sys) installed in a prefix as
+// a kernel-driver service, and one root device per top-level collection of each keyboard it
+// plays (ROOT\VID_xxxx&PID_yyyy&COL01\0000 the keyboard, ...&COL02\0000 the vendor collection
+// 0xFFA0/1). Every output report that reaches the driver is recorded under
+// HKLM\SYSTEM\CurrentControlSet\Services\FnKbdStandIn\Reports\VID_xxxx&PID_yyyy (upper-case hex):
+// one REG_BINARY value per report, its bytes as written (report id first), named by arrival:
+// 0001, 0002, ...
+#pragma once
+
+#define FN_KBD_SERVICE L"FnKbdStandIn"
+#define FN_KBD_DRIVER_FILE L"FnKbdStandIn.sys"
+#define FN_KBD_REPORTS_SUBKEY L"Reports"
+#define FN_KBD_NAME_CHARS 18  // VID_xxxx&PID_yyyy and its terminator
+
+#ifdef __cplusplus
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace kbdstandin {
+
+// "VID_7A7A&PID_0101": the keyboard's name, its record key's name and its devices' stem.
+std::wstring KeyboardName(unsigned vendor, unsigned product);
+// HKLM subkey of the keyboard's recorded output reports.
+std::wstring ReportsKey(unsigned vendor, unsigned product);
+// The recorded output reports, oldest first; none when the key is missing.
+std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned product);
+// The device interface paths of the HID collections whose path names the keyboard.
+std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product);
+
+// Installs the driver service once (copying driverFile to system32\drivers), clears the
+// keyboard's records, creates its two root devices and has the driver enumerate them; returns
+// once both collections are listed as HID interfaces. ERROR_SUCCESS or a Win32 error code.
+DWORD AttachKeyboard(unsigned vendor, unsigned product, const std::wstring& driverFile);
+// Removes the keyboard's root devices and returns once no HID interface names it any more.
+DWORD DetachKeyboard(unsigned vendor, unsigned product);
+
+}  // namespace kbdstandin
+#endif
