@@ -1,14 +1,14 @@
-// A service on the framework. Each hook appends one line to the file that the command line
-// names: "start"/"stop" with OK or FAIL and what was seen (the state and check point that the
-// manager, or during a control the framework, shows), "control N", "event TEXT". Start
-// arguments make a hook throw: throw-start=CODE|other, throw-stop=CODE|other. slow-stop and
-// refuse-stop fail the stop, then report STOP_PENDING for two seconds and end STOPPED or
-// RUNNING: a service that takes its time over a stop, for the removal's tests.
+// A service on the framework whose hooks append one line each to the file that its command line
+// names: "control N", "event TEXT", and "<hook> OK" when the hook saw the state it runs in (its
+// pending state, with a check point; the manager's START_PENDING at check point 1 for the start),
+// else "<hook> FAIL state/checkpoint". Codes 129-133 hand code-128 (pause, continue, shutdown:
+// controls that the manager itself never sends such a service) to the framework's handler.
+// Start arguments: throw-<hook>=CODE|other makes the hook throw; slow-stop and refuse-stop fail
+// the stop, then report STOP_PENDING for two seconds and end STOPPED or RUNNING.
 #include "service/ServiceBase.h"
 #include "win/Owners.h"
 
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 namespace {
@@ -17,16 +17,10 @@ std::wstring g_records;
 
 void Record(const std::wstring& line)
 {
-    const std::string bytes(line.begin(), line.end());
+    const std::string bytes = std::string(line.begin(), line.end()) + "\n";
     win::UniqueHandle file(::CreateFileW(g_records.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (file) ::WriteFile(file.get(), (bytes + "\n").data(), static_cast<DWORD>(bytes.size() + 1), &written, nullptr);
-}
-
-std::wstring Verdict(DWORD state, DWORD checkPoint, DWORD expectedState, DWORD expectedCheckPoint)
-{
-    return state == expectedState && checkPoint == expectedCheckPoint
-               ? L" OK" : L" FAIL state=" + std::to_wstring(state) + L" checkpoint=" + std::to_wstring(checkPoint);
+    if (file) ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
 
 class ProbeService : public CServiceBase {
@@ -38,32 +32,29 @@ protected:
     {
         for (DWORD i = 1; i < argc; ++i) m_options += std::wstring(argv[i]) + L" ";
         win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        win::UniqueServiceHandle self(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS));
         SERVICE_STATUS seen = {};
-        ::QueryServiceStatus(self.get(), &seen);
-        Record(L"start" + Verdict(seen.dwCurrentState, seen.dwCheckPoint, SERVICE_START_PENDING, 1));
-        ThrowIfAsked(L"throw-start=");
+        ::QueryServiceStatus(win::UniqueServiceHandle(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS)).get(), &seen);
+        Hook(L"start", seen, SERVICE_START_PENDING);
     }
-
+    void OnPause() override { Hook(L"pause", StatusSnapshot(), SERVICE_PAUSE_PENDING); }
+    void OnContinue() override { Hook(L"continue", StatusSnapshot(), SERVICE_CONTINUE_PENDING); }
+    void OnShutdown() override { Hook(L"shutdown", StatusSnapshot(), SERVICE_RUNNING); }
     void OnStop() override
     {
-        // The manager answers no status query while a control runs.
-        Record(L"stop" + Verdict(StatusSnapshot().dwCurrentState, StatusSnapshot().dwCheckPoint, SERVICE_STOP_PENDING, 2));
         const bool refuse = m_options.find(L"refuse-stop") != std::wstring::npos;
-        if (refuse || m_options.find(L"slow-stop") != std::wstring::npos) {
-            std::thread([this, refuse] {
-                while (StatusSnapshot().dwCurrentState != SERVICE_RUNNING) ::Sleep(10);
-                for (int step = 0; step < 4; ++step, ::Sleep(600)) ReportStatus(SERVICE_STOP_PENDING, NO_ERROR);
-                ReportStatus(refuse ? SERVICE_RUNNING : SERVICE_STOPPED, NO_ERROR);
-            }).detach();
-            throw DWORD{ERROR_BUSY};
-        }
-        ThrowIfAsked(L"throw-stop=");
+        if (!refuse && m_options.find(L"slow-stop") == std::wstring::npos) return Hook(L"stop", StatusSnapshot(), SERVICE_STOP_PENDING);
+        std::thread([this, refuse] {
+            while (StatusSnapshot().dwCurrentState != SERVICE_RUNNING) ::Sleep(10); // the failed stop's report
+            for (int step = 0; step < 4; ++step, ::Sleep(600)) ReportStatus(SERVICE_STOP_PENDING, NO_ERROR);
+            ReportStatus(refuse ? SERVICE_RUNNING : SERVICE_STOPPED, NO_ERROR);
+        }).detach();
+        throw DWORD{ERROR_BUSY};
     }
 
     DWORD OnServiceControlHandle(DWORD control, DWORD, LPVOID, LPVOID context) override
     {
         Record(L"control " + std::to_wstring(control) + (context == this ? L"" : L" FAIL context"));
+        if (control > 128 && control <= 133) ServiceCtrlHandlerEx(control - 128, 0, nullptr, this);
         return ERROR_CALL_NOT_IMPLEMENTED; // the framework ignores the answer
     }
 
@@ -75,13 +66,16 @@ protected:
     }
 
 private:
-    void ThrowIfAsked(const std::wstring& option) const
+    void Hook(const std::wstring& name, const SERVICE_STATUS& seen, DWORD state)
     {
-        const size_t at = m_options.find(option);
+        const bool ok = seen.dwCurrentState == state &&
+                        (state == SERVICE_START_PENDING ? seen.dwCheckPoint == 1 : (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING));
+        Record(name + (ok ? L" OK" : L" FAIL " + std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint)));
+        const size_t at = m_options.find(L"throw-" + name + L"=");
         if (at == std::wstring::npos) return;
-        const std::wstring value = m_options.substr(at + option.size(), m_options.find(L' ', at) - at - option.size());
+        const std::wstring value = m_options.substr(at + name.size() + 7, m_options.find(L' ', at) - at - name.size() - 7);
         if (value == L"other") throw std::runtime_error("not a code");
-        throw static_cast<DWORD>(std::stoul(value));
+        throw DWORD(std::stoul(value));
     }
 
     std::wstring m_options;

@@ -4,24 +4,9 @@
 #include "win/Owners.h"
 
 #include <atomic>
+#include <filesystem>
 
 namespace testsupport {
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out(text.size() * 4, '\0');
-    out.resize(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                                                         static_cast<int>(out.size()), nullptr, nullptr)));
-    return out;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    std::wstring out(text.size(), L'\0');
-    out.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                                                         static_cast<int>(out.size()))));
-    return out;
-}
 
 static void DeleteRegistryTree(const std::wstring& subKey)
 {
@@ -29,37 +14,35 @@ static void DeleteRegistryTree(const std::wstring& subKey)
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str());
 }
 
+std::string Narrow(const std::wstring& text)
+{
+    std::string out(text.size() * 4, '\0');
+    out.resize(::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size()), nullptr, nullptr));
+    return out;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    std::wstring out(text.size(), L'\0');
+    out.resize(::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
+    return out;
+}
+
 void SetLogSwitch(bool on)
 {
-    const wchar_t* key = L"Software\\Osmira\\OsmiraUtility\\log";
-    win::UniqueRegKey created;
-    if (!on) DeleteRegistryTree(key);
-    else ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_READ, nullptr, created.put(), nullptr);
+    win::UniqueRegKey key;
+    if (!on) DeleteRegistryTree(L"Software\\Osmira\\OsmiraUtility\\log");
+    else ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
 }
 
 RegistryTreeGuard::RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey)) { DeleteRegistryTree(m_subKey); }
 RegistryTreeGuard::~RegistryTreeGuard() { DeleteRegistryTree(m_subKey); }
-
-void RemoveFolderTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW data;
-    win::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-    for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.get(), &data)) {
-        const std::wstring name = data.cFileName, full = path + L"\\" + name;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveFolderTree(full);
-        ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(full.c_str());
-    }
-    find.reset();
-    ::RemoveDirectoryW(path.c_str());
-}
-
+void RemoveFolderTree(const std::wstring& path) { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 ScratchFolder::ScratchFolder(const std::wstring& name)
 {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    m_path = std::wstring(temp) + L"fnkey_" + name + L"_" + std::to_wstring(::GetCurrentProcessId());
+    m_path = temp + (L"fnkey_" + name) + L"_" + std::to_wstring(::GetCurrentProcessId());
     RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
@@ -75,9 +58,9 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
     win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size = {};
-    std::vector<unsigned char> bytes(file && ::GetFileSizeEx(file.get(), &size) ? static_cast<size_t>(size.QuadPart) : 0);
+    std::vector<unsigned char> bytes(file && ::GetFileSizeEx(file.get(), &size) ? size_t(size.QuadPart) : 0);
     DWORD read = 0;
-    if (!bytes.empty()) ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    if (!bytes.empty()) ::ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr);
     bytes.resize(read);
     return bytes;
 }
@@ -86,19 +69,14 @@ void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& 
 {
     win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (file && !bytes.empty()) ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (file && !bytes.empty()) ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
-
-bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring ReadUtf16File(const std::wstring& path)
 {
     const std::vector<unsigned char> bytes = ReadFileBytes(path);
-    std::wstring text;
-    for (size_t i = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0; i + 1 < bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
-    }
-    return text;
+    const size_t skip = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0;
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + skip), (bytes.size() - skip) / 2);
 }
 
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
@@ -138,12 +116,10 @@ std::wstring ModuleFolder()
 {
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\'));
+    return std::wstring(path, wcsrchr(path, L'\\'));
 }
 
-// The output goes to a file, which a process left behind by the program cannot hold open
-// the way it would hold a pipe.
+// Through a file: a process that the program leaves behind cannot hold it open as it would a pipe.
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
 {
     static std::atomic<int> runs{0};
@@ -161,25 +137,27 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
     if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return result;
     const win::UniqueHandle process(info.hProcess), thread(info.hThread);
     output.reset();
-    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        result.timedOut = true;
-        ::TerminateProcess(process.get(), 1);
-        ::WaitForSingleObject(process.get(), 5000);
-    }
+    if ((result.timedOut = ::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)) ::TerminateProcess(process.get(), 1);
+    ::WaitForSingleObject(process.get(), 5000);
     ::GetExitCodeProcess(process.get(), &result.exitCode);
     const std::vector<unsigned char> bytes = ReadFileBytes(folder.File(L"out"));
     result.output.assign(bytes.begin(), bytes.end());
     return result;
 }
 
-TestService::TestService(std::wstring name, const std::wstring& commandLine) : m_name(std::move(name))
+TestService::TestService(std::wstring name, const std::wstring& commandLine)
+    : m_name(std::move(name)), m_manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
 {
-    m_manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     Remove();
     if (commandLine.empty()) return;
-    m_service = ::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
-                                 nullptr, nullptr);
+    win::UniqueServiceHandle(::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
+                                              nullptr, nullptr, nullptr));
+}
+
+win::UniqueServiceHandle TestService::Open() const
+{
+    return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS));
 }
 
 TestService::~TestService()
@@ -188,33 +166,20 @@ TestService::~TestService()
     ::CloseServiceHandle(m_manager);
 }
 
-bool TestService::Open()
-{
-    if (m_service == nullptr) m_service = ::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS);
-    return m_service != nullptr;
-}
-
 void TestService::Remove()
 {
-    if (!Open()) return;
+    if (!Installed()) return;
     if (Status().dwCurrentState != SERVICE_STOPPED) Stop();
-    ::DeleteService(m_service);
-    ::CloseServiceHandle(m_service);
-    m_service = nullptr;
+    ::DeleteService(Open().get());
     WaitUntil([&] { return !Installed(); }, 10000);
 }
 
-bool TestService::Installed() const
-{
-    const SC_HANDLE service = ::OpenServiceW(m_manager, m_name.c_str(), SERVICE_QUERY_STATUS);
-    if (service != nullptr) ::CloseServiceHandle(service);
-    return service != nullptr;
-}
+bool TestService::Installed() const { return bool(Open()); }
 
-bool TestService::Start(std::vector<const wchar_t*> arguments, DWORD state)
+bool TestService::Start(std::vector<const wchar_t*> arguments, DWORD waitForState)
 {
-    return ::StartServiceW(m_service, static_cast<DWORD>(arguments.size()), arguments.empty() ? nullptr : arguments.data()) &&
-           (state == 0 || WaitForState(state));
+    return ::StartServiceW(Open().get(), DWORD(arguments.size()), arguments.empty() ? nullptr : arguments.data()) &&
+           (waitForState == 0 || WaitForState(waitForState));
 }
 
 bool TestService::Stop(DWORD timeoutMs)
@@ -228,14 +193,15 @@ bool TestService::Stop(DWORD timeoutMs)
 DWORD TestService::Control(DWORD code)
 {
     SERVICE_STATUS status = {};
-    return ::ControlService(m_service, code, &status) ? 0 : ::GetLastError();
+    return ::ControlService(Open().get(), code, &status) ? 0 : ::GetLastError();
 }
 
 SERVICE_STATUS_PROCESS TestService::Status()
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    ::QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                           sizeof status, &needed);
     if (status.dwProcessId != 0) m_processId = status.dwProcessId;
     return status;
 }

@@ -2,8 +2,8 @@
 // trees, polls with a deadline, programs run for their output, and services of the prefix.
 #pragma once
 
+#include "win/Owners.h"
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,24 +12,18 @@ namespace testsupport {
 
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
-// Creates (or deletes) HKLM\Software\Osmira\OsmiraUtility\log, the log's switch key.
-void SetLogSwitch(bool on);
+void SetLogSwitch(bool on); // creates or deletes HKLM\Software\Osmira\OsmiraUtility\log
 void RemoveFolderTree(const std::wstring& path);
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 bool FileExists(const std::wstring& path);
-// The whole text of a UTF-16LE file after its byte-order mark.
-std::wstring ReadUtf16File(const std::wstring& path);
-// The records of a UTF-16LE log file, each without its "[version time] " prefix and its
-// closing CR LF. A missing file has no records.
+std::wstring ReadUtf16File(const std::wstring& path); // the text after the byte-order mark
+// The records of a UTF-16LE log, each without its "[version time] " and closing CR LF.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // Whether a record equals the text (with prefix: starts with it); a failure lists them all.
-::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text,
-                                     bool prefix = false);
-// Polls until the condition holds or the deadline passes; returns whether it held.
+::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
-// The folder of the running test program.
-std::wstring ModuleFolder();
+std::wstring ModuleFolder(); // of the running test program
 
 struct ProcessResult {
     DWORD exitCode = 0xFFFFFFFF;
@@ -37,7 +31,6 @@ struct ProcessResult {
     bool timedOut = false;
 };
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-
 // A folder under the prefix's temporary folder, removed with everything in it.
 class ScratchFolder {
 public:
@@ -45,21 +38,17 @@ public:
     ~ScratchFolder() { RemoveFolderTree(m_path); }
     const std::wstring& Path() const { return m_path; }
     std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
-
 private:
     std::wstring m_path;
 };
-
 // Removes a registry tree under HKLM now and again when the guard ends.
 class RegistryTreeGuard {
 public:
     explicit RegistryTreeGuard(std::wstring subKey);
     ~RegistryTreeGuard();
-
 private:
     std::wstring m_subKey;
 };
-
 // A test whose log records land in a scratch folder of its own, logging on while it runs.
 class LoggedTest : public ::testing::Test {
 protected:
@@ -69,34 +58,27 @@ protected:
     std::wstring LogPath() const { return m_logFolder.File(L"_FnHotkeySvcUtility.log"); }
     std::vector<std::wstring> Messages() const { return ReadLogMessages(LogPath()); }
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
-
     ScratchFolder m_logFolder;
 };
-
-// A service of the prefix while the object lives: an old one of the name goes first, the end
-// stops it (waiting for its process) and deletes it. An empty command line registers nothing:
-// the test has it installed another way and calls Open.
+// A service of the prefix while the object lives, registered from the command line (or, when
+// it is empty, installed by the test another way): an old one of the name goes first, the end
+// stops it, waits for its process and deletes it. No handle to it stays open between calls.
 class TestService {
 public:
     TestService(std::wstring name, const std::wstring& commandLine);
     ~TestService();
     TestService(const TestService&) = delete;
-    TestService& operator=(const TestService&) = delete;
-
-    bool Open();
     void Remove();
     bool Installed() const;
-    // StartServiceW, then waits for the state (0: no wait).
-    bool Start(std::vector<const wchar_t*> arguments = {}, DWORD state = SERVICE_RUNNING);
-    // The stop control, then waits for STOPPED and for the end of the service's process.
-    bool Stop(DWORD timeoutMs = 30000);
-    DWORD Control(DWORD code); // 0 when the manager took the code, else its error
+    bool Start(std::vector<const wchar_t*> arguments = {}, DWORD waitForState = SERVICE_RUNNING); // 0: no wait
+    bool Stop(DWORD timeoutMs = 30000); // the stop control, then STOPPED and the end of the process
+    DWORD Control(DWORD code);          // 0 when the manager took the code, else its error
     SERVICE_STATUS_PROCESS Status();
     bool WaitForState(DWORD state, DWORD timeoutMs = 30000);
-
 private:
+    win::UniqueServiceHandle Open() const;
     std::wstring m_name;
-    SC_HANDLE m_manager = nullptr, m_service = nullptr;
+    SC_HANDLE m_manager;
     DWORD m_processId = 0;
 };
 
