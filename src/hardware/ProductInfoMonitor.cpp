@@ -52,13 +52,18 @@ const Messages kVersion = {
     L"_Thread_CheckProductVersion  Get ProductVersion Data failed Line: %d  GetLastError: %d",
 };
 
-// Balances the thread's COM initialisation on every path, released last.
+// Balances the thread's COM initialisation on every path, released last. A failed
+// initialisation is not balanced: that would end an apartment the thread had before.
 struct ComApartment {
-    ComApartment(const Messages& messages)
+    explicit ComApartment(const Messages& messages) : initialised(SUCCEEDED(::CoInitialize(nullptr)))
     {
-        if (FAILED(::CoInitialize(nullptr))) WriteLog(messages.coInitialize);
+        if (!initialised) WriteLog(messages.coInitialize);
     }
-    ~ComApartment() { ::CoUninitialize(); }
+    ~ComApartment()
+    {
+        if (initialised) ::CoUninitialize();
+    }
+    const bool initialised;
 };
 
 // Calls the method on the first instance of the firmware's class that yields an output object
