@@ -20,9 +20,10 @@ using DevInfoList = std::unique_ptr<void, DevInfoDeleter>;
 constexpr DWORD kReenumerateRootDevices = 128;
 const wchar_t* const kCollections[] = {L"&COL01", L"&COL02"};
 
-std::wstring InstanceId(unsigned vendor, unsigned product, const wchar_t* collection)
+// The root device of one collection: ROOT\VID_xxxx&PID_yyyy&COLnn\0000.
+std::wstring InstanceId(const std::wstring& deviceName)
 {
-    return L"ROOT\\" + KeyboardName(vendor, product) + collection + L"\\0000";
+    return L"ROOT\\" + deviceName + L"\\0000";
 }
 
 std::wstring Lower(std::wstring text)
@@ -98,15 +99,16 @@ DWORD Reenumerate()
     return ::ControlService(service.get(), kReenumerateRootDevices, &status) ? ERROR_SUCCESS : ::GetLastError();
 }
 
-DWORD CreateRootDevice(const std::wstring& instanceId)
+DWORD CreateRootDevice(const std::wstring& deviceName)
 {
+    const std::wstring instanceId = InstanceId(deviceName);
     DevInfoList set(::SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_HIDCLASS, nullptr));
     if (set.get() == INVALID_HANDLE_VALUE) return ::GetLastError();
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
     if (!::SetupDiCreateDeviceInfoW(set.get(), instanceId.c_str(), &GUID_DEVCLASS_HIDCLASS, nullptr, nullptr, 0, &device))
         return ::GetLastError() == ERROR_DEVINST_ALREADY_EXISTS ? ERROR_SUCCESS : ::GetLastError();
-    const std::wstring hardwareId = std::wstring(FN_KBD_SERVICE L"\\") + instanceId.substr(5, instanceId.size() - 10) + L'\0';
+    const std::wstring hardwareId = FN_KBD_SERVICE L"\\" + deviceName + L'\0';  // a list of one
     const std::wstring service = FN_KBD_SERVICE;
     auto set_property = [&](DWORD property, const std::wstring& value) {
         return ::SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -118,13 +120,13 @@ DWORD CreateRootDevice(const std::wstring& instanceId)
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveRootDevice(const std::wstring& instanceId)
+DWORD RemoveRootDevice(const std::wstring& deviceName)
 {
     DevInfoList set(::SetupDiCreateDeviceInfoList(nullptr, nullptr));
     if (set.get() == INVALID_HANDLE_VALUE) return ::GetLastError();
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
-    if (!::SetupDiOpenDeviceInfoW(set.get(), instanceId.c_str(), nullptr, 0, &device))
+    if (!::SetupDiOpenDeviceInfoW(set.get(), InstanceId(deviceName).c_str(), nullptr, 0, &device))
         return ::GetLastError() == ERROR_NO_SUCH_DEVINST ? ERROR_SUCCESS : ::GetLastError();
     return ::SetupDiRemoveDevice(set.get(), &device) ? ERROR_SUCCESS : ::GetLastError();
 }
@@ -172,12 +174,10 @@ std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned pr
     return reports;
 }
 
-std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product)
+std::vector<std::wstring> HidInterfaces()
 {
     std::vector<std::wstring> paths;
-    const std::wstring stem = Lower(KeyboardName(vendor, product)) + L"&col";
     DevInfoList set(::SetupDiGetClassDevsW(&GUID_DEVINTERFACE_HID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (set.get() == INVALID_HANDLE_VALUE) return paths;
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
     for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &GUID_DEVINTERFACE_HID, i, &data); ++i) {
@@ -186,10 +186,18 @@ std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product)
             wchar_t space[600];
         } buffer;
         buffer.detail.cbSize = sizeof(buffer.detail);
-        if (::SetupDiGetDeviceInterfaceDetailW(set.get(), &data, &buffer.detail, sizeof(buffer), nullptr, nullptr) &&
-            Lower(buffer.detail.DevicePath).find(stem) != std::wstring::npos)
+        if (::SetupDiGetDeviceInterfaceDetailW(set.get(), &data, &buffer.detail, sizeof(buffer), nullptr, nullptr))
             paths.push_back(buffer.detail.DevicePath);
     }
+    return paths;
+}
+
+std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product)
+{
+    std::vector<std::wstring> paths;
+    const std::wstring stem = Lower(KeyboardName(vendor, product)) + L"&col";
+    for (const std::wstring& path : HidInterfaces())
+        if (Lower(path).find(stem) != std::wstring::npos) paths.push_back(path);
     return paths;
 }
 
@@ -199,7 +207,7 @@ DWORD AttachKeyboard(unsigned vendor, unsigned product, const std::wstring& driv
     if (error) return error;
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, ReportsKey(vendor, product).c_str());
     for (const wchar_t* collection : kCollections)
-        if ((error = CreateRootDevice(InstanceId(vendor, product, collection)))) return error;
+        if ((error = CreateRootDevice(KeyboardName(vendor, product) + collection))) return error;
     if ((error = Reenumerate())) return error;
     return WaitForInterfaces(vendor, product, 2);
 }
@@ -208,7 +216,7 @@ DWORD DetachKeyboard(unsigned vendor, unsigned product)
 {
     DWORD error = ERROR_SUCCESS;
     for (const wchar_t* collection : kCollections)
-        if ((error = RemoveRootDevice(InstanceId(vendor, product, collection)))) return error;
+        if ((error = RemoveRootDevice(KeyboardName(vendor, product) + collection))) return error;
     if ((error = Reenumerate())) return error;
     return WaitForInterfaces(vendor, product, 0);
 }

@@ -25,6 +25,8 @@ std::wstring KeyboardName(unsigned vendor, unsigned product);
 std::wstring ReportsKey(unsigned vendor, unsigned product);
 // The recorded output reports, oldest first; none when the key is missing.
 std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned product);
+// The device interface paths of every HID collection of the prefix.
+std::vector<std::wstring> HidInterfaces();
 // The device interface paths of the HID collections whose path names the keyboard.
 std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product);
 

@@ -6,12 +6,9 @@
 #include "log/ConsolePrint.h"
 #include "win/Owners.h"
 
-#include <initguid.h>
-#include <hidclass.h>
 extern "C" {
 #include <hidsdi.h>  // lacks its own C linkage block
 }
-#include <setupapi.h>
 #include <cwchar>
 
 namespace {
@@ -32,19 +29,9 @@ int Result(const wchar_t* step, DWORD error)
 // Every HID collection of the prefix: path, ids, usage page, usage, output report length.
 int List()
 {
-    HDEVINFO set = ::SetupDiGetClassDevsW(&GUID_DEVINTERFACE_HID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return Result(L"SetupDiGetClassDevsW", ::GetLastError());
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_HID, i, &data); ++i) {
-        union {
-            SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
-            wchar_t space[600];
-        } buffer;
-        buffer.detail.cbSize = sizeof(buffer.detail);
-        if (!::SetupDiGetDeviceInterfaceDetailW(set, &data, &buffer.detail, sizeof(buffer), nullptr, nullptr)) continue;
-        win::UniqueHandle device(::CreateFileW(buffer.detail.DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    for (const std::wstring& path : kbdstandin::HidInterfaces()) {
+        win::UniqueHandle device(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
         HIDD_ATTRIBUTES attributes = {};
         attributes.Size = sizeof(attributes);
         PHIDP_PREPARSED_DATA preparsed = nullptr;
@@ -53,10 +40,9 @@ int List()
             ::HidP_GetCaps(preparsed, &caps);
             ::HidD_FreePreparsedData(preparsed);
         }
-        ConsolePrint(L"%s vid %04X pid %04X usage %04X/%04X output %u\n", buffer.detail.DevicePath, attributes.VendorID,
+        ConsolePrint(L"%s vid %04X pid %04X usage %04X/%04X output %u\n", path.c_str(), attributes.VendorID,
                      attributes.ProductID, caps.UsagePage, caps.Usage, caps.OutputReportByteLength);
     }
-    ::SetupDiDestroyDeviceInfoList(set);
     return 0;
 }
 
