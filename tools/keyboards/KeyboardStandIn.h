@@ -30,11 +30,15 @@ std::vector<std::wstring> HidInterfaces();
 // The device interface paths of the HID collections whose path names the keyboard.
 std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product);
 
-// Installs the driver service once (copying driverFile to system32\drivers), clears the
-// keyboard's records, creates its two root devices and has the driver enumerate them; returns
-// once both collections are listed as HID interfaces. ERROR_SUCCESS or a Win32 error code.
+// Installs the driver service (copying driverFile to system32\drivers; a driver of another build
+// is replaced only while no keyboard is attached, else ERROR_DEVICE_IN_USE), clears the keyboard's
+// records, creates its two root devices and has the driver enumerate them; returns once both
+// collections are listed as HID interfaces (ERROR_TIMEOUT after 20 s), or a Win32 error code.
+// An attached keyboard stays attached across restarts of the prefix: Wine loads the driver at
+// boot for its root devices.
 DWORD AttachKeyboard(unsigned vendor, unsigned product, const std::wstring& driverFile);
 // Removes the keyboard's root devices and returns once no HID interface names it any more.
+// Its records stay until it is attached again.
 DWORD DetachKeyboard(unsigned vendor, unsigned product);
 
 }  // namespace kbdstandin
