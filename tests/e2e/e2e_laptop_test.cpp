@@ -1,0 +1,173 @@
+// The installed service doing its main job on a machine with the package's firmware, hotkey
+// device and companions: the companions started and supervised, an unsigned companion
+// refused, the product information recorded, and the package removing itself when the hotkey
+// device goes. Real waits throughout; scripts/e2e runs it in a fresh prefix.
+#include "FirmwareStandIn.h"
+#include "registry/RegistryKeys.h"
+#include "support/RegistryTestSupport.h"
+#include "win/Owners.h"
+
+#include <optional>
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t* const kName = L"OsmiraUtilityService";
+const std::wstring kPackage = L"C:\\Program Files\\Osmira\\FnKey\\";
+const std::wstring kLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
+const wchar_t* const kLocatorServer = L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
+
+size_t Count(const std::wstring& pattern)
+{
+    const std::vector<std::wstring> records = ReadLogMessages(kLog);
+    return std::count_if(records.begin(), records.end(), [&](const std::wstring& r) { return regtest::RecordMatches(r, pattern); });
+}
+
+std::wstring Field(const std::wstring& record, const wchar_t* field)
+{
+    const size_t at = record.find(std::wstring(L"\n") + field + L"=") + wcslen(field) + 2;
+    return record.substr(at, record.find(L"\r\n", at) - at);
+}
+
+// One field of every record that the stand-ins beside the service left for a companion.
+std::vector<std::wstring> Records(const std::wstring& name, const wchar_t* field)
+{
+    std::vector<std::wstring> values;
+    WIN32_FIND_DATAW data;
+    const win::UniqueFindHandle find(::FindFirstFileW((kPackage + L"records\\" + name + L".*.txt").c_str(), &data));
+    for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &data)) {
+        values.push_back(Field(ReadUtf16File(kPackage + L"records\\" + data.cFileName), field));
+    }
+    return values;
+}
+
+DWORD Tool(const std::wstring& commandLine) { return RunAndCapture(commandLine).exitCode; }
+std::optional<DWORD> Value(HKEY root, const wchar_t* key, const wchar_t* name)
+{
+    DWORD data = 0, size = 4;
+    if (::RegGetValueW(root, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size) != ERROR_SUCCESS) return std::nullopt;
+    return data;
+}
+
+// Logging on, the firmware stand-in serving the WMI locator, the service installed.
+class Laptop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetLogSwitch(true);
+        ::DeleteFileW(kLog.c_str());
+        RemoveFolderTree(kPackage + L"records");
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLocatorServer, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL,
+                          sizeof FN_TEST_FIRMWARE_DLL);
+        ASSERT_EQ(0u, Tool(L"\"" + kPackage + L"OsmiraUtilityService.exe\" -install"));
+    }
+    void Behave(const std::wstring& subKey, DWORD data, const wchar_t* name = L"Data")
+    {
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(firmware::kBehaviourKey) + L"\\" + firmware::kTelruneClass + subKey).c_str(),
+                          name, REG_DWORD, &data, sizeof data);
+    }
+    TestService m_service{kName, L""};
+    RegistryTreeGuard m_behaviour{firmware::kBehaviourKey}, m_settings{regkeys::kServiceKey};
+};
+
+} // namespace
+
+TEST_F(Laptop, CompanionsStartAfterTheWaitAndAreSupervisedUntilTheStop)
+{
+    ASSERT_TRUE(m_service.Start());
+    ASSERT_TRUE(WaitUntil([] { return Records(L"FnKeyAgent.exe", L"SessionId").size() == 1 && Records(L"FnKeyLockOsd.exe", L"SessionId").size() == 1; }, 20000));
+    EXPECT_EQ(std::vector<std::wstring>{L"1"}, Records(L"FnKeyLockOsd.exe", L"SessionId"));
+    EXPECT_EQ(std::vector<std::wstring>{L"1"}, Records(L"FnKeyAgent.exe", L"SessionId"));
+    EXPECT_EQ(std::vector<std::wstring>{L"0"}, Records(L"FnKeyLockOsd.exe", L"ShowWindow")) << "hidden";
+    EXPECT_EQ(std::vector<std::wstring>{L"0"}, Records(L"FnKeyAgent.exe", L"StartupFlags")) << "no show state";
+
+    // A second agent during the supervision window: only the newest one stays.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    win::UniqueProcessInformation second;
+    ASSERT_TRUE(::CreateProcessW((kPackage + L"FnKeyAgent.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, second.put()));
+    EXPECT_TRUE(WaitUntil([] { return Count(L"_ThreadCheckRunningUtility::RunningProcess2 count:1, line:1091") == 1; }, 6000));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(second.get().hProcess, 0)) << "the newest agent survives";
+
+    ASSERT_TRUE(WaitUntil([] { return Count(L"_ThreadCheckRunningAndLaunch  exit,line:158") == 1; }, 40000));
+    EXPECT_EQ(15u, Count(L"_ThreadCheckRunningAndLaunch run times leave:%d"));
+    EXPECT_EQ(15u, Count(L"_ThreadCheckRunningUtility run times leave:%d"));
+    EXPECT_EQ(1u, Count(L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n"));
+
+    // One action code of each way: hidden with its switch, and screen snipping shown.
+    for (const auto& [code, switchText, shown] : {std::tuple{163u, L" -SWITCH_AIRPLANE", L"0"}, {158u, L" -CSREENCUT", L"5"}}) {
+        EXPECT_EQ(0u, m_service.Control(code));
+        EXPECT_TRUE(WaitUntil([&, switchText = switchText] { const auto lines = Records(L"FnKeyLockOsd.exe", L"CommandLine");
+                                    return std::count(lines.begin(), lines.end(), switchText) == 1; }, 10000)) << code;
+        const auto lines = Records(L"FnKeyLockOsd.exe", L"CommandLine");
+        const auto shows = Records(L"FnKeyLockOsd.exe", L"ShowWindow");
+        EXPECT_EQ(shown, shows[std::find(lines.begin(), lines.end(), switchText) - lines.begin()]) << code;
+    }
+
+    const size_t agents = Records(L"FnKeyAgent.exe", L"SessionId").size();
+    ASSERT_TRUE(m_service.Stop(1000)) << "STOPPED within a second";
+    EXPECT_TRUE(WaitUntil([&] { return ::WaitForSingleObject(second.get().hProcess, 0) == WAIT_OBJECT_0; }, 5000)) << "companions ended";
+    EXPECT_EQ(agents, Records(L"FnKeyAgent.exe", L"SessionId").size());
+}
+
+TEST_F(Laptop, UnsignedCompanionIsRefusedWithTheValidationCode)
+{
+    ASSERT_TRUE(::CopyFileW(FN_TEST_UNSIGNED_AGENT, (kPackage + L"FnKeyAgent.exe").c_str(), FALSE));
+    ASSERT_TRUE(m_service.Start());
+    EXPECT_TRUE(WaitUntil([] { return Count(L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe, code:2") == 1; }, 20000));
+    EXPECT_TRUE(Records(L"FnKeyAgent.exe", L"SessionId").empty());
+    EXPECT_TRUE(m_service.Stop());
+}
+
+TEST_F(Laptop, ProductInformationBecomesSettings)
+{
+    using namespace regkeys;
+    const wchar_t* const userKey = L"SOFTWARE\\Osmira\\OsmiraUtility\\ControlShowOSD";
+    const struct Case { DWORD type; std::optional<DWORD> userChanged, game, indicators; } cases[] = {
+        {101, std::nullopt, 1, 0}, {100, 1, 1, 7}, {103, std::nullopt, 0, 7}, {0, std::nullopt, std::nullopt, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
+        ::DeleteFileW(kLog.c_str());
+        for (const wchar_t* key : {kToastKey, kOsdKey}) regtest::CreateKey(key);
+        const DWORD seven = 7;
+        for (const auto& [root, key, name] : {std::tuple{HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd}, {HKEY_LOCAL_MACHINE, kToastKey, kShowNumlkOsd},
+                                             {HKEY_LOCAL_MACHINE, kOsdKey, kShowCapsNumlkOsd}, {HKEY_CURRENT_USER, userKey, kShowCapsNumlkOsd}}) {
+            ::RegSetKeyValueW(root, key, name, REG_DWORD, &seven, 4);
+        }
+        if (c.userChanged) ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk, REG_DWORD, &*c.userChanged, 4);
+        Behave(L"\\GetProductInfo", c.type);
+        Behave(L"\\GetVersion", static_cast<DWORD>(-5));
+        if (!c.game) Behave(L"", 0, L"Instances"); // a machine without the class
+        ASSERT_TRUE(m_service.Start());
+        const std::wstring ended = c.game ? L"InstallRegHelper StartAddRegHelper done." : L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d";
+        EXPECT_TRUE(WaitUntil([&] { return Count(ended) == 1 && Value(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine) == c.game &&
+                                           (!c.game || Value(HKEY_LOCAL_MACHINE, kCapabilityKey, kGameMachineVersion) == 0u); }, 20000));
+        ASSERT_TRUE(m_service.Stop());
+        EXPECT_EQ(c.indicators, Value(HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd));
+        EXPECT_EQ(c.indicators, Value(HKEY_LOCAL_MACHINE, kOsdKey, kShowCapsNumlkOsd));
+        EXPECT_EQ(c.indicators, Value(HKEY_CURRENT_USER, userKey, kShowCapsNumlkOsd)) << "the hive the service sees";
+        EXPECT_EQ(1u, Count(L" service check:[0]")) << "no hotkey device on this machine";
+    }
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, userKey);
+}
+
+TEST_F(Laptop, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
+{
+    ASSERT_EQ(0u, Tool(FN_TEST_DEVICE_TOOL L" create --compatible")) << "the hotkey id among the compatible ids only";
+    TestService package(L"OsmiraFnAndFunctionKeys", L"\"" + kPackage + L"keyapp.exe\"");
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Osmira\\Hotkey", L"Kept", REG_DWORD, &package, 4);
+    ASSERT_TRUE(m_service.Start());
+    ASSERT_TRUE(WaitUntil([] { return Count(L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d") == 1; }, 20000));
+    ASSERT_EQ(0u, Tool(FN_TEST_DEVICE_TOOL L" touch"));
+    EXPECT_FALSE(WaitUntil([] { return Count(L" service check:[%d]") > 0; }, 3000)) << "a touched device stays watched";
+
+    ASSERT_EQ(0u, Tool(FN_TEST_DEVICE_TOOL L" remove"));
+    EXPECT_TRUE(WaitUntil([] { return Count(L" service check:[1]") == 1 && Count(L" service will Uninstall ") == 1; }, 20000));
+    EXPECT_TRUE(WaitUntil([] { return !regtest::KeyExists(regkeys::kHotkeyKey) && !regtest::KeyExists(regkeys::kServiceKey); }, 10000));
+    EXPECT_TRUE(WaitUntil([] { win::UniqueRegKey user;
+                               return ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Osmira\\Hotkey", 0, KEY_READ, user.put()) == ERROR_FILE_NOT_FOUND; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return !package.Installed(); }, 10000)) << "marked for deletion";
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), m_service.Status().dwCurrentState);
+}
