@@ -1,7 +1,6 @@
-// The log file as its readers see it: whole records, the byte-order mark, rotation and backups.
+// The log file as its readers see it: whole records, the byte-order mark, the switch key, rotation and backups.
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
-#include "win/Owners.h"
 
 #include <regex>
 #include <thread>
@@ -13,7 +12,7 @@ namespace {
 class LogFile : public LoggedTest {
 protected:
     std::wstring Backup(int n) const { return m_logFolder.File(L"_FnHotkeySvcUtility_" + std::to_wstring(n) + L".log"); }
-    std::wstring Text() const  // the whole file, with any byte-order mark
+    std::wstring Text() const // the whole file, with any byte-order mark
     {
         const std::vector<unsigned char> bytes = ReadFileBytes(LogPath());
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
@@ -22,25 +21,21 @@ protected:
 
 } // namespace
 
-TEST(LogFormat, VersionLocalTimeAndAFileWithoutVersion)
+// A record is "[<this program's version> MM-DD hh:mm:ss] <message, at most 511 long>" and CR LF, written only while the
+// switch key exists. A new or empty file begins with a byte-order mark; one begun without, or of exactly 2 MiB, is appended to.
+TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
 {
     EXPECT_EQ(L"65535.0.10.7", logformat::VersionText(MAKELONG(0, 65535), MAKELONG(7, 10)));
     EXPECT_EQ(L"[1.2.3.4 03-07 09:05:01] hi", logformat::Record(L"1.2.3.4", {2026, 3, 6, 7, 9, 5, 1, 999}, L"hi"));
     EXPECT_EQ(L"0.0.0.0", ReadFileVersionText(L"C:\\windows\\no-such-file.exe"));
-}
-
-// A record is "[<this program's version> MM-DD hh:mm:ss] <message at most 511 long>" and CR LF. A new
-// or empty file begins with a byte-order mark; a file begun without one, or of 2 MiB, is appended to.
-TEST_F(LogFile, RecordsAndTheByteOrderMark)
-{
     const std::wstring text(2000, L'a'), cut(511, L'a');
     struct Case { bool exists; std::wstring before; std::function<void()> write; std::wstring message; };
     const Case cases[] = {
-        {false, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); },
-         L"wide -5 18446744073709551615 4000000000 beef"},
+        {false, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); }, L"wide -5 18446744073709551615 4000000000 beef"},
         {true, L"", [] { WriteLog(L"ends in line feed\n"); }, L"ends in line feed\n"},
         {true, L"x\r\n", [&] { WriteLog(L"%s", text.c_str()); }, cut},
         {true, std::wstring(1048576, L'a'), [&] { WriteLog(L"%s%s%s", text.c_str(), text.c_str(), text.c_str()); }, cut},
+        {false, L"", [] { SetLogSwitch(false), WriteLog(L"while off"), SetLogSwitch(true), WriteLog(L"on again"); }, L"on again"},
     };
     const std::wregex stamp(L"\\[" TEST_EXPECTED_VERSION L" \\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] ");
     for (const Case& c : cases) {
@@ -50,41 +45,33 @@ TEST_F(LogFile, RecordsAndTheByteOrderMark)
         if (c.exists) WriteFileBytes(LogPath(), std::vector<unsigned char>(bytes, bytes + c.before.size() * 2));
         c.write();
         EXPECT_EQ(0, Text().compare(0, c.before.size(), c.before));
-        EXPECT_EQ((c.before.empty() ? L"\xFEFF<> " : L"<> ") + c.message + L"\r\n",
-                  std::regex_replace(Text().substr(c.before.size()), stamp, L"<> "));
+        const std::wstring after = std::regex_replace(Text().substr(c.before.size()), stamp, L"<> ");
+        EXPECT_EQ((c.before.empty() ? L"\xFEFF<> " : L"<> ") + c.message + L"\r\n", after);
         EXPECT_FALSE(FileExists(Backup(1)));
     }
 }
 
-TEST_F(LogFile, NothingIsWrittenWhileTheSwitchKeyIsAbsent)
-{
-    for (bool on : {false, true, false, true}) SetLogSwitch(on), WriteLog(on ? L"on" : L"off");
-    EXPECT_EQ((std::vector<std::wstring>{L"on", L"on"}), Messages());
-}
-
-// Past 2 MiB the file goes into the first missing backup slot of five, else into the least recently
-// written one (the lowest of equals); the other backups stay as they are.
+// Past 2 MiB the file goes into the first missing one of five backup slots, else into the least recently written one
+// (the lowest of equals), and a fresh file begins; the other backups stay as they are.
 TEST_F(LogFile, RotationReplacesTheFirstMissingOrTheOldestBackup)
 {
     const uint64_t t = 133500000000000000ULL;
-    struct Case { uint64_t times[5]; int chosen; };  // 0: the slot is missing
+    struct Case { uint64_t times[5]; int chosen; }; // 0: the slot is missing
     for (const Case& c : {Case{{t, t, 0, t, 0}, 3}, Case{{t + 5, t + 4, t + 1, t + 3, t + 2}, 3}, Case{{t + 9, t, t, t, t}, 2}}) {
         SCOPED_TRACE(c.chosen);
-        for (int slot = 1; slot <= 5; ++slot) {
-            ::DeleteFileW(Backup(slot).c_str());
-            if (!c.times[slot - 1]) continue;
-            WriteFileBytes(Backup(slot), {1});
-            win::UniqueHandle file(::CreateFileW(Backup(slot).c_str(), FILE_WRITE_ATTRIBUTES, 0, 0, OPEN_EXISTING, 0, 0));
-            const FILETIME time = {DWORD(c.times[slot - 1]), DWORD(c.times[slot - 1] >> 32)};
+        for (int n = 1; n <= 5; ++n) {
+            ::DeleteFileW(Backup(n).c_str());
+            if (!c.times[n - 1]) continue;
+            WriteFileBytes(Backup(n), {1});
+            win::UniqueHandle file(::CreateFileW(Backup(n).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            const FILETIME time = {DWORD(c.times[n - 1]), DWORD(c.times[n - 1] >> 32)};
             ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
         }
         EXPECT_EQ(Backup(c.chosen), CUtilityLog::GetBackupLogFileName());
         WriteFileBytes(LogPath(), std::vector<unsigned char>(2097153, 'c'));
         WriteLog(L"fresh");
-        for (int slot = 1; slot <= 5; ++slot) {
-            EXPECT_EQ(slot == c.chosen ? 2097153u : c.times[slot - 1] ? 1u : 0u, ReadFileBytes(Backup(slot)).size()) << slot;
-        }
-        EXPECT_EQ(L'\xFEFF', Text()[0]);
+        for (int n = 1; n <= 5; ++n) EXPECT_EQ(n == c.chosen ? 2097153u : c.times[n - 1] ? 1u : 0u, ReadFileBytes(Backup(n)).size()) << n;
+        EXPECT_EQ(L"\xFEFF", Text().substr(0, 1));
         EXPECT_EQ(std::vector<std::wstring>{L"fresh"}, Messages());
     }
 }
@@ -96,7 +83,7 @@ TEST_F(LogFile, ConcurrentWritersNeitherLoseNorMixRecords)
     for (std::thread& writer : writers) writer.join();
     int next[8] = {};
     const std::vector<std::wstring> messages = Messages();
-    for (const std::wstring& m : messages) {  // each writer's records whole and in its own order
+    for (const std::wstring& m : messages) { // each writer's records whole and in its own order
         const int w = m.size() > 7 && m[7] >= L'0' && m[7] < L'8' ? m[7] - L'0' : 0;
         ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++), m);
     }

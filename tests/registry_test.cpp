@@ -1,5 +1,5 @@
-// Registry access against the prefix's real registry: each call's result, the registry's code it
-// leaves as the last error (0xDEADBEEF when untouched), and what it leaves behind.
+// Registry access against the prefix's real registry: each call's result, the registry's code it leaves as the last error
+// (0xDEADBEEF when untouched), and what it leaves behind.
 #include "registry/Registry.h"
 #include "support/RegistryTestSupport.h"
 
@@ -8,29 +8,23 @@ using RegistryCalls = SettingsTest;
 
 TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
 {
-    const std::wstring scratch = L"SOFTWARE\\FnKeyRegistryTest", toast = regkeys::kToastKey, top = scratch + L"\\Tree",
-                       readOnly = scratch + L"\\ReadOnly";
+    const std::wstring scratch = L"SOFTWARE\\FnKeyRegistryTest", toast = regkeys::kToastKey, top = scratch + L"\\Tree", readOnly = scratch + L"\\ReadOnly";
     const Guard guard(scratch);
-    WriteTree({{toast + L"\\Deeper\\Leaf", Dword(1)}, {toast + L"\\ShowCapslkOSD", Dword(0x01020304)},
-               {scratch + L"\\Wide", Binary({1, 2, 3, 4, 5, 6, 7, 8})}, {readOnly + L"\\Old", Dword(3)}});
+    WriteTree({{toast + L"\\Deeper\\Leaf", Dword(1)}, {toast + L"\\ShowCapslkOSD", Dword(0x01020304)}, {scratch + L"\\Wide", Binary({1, 2, 3, 4, 5, 6, 7, 8})},
+               {readOnly + L"\\Old", Dword(3)}});
     CreateKey(top + L"\\A\\Leaf"), CreateKey(top + L"\\C"), CreateKey(top + L"\\B\\Inner");
-    const KeyAccessGuard readOnlyGuard(readOnly, L"D:(A;;KRWD;;;WD)");
-    // B has a child and cannot be opened to list it. (A list without DELETE would do on Windows, but
-    // Wine deletes such a key all the same.)
-    const KeyAccessGuard locked(top + L"\\B", L"D:(A;;WD;;;WD)");
+    const KeyAccessGuard readOnlyKey(readOnly, L"D:(A;;KRWD;;;WD)");
+    const KeyAccessGuard locked(top + L"\\B", L"D:(A;;WD;;;WD)"); // B cannot be opened to list its child (Wine deletes a key without DELETE)
     BYTE buffer[8];
     DWORD size = 0, value = 0;
-    const auto query = [&](DWORD bytes, const wchar_t* name = L"ShowCapslkOSD") {
-        size = bytes;
-        return QueryToastRegValue(name, buffer, &size);
-    };
-    const auto holds = [&](std::vector<BYTE> bytes) { return [&, bytes] { EXPECT_EQ(bytes, std::vector<BYTE>(buffer, buffer + 8)); }; };
+    const auto query = [&](DWORD bytes, const wchar_t* name = L"ShowCapslkOSD") { size = bytes; return QueryToastRegValue(name, buffer, &size); };
+    const auto holds = [&](std::vector<BYTE> b) { return [&, b] { EXPECT_EQ(b, std::vector<BYTE>(buffer, buffer + 8)); }; };
     const auto remove = [](std::wstring key) { return [key] { return LONG(DeleteRegKeyTree(HKEY_LOCAL_MACHINE, key.c_str())); }; };
     const auto treeIs = [](std::wstring root, Tree tree) { return [root, tree] { EXPECT_EQ(Dump(tree), Dump(ReadTree(root))); }; };
     struct Case { const char* what; std::function<LONG()> call; LONG result; DWORD error; std::function<void()> check = nullptr; };
     const Case cases[] = {
-        {"query without a size", [&] { return QueryToastRegValue(L"ShowCapslkOSD", buffer, nullptr); }, ERROR_INVALID_PARAMETER,
-         0xDEADBEEF, holds(std::vector<BYTE>(8, 0xAA))},
+        {"query without a size", [&] { return QueryToastRegValue(L"ShowCapslkOSD", buffer, nullptr); }, ERROR_INVALID_PARAMETER, 0xDEADBEEF,
+         holds(std::vector<BYTE>(8, 0xAA))},
         {"query zeroes the rest", [&] { return query(8); }, ERROR_SUCCESS, 0xDEADBEEF, holds({4, 3, 2, 1, 0, 0, 0, 0})},
         {"query into too small a buffer", [&] { return query(2); }, ERROR_MORE_DATA, 0xDEADBEEF},
         {"query of a missing value", [&] { return query(8, L"Missing"); }, ERROR_FILE_NOT_FOUND, 0xDEADBEEF},
@@ -41,10 +35,10 @@ TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
         {"delete stops at a locked child", remove(top), FALSE, ERROR_ACCESS_DENIED, treeIs(top, {{top + L"\\B\\", {}}, {top + L"\\C\\", {}}})},
         {"read of a missing value", [&] { return ReadRegDwordValue(scratch.c_str(), L"None", &value); }, FALSE, ERROR_FILE_NOT_FOUND},
         {"read of eight bytes", [&] { return ReadRegDwordValue(scratch.c_str(), L"Wide", &value); }, FALSE, ERROR_MORE_DATA},
-        {"write into a missing key", [&] { return SetRegDwordValue(HKEY_LOCAL_MACHINE, (scratch + L"\\New").c_str(), L"V", 1); },
-         FALSE, ERROR_FILE_NOT_FOUND, [&] { EXPECT_FALSE(KeyExists(scratch + L"\\New")); }},
-        {"write or create into a read-only key", [&] { return TrySetRegKeyValueInt(HKEY_LOCAL_MACHINE, readOnly.c_str(), L"V", 1); },
-         FALSE, ERROR_ACCESS_DENIED, treeIs(readOnly, {{readOnly + L"\\Old", Dword(3)}})},
+        {"write into a missing key", [&] { return SetRegDwordValue(HKEY_LOCAL_MACHINE, (scratch + L"\\New").c_str(), L"V", 1); }, FALSE,
+         ERROR_FILE_NOT_FOUND, [&] { EXPECT_FALSE(KeyExists(scratch + L"\\New")); }},
+        {"write or create into a read-only key", [&] { return TrySetRegKeyValueInt(HKEY_LOCAL_MACHINE, readOnly.c_str(), L"V", 1); }, FALSE,
+         ERROR_ACCESS_DENIED, treeIs(readOnly, {{readOnly + L"\\Old", Dword(3)}})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

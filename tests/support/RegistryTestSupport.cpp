@@ -1,7 +1,5 @@
 #include "support/RegistryTestSupport.h"
 
-#include "win/Owners.h"
-
 #include <sddl.h>
 
 #include <regex>
@@ -9,9 +7,6 @@
 namespace regtest {
 
 using testsupport::Narrow;
-
-RawValue Dword(DWORD v) { return {true, REG_DWORD, {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}}; }
-RawValue Binary(std::vector<BYTE> bytes) { return {true, REG_BINARY, std::move(bytes)}; }
 
 static std::string Describe(const RawValue& value)
 {
@@ -28,23 +23,20 @@ static std::string Describe(const RawValue& value)
 
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
 {
-    RawValue value;
-    win::UniqueRegKey key;
+    RawValue v;
     DWORD size = 0;
-    if (!::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_QUERY_VALUE, key.put()) &&
-        !::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type, nullptr, &size)) {
-        value.data.resize(size + 1);  // a buffer for an empty value too
-        value.exists = !::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type, value.data.data(), &size);
-        value.data.resize(size);
-    }
-    return value;
+    const auto get = [&](BYTE* data) { return ::RegGetValueW(HKEY_LOCAL_MACHINE, subKey.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &v.type, data, &size); };
+    if (get(nullptr) != ERROR_SUCCESS) return v;
+    v.data.resize(size + 1); // a buffer for an empty value too
+    v.exists = get(v.data.data()) == ERROR_SUCCESS;
+    v.data.resize(size);
+    return v;
 }
 
 static win::UniqueRegKey Created(const std::wstring& subKey, DWORD options)
 {
     win::UniqueRegKey key;
-    EXPECT_EQ(0, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, 0, options, KEY_ALL_ACCESS, 0, key.put(), 0))
-        << Narrow(subKey);
+    EXPECT_EQ(0, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, 0, options, KEY_ALL_ACCESS, 0, key.put(), 0)) << Narrow(subKey);
     return key;
 }
 
@@ -62,9 +54,7 @@ Tree ReadTree(const std::wstring& root, bool withKeys)
     win::UniqueRegKey key;
     ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, KEY_READ, key.put());
     wchar_t name[16384];
-    for (DWORD i = 0, size = 16384; !::RegEnumValueW(key.get(), i, name, &size, 0, 0, 0, 0); ++i, size = 16384) {
-        tree[root + L"\\" + name] = ReadRaw(root, name);
-    }
+    for (DWORD i = 0, size = 16384; !::RegEnumValueW(key.get(), i, name, &size, 0, 0, 0, 0); ++i, size = 16384) tree[root + L"\\" + name] = ReadRaw(root, name);
     for (DWORD i = 0, size = 16384; !::RegEnumKeyExW(key.get(), i, name, &size, 0, 0, 0, 0); ++i, size = 16384) {
         if (withKeys) tree[root + L"\\" + name + L"\\"] = {};
         tree.merge(ReadTree(root + L"\\" + name, withKeys));
@@ -76,8 +66,7 @@ void WriteTree(const Tree& values)
 {
     for (const auto& [path, v] : values) {
         const size_t cut = path.rfind(L'\\');
-        EXPECT_EQ(0, ::RegSetValueExW(Created(path.substr(0, cut), 0).get(), path.substr(cut + 1).c_str(), 0, v.type,
-                                      v.data.data(), static_cast<DWORD>(v.data.size())));
+        EXPECT_EQ(0, ::RegSetValueExW(Created(path.substr(0, cut), 0).get(), path.substr(cut + 1).c_str(), 0, v.type, v.data.data(), DWORD(v.data.size())));
     }
 }
 
@@ -92,18 +81,16 @@ Tree DefaultTree()
 {
     using namespace regkeys;
     const std::wstring toast = kToastKey + std::wstring(L"\\"), list = kKeyboardListKey + std::wstring(L"\\");
-    Tree tree = {{kServiceKey + std::wstring(L"\\FailureActions"),  // restart after 5 s, 20 s, then not; reset after 100 h
-                  Binary({0x40, 0x7E, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0x14, 0, 0, 0, 1, 0, 0, 0, 0x88, 0x13,
-                          0, 0, 1, 0, 0, 0, 0x20, 0x4E, 0, 0, 0, 0, 0, 0, 0x20, 0x4E, 0, 0})},
+    // Restart after 5 s and after 20 s, then nothing; the count of failures starts again after 100 hours.
+    Tree tree = {{kServiceKey + std::wstring(L"\\FailureActions"), Binary({0x40, 0x7E, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0x14, 0, 0, 0, 1, 0,
+                  0, 0, 0x88, 0x13, 0, 0, 1, 0, 0, 0, 0x20, 0x4E, 0, 0, 0, 0, 0, 0, 0x20, 0x4E, 0, 0})},
                  {toast, {}}, {kOsdKey + std::wstring(L"\\"), {}}, {kCapabilityKey + std::wstring(L"\\"), {}}, {list, {}},
-                 {toast + L"ShowCapslkOSD", Dword(1)}, {toast + L"ShowNumlkOSD", Dword(1)},
-                 {toast + L"CountTimesPopToastCapsNumlkOSD", Dword(0)}, {toast + L"NeverPopToast", Dword(0)},
-                 {toast + L"PopToastCapsNumlkOSD", Dword(0)}};
+                 {toast + L"ShowCapslkOSD", Dword(1)}, {toast + L"ShowNumlkOSD", Dword(1)}, {toast + L"CountTimesPopToastCapsNumlkOSD", Dword(0)},
+                 {toast + L"NeverPopToast", Dword(0)}, {toast + L"PopToastCapsNumlkOSD", Dword(0)}};
     const std::pair<const wchar_t*, std::vector<BYTE>> records[] = {
-        {L"05", {0x00, 0x40, 0x00}},    {L"Ex_1A", {0x00, 0x02, 0x00}}, {L"Ex_1B", {0x10, 0x00, 0x18}},
-        {L"Ex_20", {0x10, 0x00, 0x01}}, {L"Ex_25", {0x10, 0x00, 0x10}}, {L"Ex_27", {0x10, 0x00, 0x12}},
-        {L"Ex_31", {0x00, 0x01, 0x00}}, {L"Ex_91", {0x08, 0x00, 0x00}}, {L"Ex_99", {0x10, 0x00, 0x2D}},
-        {L"Ex_9A", {0x10, 0x00, 0x2E}}, {L"Ex_9B", {0x10, 0x00, 0x32}}};
+        {L"05", {0x00, 0x40, 0x00}}, {L"Ex_1A", {0x00, 0x02, 0x00}}, {L"Ex_1B", {0x10, 0x00, 0x18}}, {L"Ex_20", {0x10, 0x00, 0x01}},
+        {L"Ex_25", {0x10, 0x00, 0x10}}, {L"Ex_27", {0x10, 0x00, 0x12}}, {L"Ex_31", {0x00, 0x01, 0x00}}, {L"Ex_91", {0x08, 0x00, 0x00}},
+        {L"Ex_99", {0x10, 0x00, 0x2D}}, {L"Ex_9A", {0x10, 0x00, 0x2E}}, {L"Ex_9B", {0x10, 0x00, 0x32}}};
     for (const wchar_t* keyboard : {L"VID_7A7A&PID_0101\\", L"VID_7A7A&PID_0102\\", L"VID_7B7B&PID_0201\\"}) {
         tree[list + keyboard] = {};
         for (const auto& [name, t] : records) tree[list + keyboard + name] = Binary({0x0C, 0x01, 0x03, t[0], t[1], t[2]});
@@ -128,8 +115,7 @@ void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabili
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
 {
     static const std::wregex special(L"[.^$|()\\[\\]{}*+?\\\\]"), number(L"%d");
-    const std::wstring escaped = std::regex_replace(pattern, special, L"\\$&");
-    return std::regex_match(record, std::wregex(std::regex_replace(escaped, number, L"-?[0-9]+")));
+    return std::regex_match(record, std::wregex(std::regex_replace(std::regex_replace(pattern, special, L"\\$&"), number, L"-?[0-9]+")));
 }
 
 std::wstring Join(const std::vector<std::wstring>& lines)
