@@ -1,9 +1,7 @@
-// The service framework's state sequences under the real service control manager, through the
-// probe service (tests/FrameworkProbeService.cpp): what each hook saw, the events written, and
-// the state, exit code, check point and controls that the manager shows afterwards.
+// The framework's state sequences under the real service control manager, through the probe
+// service: what each hook saw, the events written, and what the manager shows afterwards.
 #include "service/ServiceBase.h"
 #include "support/TestSupport.h"
-
 #include <map>
 
 using namespace testsupport;
@@ -12,11 +10,7 @@ TEST(ServiceFramework, StateSequencesUnderTheManager)
 {
     const std::string pause = "control 130\ncontrol 2\npause OK\n", resume = pause + "control 131\ncontrol 3\ncontinue OK\n";
     const std::string shutdown = "control 133\ncontrol 5\nshutdown OK\n", stop = "control 1\nstop OK\n";
-    const struct Case {
-        std::vector<const wchar_t*> arguments, controls;
-        DWORD state, exitCode;
-        std::string records; // after the start's
-    } cases[] = {
+    const struct Case { std::vector<const wchar_t*> arguments, controls; DWORD state, exitCode; std::string records; } cases[] = {
         {{}, {L"stop"}, SERVICE_STOPPED, 0, stop},
         {{L"throw-stop=1051"}, {L"stop"}, SERVICE_RUNNING, 0, stop + "event Service Stop failed w/err 0x0000041b\n"},
         {{L"throw-stop=other"}, {L"pause", L"stop"}, SERVICE_PAUSED, 0, pause + stop + "event Service failed to stop.\n"},
@@ -45,10 +39,9 @@ TEST(ServiceFramework, StateSequencesUnderTheManager)
         for (const wchar_t* control : c.controls) EXPECT_EQ(0u, probe.Control(codes.at(control))) << Narrow(control);
         EXPECT_TRUE(WaitUntil([&] { return records() == expected; }, 20000)) << records();
         EXPECT_TRUE(probe.WaitForState(c.state));
-        const SERVICE_STATUS_PROCESS status = probe.Status();
-        EXPECT_EQ(c.exitCode, status.dwWin32ExitCode);
-        EXPECT_EQ(c.state == SERVICE_PAUSED, status.dwCheckPoint != 0) << "only pending and paused reports count";
-        EXPECT_EQ(DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE), status.dwControlsAccepted);
+        const SERVICE_STATUS_PROCESS s = probe.Status(); // only pending and paused reports take a check point
+        EXPECT_EQ((std::vector<DWORD>{c.exitCode, c.state == SERVICE_PAUSED, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE}),
+                  (std::vector<DWORD>{s.dwWin32ExitCode, s.dwCheckPoint != 0, s.dwControlsAccepted})) << "exit code, check point, controls";
     }
     EXPECT_EQ(DWORD(NO_ERROR), CServiceBase::ServiceCtrlHandlerEx(150, 0, nullptr, nullptr)) << "no service behind the call";
 }

@@ -1,43 +1,29 @@
 #include "support/TestSupport.h"
 
 #include "log/UtilityLog.h"
-#include "win/Owners.h"
 
 #include <atomic>
-#include <filesystem>
 
 namespace testsupport {
-
-static void DeleteRegistryTree(const std::wstring& subKey)
-{
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey.c_str());
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str());
-}
 
 std::string Narrow(const std::wstring& text)
 {
     std::string out(text.size() * 4, '\0');
-    out.resize(::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size()), nullptr, nullptr));
-    return out;
+    return out.substr(0, ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size()), nullptr, nullptr));
 }
-
 std::wstring Widen(const std::string& text)
 {
     std::wstring out(text.size(), L'\0');
-    out.resize(::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
-    return out;
+    return out.substr(0, ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
 }
 
 void SetLogSwitch(bool on)
 {
     win::UniqueRegKey key;
-    if (!on) DeleteRegistryTree(L"Software\\Osmira\\OsmiraUtility\\log");
-    else ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
+    RegistryTreeGuard::Delete(L"Software\\Osmira\\OsmiraUtility\\log");
+    if (on) ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
 }
 
-RegistryTreeGuard::RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey)) { DeleteRegistryTree(m_subKey); }
-RegistryTreeGuard::~RegistryTreeGuard() { DeleteRegistryTree(m_subKey); }
-void RemoveFolderTree(const std::wstring& path) { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 ScratchFolder::ScratchFolder(const std::wstring& name)
 {
     wchar_t temp[MAX_PATH] = {};
@@ -47,16 +33,12 @@ ScratchFolder::ScratchFolder(const std::wstring& name)
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-void LoggedTest::SetUp()
-{
-    SetLogSwitch(true);
-    CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
-}
+void LoggedTest::SetUp() { SetLogSwitch(true), CUtilityLog::InitLogFilePathAt(m_logFolder.Path()); }
 
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
 {
-    win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size = {};
     std::vector<unsigned char> bytes(file && ::GetFileSizeEx(file.get(), &size) ? size_t(size.QuadPart) : 0);
     DWORD read = 0;
@@ -67,18 +49,16 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
 
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes)
 {
-    win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     if (file && !bytes.empty()) ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
-
 std::wstring ReadUtf16File(const std::wstring& path)
 {
     const std::vector<unsigned char> bytes = ReadFileBytes(path);
     const size_t skip = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0;
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + skip), (bytes.size() - skip) / 2);
 }
-
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
 {
     const std::wstring text = ReadUtf16File(path);
@@ -111,7 +91,6 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD in
         if (::GetTickCount64() >= deadline) return false;
     }
 }
-
 std::wstring ModuleFolder()
 {
     wchar_t path[MAX_PATH] = {};
@@ -124,7 +103,6 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
 {
     static std::atomic<int> runs{0};
     const ScratchFolder folder(L"capture" + std::to_wstring(runs++));
-    ProcessResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     win::UniqueHandle output(::CreateFileW(folder.File(L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                            &inherit, CREATE_ALWAYS, 0, nullptr));
@@ -134,6 +112,7 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
     startup.hStdOutput = startup.hStdError = output.get();
     PROCESS_INFORMATION info = {};
     std::wstring line = commandLine;
+    ProcessResult result;
     if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return result;
     const win::UniqueHandle process(info.hProcess), thread(info.hThread);
     output.reset();
@@ -155,17 +134,6 @@ TestService::TestService(std::wstring name, const std::wstring& commandLine)
                                               nullptr, nullptr, nullptr));
 }
 
-win::UniqueServiceHandle TestService::Open() const
-{
-    return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS));
-}
-
-TestService::~TestService()
-{
-    Remove();
-    ::CloseServiceHandle(m_manager);
-}
-
 void TestService::Remove()
 {
     if (!Installed()) return;
@@ -173,15 +141,11 @@ void TestService::Remove()
     ::DeleteService(Open().get());
     WaitUntil([&] { return !Installed(); }, 10000);
 }
-
-bool TestService::Installed() const { return bool(Open()); }
-
 bool TestService::Start(std::vector<const wchar_t*> arguments, DWORD waitForState)
 {
     return ::StartServiceW(Open().get(), DWORD(arguments.size()), arguments.empty() ? nullptr : arguments.data()) &&
            (waitForState == 0 || WaitForState(waitForState));
 }
-
 bool TestService::Stop(DWORD timeoutMs)
 {
     Status();
@@ -189,26 +153,18 @@ bool TestService::Stop(DWORD timeoutMs)
     const win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, m_processId));
     return !process || ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
 }
-
 DWORD TestService::Control(DWORD code)
 {
     SERVICE_STATUS status = {};
     return ::ControlService(Open().get(), code, &status) ? 0 : ::GetLastError();
 }
-
 SERVICE_STATUS_PROCESS TestService::Status()
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                           sizeof status, &needed);
-    if (status.dwProcessId != 0) m_processId = status.dwProcessId;
+    ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    m_processId = status.dwProcessId != 0 ? status.dwProcessId : m_processId;
     return status;
-}
-
-bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
-{
-    return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs);
 }
 
 } // namespace testsupport

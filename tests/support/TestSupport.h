@@ -4,6 +4,7 @@
 
 #include "win/Owners.h"
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,10 +14,10 @@ namespace testsupport {
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 void SetLogSwitch(bool on); // creates or deletes HKLM\Software\Osmira\OsmiraUtility\log
-void RemoveFolderTree(const std::wstring& path);
+inline void RemoveFolderTree(const std::wstring& path) { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+inline bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
-bool FileExists(const std::wstring& path);
 std::wstring ReadUtf16File(const std::wstring& path); // the text after the byte-order mark
 // The records of a UTF-16LE log, each without its "[version time] " and closing CR LF.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
@@ -25,14 +26,10 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
 std::wstring ModuleFolder(); // of the running test program
 
-struct ProcessResult {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output; // standard output and error, as bytes
-    bool timedOut = false;
-};
+struct ProcessResult { DWORD exitCode = 0xFFFFFFFF; std::string output; bool timedOut = false; }; // output: stdout and stderr
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-// A folder under the prefix's temporary folder, removed with everything in it.
-class ScratchFolder {
+
+class ScratchFolder { // under the prefix's temporary folder, removed with everything in it
 public:
     explicit ScratchFolder(const std::wstring& name);
     ~ScratchFolder() { RemoveFolderTree(m_path); }
@@ -41,16 +38,17 @@ public:
 private:
     std::wstring m_path;
 };
-// Removes a registry tree under HKLM now and again when the guard ends.
-class RegistryTreeGuard {
+
+class RegistryTreeGuard { // removes a tree under HKLM now and again at its end
 public:
-    explicit RegistryTreeGuard(std::wstring subKey);
-    ~RegistryTreeGuard();
+    explicit RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey)) { Delete(m_subKey); }
+    ~RegistryTreeGuard() { Delete(m_subKey); }
+    static void Delete(const std::wstring& subKey) { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey.c_str()), ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str()); }
 private:
     std::wstring m_subKey;
 };
-// A test whose log records land in a scratch folder of its own, logging on while it runs.
-class LoggedTest : public ::testing::Test {
+
+class LoggedTest : public ::testing::Test { // its log goes to a scratch folder; logging on while it runs
 protected:
     explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
     void SetUp() override;
@@ -60,23 +58,24 @@ protected:
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
     ScratchFolder m_logFolder;
 };
-// A service of the prefix while the object lives, registered from the command line (or, when
-// it is empty, installed by the test another way): an old one of the name goes first, the end
-// stops it, waits for its process and deletes it. No handle to it stays open between calls.
+
+// A service of the prefix, registered from the command line (when empty: installed by the test
+// another way). An old one of the name goes first; the end stops it, waits for its process and
+// deletes it. No handle to it stays open between calls.
 class TestService {
 public:
     TestService(std::wstring name, const std::wstring& commandLine);
-    ~TestService();
+    ~TestService() { Remove(), ::CloseServiceHandle(m_manager); }
     TestService(const TestService&) = delete;
     void Remove();
-    bool Installed() const;
+    bool Installed() const { return bool(Open()); }
     bool Start(std::vector<const wchar_t*> arguments = {}, DWORD waitForState = SERVICE_RUNNING); // 0: no wait
     bool Stop(DWORD timeoutMs = 30000); // the stop control, then STOPPED and the end of the process
     DWORD Control(DWORD code);          // 0 when the manager took the code, else its error
     SERVICE_STATUS_PROCESS Status();
-    bool WaitForState(DWORD state, DWORD timeoutMs = 30000);
+    bool WaitForState(DWORD state, DWORD timeoutMs = 30000) { return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs); }
 private:
-    win::UniqueServiceHandle Open() const;
+    win::UniqueServiceHandle Open() const { return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS)); }
     std::wstring m_name;
     SC_HANDLE m_manager;
     DWORD m_processId = 0;
