@@ -1,18 +1,15 @@
-// A service on the framework whose hooks append a line each to the file its command line names:
-// "control N", "event TEXT", "<hook> OK" when the hook saw the state it runs in (the manager's
-// START_PENDING at check point 1; then the framework's pending state with a check point), else
-// "<hook> FAIL state/checkpoint". Codes 129-133 hand code-128 (pause, continue, shutdown: none
-// that the manager sends such a service) to the framework's handler. Start argument:
-// throw-<hook>=CODE|other.
+// A service on the framework whose hooks append a line each to the file its command line names: "control N",
+// "event TEXT", "<hook> OK" when the hook saw the state it runs in (the manager's START_PENDING at check point 1,
+// then the framework's pending state with a check point), else "<hook> FAIL state/checkpoint". Codes 129-133 hand
+// code-128 (pause, continue, shutdown, which the manager never sends it) to the framework's handler. Start
+// argument: throw-<hook>=CODE|other.
 #include "service/ServiceBase.h"
 #include "win/Owners.h"
 
 #include <stdexcept>
 
 namespace {
-
 std::wstring g_records;
-
 void Record(const std::wstring& line)
 {
     const std::string bytes = std::string(line.begin(), line.end()) + "\n";
@@ -20,7 +17,6 @@ void Record(const std::wstring& line)
     DWORD written = 0;
     ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
-
 class ProbeService : public CServiceBase {
 public:
     ProbeService() : CServiceBase(L"FnKeyFrameworkProbe") {}
@@ -61,12 +57,9 @@ private:
     }
     std::wstring m_option;
 };
-
 } // namespace
-
 int wmain(int argc, wchar_t* argv[])
 {
-    if (argc > 1) g_records = argv[1];
     ProbeService service;
-    return CServiceBase::Run(service) ? 0 : 1;
+    return (g_records = argc > 1 ? argv[1] : L""), CServiceBase::Run(service) ? 0 : 1;
 }

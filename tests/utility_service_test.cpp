@@ -12,13 +12,11 @@
 
 using namespace testsupport;
 using regtest::RecordsMatch;
-
 namespace {
 bool EventExists(const wchar_t* name) { return bool(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name))); }
 struct UtilityService : LoggedTest { StandInFolder m_standIns{L"service"}; };
 const std::wstring kKill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
 } // namespace
-
 TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
 {
     for (const wchar_t* name : {kSpeakerLedEventName, kMicMuteLedEventName, kHidMicMuteLedEventName}) EXPECT_TRUE(EventExists(name));
@@ -39,7 +37,6 @@ TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
     EXPECT_FALSE(EventExists(kQuitEventName));
     EXPECT_EQ(nullptr, g_hQuitEvent);
 }
-
 // The stop sets the quit event, gives its waiters a moment and only then ends both companions,
 // whatever follows the agent's name, but not the packaged app.
 TEST_F(UtilityService, StopReleasesTheWaitersBeforeItEndsTheCompanions)
@@ -70,7 +67,6 @@ TEST_F(UtilityService, StopReleasesTheWaitersBeforeItEndsTheCompanions)
                                                                                     osd, failed + L"FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d"}));
     }
 }
-
 // The start-up worker: the packaged app and both companions left from an earlier run go, in
 // that order, before its own launch. (A stop within its first wait: the end-to-end tests.)
 TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)

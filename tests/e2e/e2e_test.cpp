@@ -1,39 +1,31 @@
-// The installed service from outside: its command line and installer, its start and stop, its
-// defaults, its log, and one or two controls a family (each row's effect is a unit test's).
-// scripts/e2e runs it in a fresh prefix with the package under C:\Program Files\Osmira\FnKey.
+// The installed service from outside (scripts/e2e: a fresh prefix, the package installed): its command line,
+// start and stop, defaults, log, and one or two controls a family (each row's effect is a unit test's).
 #include "support/RegistryTestSupport.h"
 
 using namespace testsupport;
 
 namespace {
-
 const wchar_t* const kName = L"OsmiraUtilityService";
 const std::wstring kLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
 const std::string kUsage = "Parameters:\n -install  to install the service.\n -remove   to remove the service.\n -console  to run in console mode.\n";
-
 std::string Exe(const wchar_t* program, const std::wstring& arguments, DWORD exitCode = 0)
 {
     const ProcessResult result = RunAndCapture(L"\"C:\\Program Files\\Osmira\\FnKey\\" + std::wstring(program) + L"\" " + arguments);
     EXPECT_EQ(exitCode, result.exitCode) << Narrow(arguments.substr(0, 30));
     return result.output;
 }
-
 size_t Count(const std::wstring& pattern)
 {
     const std::vector<std::wstring> records = ReadLogMessages(kLog);
     return std::count_if(records.begin(), records.end(), [&](const std::wstring& r) { return regtest::RecordMatches(r, pattern); });
 }
 std::wstring DefaultLine(DWORD code) { return L"OsmiraUtilityService default event !Line:%d  dwCtrl : " + std::to_wstring(code) + L" "; }
-
-// Logging on, an empty log, and the service installed by its own installer, removed at the end.
-class Installed : public ::testing::Test {
+class Installed : public ::testing::Test { // logging on, an empty log, the service installed by itself
 protected:
     void SetUp() override { SetLogSwitch(true), ::DeleteFileW(kLog.c_str()); ASSERT_EQ("OsmiraUtilityService is installed.\n", Exe(kName, L"-install")); }
     TestService m_service{kName, L""};
 };
-
 } // namespace
-
 TEST(CommandLine, SwitchesInAnyCaseAfterDashOrSlashAndUsageForAllElse)
 {
     TestService service(kName, L"");
@@ -55,7 +47,6 @@ TEST(CommandLine, SwitchesInAnyCaseAfterDashOrSlashAndUsageForAllElse)
         EXPECT_TRUE(WaitUntil([&] { return service.Installed() == c.installed; }, 10000)) << Narrow(c.arguments);
     }
 }
-
 TEST_F(Installed, StartWritesTheDefaultsAndAStopAtOnceEndsTheWorkerBeforeItsLaunch)
 {
     const RegistryTreeGuard serviceKey(regkeys::kServiceKey), hotkeyKey(regkeys::kHotkeyKey);
@@ -69,9 +60,8 @@ TEST_F(Installed, StartWritesTheDefaultsAndAStopAtOnceEndsTheWorkerBeforeItsLaun
     EXPECT_EQ(0u, m_service.Status().dwWin32ExitCode);
     EXPECT_EQ(1u, Count(L"Sleep But Svc Quit !!! "));
     EXPECT_EQ(0u, Count(L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n"));
-    EXPECT_EQ(L"CUtilityService::OnStop enter.\n", ReadLogMessages(kLog).back());
+    EXPECT_EQ(1u, Count(L"CUtilityService::OnStop enter.\n"));
 }
-
 TEST_F(Installed, ControlsOfEachFamilyReachTheirRowsAndTheLogFollowsItsSwitch)
 {
     ASSERT_TRUE(m_service.Start());

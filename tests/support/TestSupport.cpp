@@ -1,11 +1,8 @@
 #include "support/TestSupport.h"
-
 #include "log/UtilityLog.h"
-
 #include <atomic>
 
 namespace testsupport {
-
 std::string Narrow(const std::wstring& text)
 {
     std::string out(text.size() * 4, '\0');
@@ -16,14 +13,12 @@ std::wstring Widen(const std::string& text)
     std::wstring out(text.size(), L'\0');
     return out.substr(0, ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
 }
-
 void SetLogSwitch(bool on)
 {
     win::UniqueRegKey key;
     RegistryTreeGuard::Delete(L"Software\\Osmira\\OsmiraUtility\\log");
     if (on) ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
 }
-
 ScratchFolder::ScratchFolder(const std::wstring& name)
 {
     wchar_t temp[MAX_PATH] = {};
@@ -32,9 +27,7 @@ ScratchFolder::ScratchFolder(const std::wstring& name)
     RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
-
 void LoggedTest::SetUp() { SetLogSwitch(true), CUtilityLog::InitLogFilePathAt(m_logFolder.Path()); }
-
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
 {
     const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -46,7 +39,6 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
     bytes.resize(read);
     return bytes;
 }
-
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes)
 {
     const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -72,7 +64,6 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
     }
     return messages;
 }
-
 ::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix)
 {
     for (const std::wstring& record : records) {
@@ -83,7 +74,6 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
     for (const std::wstring& record : records) failure << "\n  " << Narrow(record);
     return failure;
 }
-
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs)
 {
     for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;; ::Sleep(intervalMs)) {
@@ -97,7 +87,6 @@ std::wstring ModuleFolder()
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::wstring(path, wcsrchr(path, L'\\'));
 }
-
 // Through a file: a process that the program leaves behind cannot hold it open as it would a pipe.
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
 {
@@ -123,7 +112,6 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
     result.output.assign(bytes.begin(), bytes.end());
     return result;
 }
-
 TestService::TestService(std::wstring name, const std::wstring& commandLine)
     : m_name(std::move(name)), m_manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
 {
@@ -133,7 +121,6 @@ TestService::TestService(std::wstring name, const std::wstring& commandLine)
                                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
                                               nullptr, nullptr, nullptr));
 }
-
 void TestService::Remove()
 {
     if (!Installed()) return;
@@ -166,5 +153,4 @@ SERVICE_STATUS_PROCESS TestService::Status()
     m_processId = status.dwProcessId != 0 ? status.dwProcessId : m_processId;
     return status;
 }
-
 } // namespace testsupport

@@ -10,9 +10,7 @@
 #include <vector>
 
 namespace testsupport {
-
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text); std::wstring Widen(const std::string& text); // UTF-8
 void SetLogSwitch(bool on); // creates or deletes HKLM\Software\Osmira\OsmiraUtility\log
 inline void RemoveFolderTree(const std::wstring& path) { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 inline bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -25,10 +23,8 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 ::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
 std::wstring ModuleFolder(); // of the running test program
-
 struct ProcessResult { DWORD exitCode = 0xFFFFFFFF; std::string output; bool timedOut = false; }; // output: stdout and stderr
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-
 class ScratchFolder { // under the prefix's temporary folder, removed with everything in it
 public:
     explicit ScratchFolder(const std::wstring& name);
@@ -38,7 +34,6 @@ public:
 private:
     std::wstring m_path;
 };
-
 class RegistryTreeGuard { // removes a tree under HKLM now and again at its end
 public:
     explicit RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey)) { Delete(m_subKey); }
@@ -47,7 +42,6 @@ public:
 private:
     std::wstring m_subKey;
 };
-
 class LoggedTest : public ::testing::Test { // its log goes to a scratch folder; logging on while it runs
 protected:
     explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
@@ -58,7 +52,6 @@ protected:
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
     ScratchFolder m_logFolder;
 };
-
 // A service of the prefix, registered from the command line (when empty: installed by the test
 // another way). An old one of the name goes first; the end stops it, waits for its process and
 // deletes it. No handle to it stays open between calls.
@@ -77,8 +70,6 @@ public:
 private:
     win::UniqueServiceHandle Open() const { return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS)); }
     std::wstring m_name;
-    SC_HANDLE m_manager;
-    DWORD m_processId = 0;
+    SC_HANDLE m_manager; DWORD m_processId = 0;
 };
-
 } // namespace testsupport
