@@ -64,10 +64,8 @@ class PrefixLock {
 public:
     PrefixLock() : m_mutex(::CreateMutexW(nullptr, FALSE, kRecordMutex))
     {
-        if (m_mutex) {
-            const DWORD wait = ::WaitForSingleObject(m_mutex, 10000);
-            m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-        }
+        const DWORD wait = m_mutex ? ::WaitForSingleObject(m_mutex, 10000) : WAIT_FAILED;
+        m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;  // an abandoned lock passes to the next owner
     }
     ~PrefixLock()
     {
@@ -79,18 +77,14 @@ public:
 
 private:
     HANDLE m_mutex;
-    bool m_owned = false;
+    bool m_owned;
 };
 
 void AppendRecord(const std::wstring& line)
 {
-    wchar_t windows[MAX_PATH] = {};
-    ::GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::wstring folder = std::wstring(windows) + L"\\" + kRecordFolder;
-    const std::wstring path = folder + L"\\" + kRecordFile;
+    const std::wstring path = RecordFilePath();
     PrefixLock lock;
-    ::CreateDirectoryW((std::wstring(windows) + L"\\temp").c_str(), nullptr);
-    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ::CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);  // the Windows folder's temp folder exists
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
@@ -98,24 +92,6 @@ void AppendRecord(const std::wstring& line)
     DWORD written = 0;
     ::WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
     ::CloseHandle(file);
-}
-
-std::wstring ComputerName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    ::GetComputerNameW(name, &size);
-    return name;
-}
-
-std::wstring RelativePath(const ClassDef& def, int instance)
-{
-    return std::wstring(def.name) + L".InstanceName=\"ACPI\\\\PNP0C14\\\\0_" + std::to_wstring(instance) + L"\"";
-}
-
-std::wstring FullPath(const std::wstring& relativePath)
-{
-    return L"\\\\" + ComputerName() + L"\\" + kNamespace + L":" + relativePath;
 }
 
 HRESULT PutString(VARIANT* out, const std::wstring& text)
@@ -201,13 +177,13 @@ public:
         const bool relative = _wcsicmp(name, L"__RELPATH") == 0;
         if (relative || _wcsicmp(name, L"__PATH") == 0) {
             Typed(type, CIM_STRING);
-            if (!pathReadable) return kPathFailure;
+            if (!pathReadable) return kGetObjectFailure;
             if (m_def == nullptr || (!m_isClass && m_instance < 0)) {  // not stored in the namespace
                 if (value) value->vt = VT_NULL;
                 return WBEM_S_NO_ERROR;
             }
-            const std::wstring path = m_isClass ? m_def->name : RelativePath(*m_def, m_instance);
-            return PutString(value, relative ? path : FullPath(path));
+            const std::wstring path = m_isClass ? m_def->name : InstanceRelativePath(m_def->name, m_instance);
+            return PutString(value, relative ? path : ObjectPath(path));
         }
         AcquireSRWLockShared(&m_lock);
         HRESULT hr = WBEM_E_NOT_FOUND;
@@ -231,7 +207,7 @@ public:
         HRESULT hr = WBEM_E_NOT_FOUND;
         for (Property& property : properties) {
             if (_wcsicmp(property.name.c_str(), name) != 0) continue;
-            const VARTYPE expected = property.type == CIM_STRING ? VT_BSTR : property.type == CIM_BOOLEAN ? VT_BOOL : VT_I4;
+            const VARTYPE expected = property.type == CIM_STRING ? VT_BSTR : VT_I4;
             if (!isNull && value->vt != expected) {
                 hr = WBEM_E_TYPE_MISMATCH;
             } else if (isNull) {
@@ -306,12 +282,9 @@ public:
     {
         auto* object = new ClassObject(&def, def.name, instance < 0, instance);
         object->properties.emplace_back(L"InstanceName", CIM_STRING);
-        object->properties.emplace_back(L"Active", CIM_BOOLEAN);
         if (instance >= 0) {
             object->properties[0].value.vt = VT_BSTR;
             object->properties[0].value.bstrVal = ::SysAllocString((L"ACPI\\PNP0C14\\0_" + std::to_wstring(instance)).c_str());
-            object->properties[1].value.vt = VT_BOOL;
-            object->properties[1].value.boolVal = VARIANT_TRUE;
         }
         return object;
     }
@@ -360,21 +333,8 @@ public:
         ReleaseSRWLockExclusive(&m_lock);
         return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
     }
-    HRESULT STDMETHODCALLTYPE Reset() override
-    {
-        AcquireSRWLockExclusive(&m_lock);
-        m_next = 0;
-        ReleaseSRWLockExclusive(&m_lock);
-        return WBEM_S_NO_ERROR;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG count) override
-    {
-        AcquireSRWLockExclusive(&m_lock);
-        const size_t left = m_objects.size() - m_next;
-        m_next += count < left ? count : left;
-        ReleaseSRWLockExclusive(&m_lock);
-        return count <= left ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
-    }
+    FN_NOTIMPL(Reset)
+    FN_NOTIMPL(Skip, LONG, ULONG)
     FN_NOTIMPL(NextAsync, ULONG, IWbemObjectSink*)
     FN_NOTIMPL(Clone, IEnumWbemClassObject**)
 
@@ -508,10 +468,10 @@ public:
         if (def == nullptr) return WBEM_E_INVALID_CLASS;
         const MethodDef* method = FindMethod(*def, methodName);
         if (method == nullptr) return WBEM_E_INVALID_METHOD;
-        const DWORD count = ReadDword(BehaviourKey(*def), kInstances, 1);
-        bool found = false;
-        for (DWORD i = 0; i < count && !found; ++i) found = _wcsicmp(RelativePath(*def, static_cast<int>(i)).c_str(), relative.c_str()) == 0;
-        if (!found) return WBEM_E_NOT_FOUND;
+        const int count = static_cast<int>(ReadDword(BehaviourKey(*def), kInstances, 1));
+        int instance = 0;
+        while (instance < count && _wcsicmp(InstanceRelativePath(def->name, instance).c_str(), relative.c_str()) != 0) ++instance;
+        if (instance == count) return WBEM_E_NOT_FOUND;
 
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
         AppendRecord(RecordLine(*def, *method, path, input));
