@@ -6,6 +6,7 @@
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
+#include "service/LedWorkers.h"
 #include "service/ServiceWaits.h"
 #include "service/SessionThreads.h"
 #include "service/SettingControls.h"
@@ -183,6 +184,26 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
         break;
     case SVC_CTL_OCR_CAPABILITY_ROW:
         ControlOcrCapabilityRow(control);
+        break;
+    case SVC_CTL_BLUE_KB_CONNECT:
+        WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", __LINE__, control);
+        StartActionThread(&ThreadBlueKeyBoardConnect, L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d");
+        break;
+    case SVC_CTL_SPEAKER_LED_ON:
+        WriteLog(L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON event !Line:%d  dwCtrl : %d ", __LINE__, control);
+        WriteSpeakerLedStatus(1);
+        break;
+    case SVC_CTL_SPEAKER_LED_OFF:
+        WriteLog(L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF event !Line:%d  dwCtrl : %d ", __LINE__, control);
+        WriteSpeakerLedStatus(0);
+        break;
+    case SVC_CTL_MICMUTE_LED_ON:
+        WriteLog(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON event !Line:%d  dwCtrl : %d ", __LINE__, control);
+        WriteMicMuteLedStatusForConnected(1);
+        break;
+    case SVC_CTL_MICMUTE_LED_OFF:
+        WriteLog(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF event !Line:%d  dwCtrl : %d ", __LINE__, control);
+        WriteMicMuteLedStatusForConnected(0);
         break;
     default:
         WriteLog(L"OsmiraUtilityService default event !Line:%d  dwCtrl : %d ", __LINE__, control);

@@ -1,0 +1,253 @@
+#include "hardware/HidKbLed.h"
+
+#include "log/UtilityLog.h"
+#include "registry/Registry.h"
+#include "registry/RegistryKeys.h"
+#include "win/Owners.h"
+
+#include <setupapi.h>
+#include <shlwapi.h>
+#include <strsafe.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+// GUID_DEVINTERFACE_HID {4D1E55B2-F16F-11CF-88CB-001111000030}
+constexpr GUID kHidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr USAGE kLedUsagePage = 0xFFA0;
+constexpr USAGE kLedUsage = 0x0001;
+constexpr size_t kBufferChars = 260;
+
+struct DeviceInfoListTraits {
+    using value_type = HDEVINFO;
+    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(value_type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(value_type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
+};
+struct LocalMemoryTraits {
+    using value_type = HLOCAL;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::LocalFree(p); }
+};
+struct PreparsedDataTraits {
+    using value_type = PHIDP_PREPARSED_DATA;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::HidD_FreePreparsedData(p); }
+};
+using UniqueDeviceInfoList = win::UniqueResource<DeviceInfoListTraits>;
+using UniqueLocalMemory = win::UniqueResource<LocalMemoryTraits>;
+using UniquePreparsedData = win::UniqueResource<PreparsedDataTraits>;
+
+// The two forms of a keyboard's subkey name.
+struct NameForm {
+    wchar_t separator;
+    const wchar_t* vendorPrefix;
+    size_t vendorDigits;
+    const wchar_t* productPrefix;
+    size_t productDigits;
+};
+constexpr NameForm kUsbForm = {L'&', L"Vid_", 4, L"Pid_", 4};
+constexpr NameForm kBluetoothForm = {L'_', L"VID&", 8, L"PID&", 4};
+// The Bluetooth service class of HID devices, as it leads a Bluetooth keyboard's name.
+constexpr wchar_t kBluetoothPrefix[] = L"{00001124-0000-1000-8000-00805F9B34FB}_";
+
+bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'); }
+
+// A field is its prefix and exactly the digit count of hexadecimal digits.
+bool ParseIdField(const std::wstring& field, const wchar_t* prefix, size_t digits, DWORD* id)
+{
+    const size_t prefixLength = std::wcslen(prefix);
+    if (field.size() != prefixLength + digits || _wcsnicmp(field.c_str(), prefix, prefixLength) != 0) return false;
+    std::wstring number = L"0X";
+    for (size_t i = prefixLength; i < field.size(); ++i) {
+        if (!IsHexDigit(field[i])) return false;
+        number += field[i];
+    }
+    int parsed = 0;
+    if (!::StrToIntExW(number.c_str(), STIF_SUPPORT_HEX, &parsed)) return false;
+    *id = static_cast<DWORD>(parsed);
+    return true;
+}
+
+// The keyboard's LED collection behind one HID interface, opened; nothing when it is another one.
+win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData, const wchar_t* vendorText,
+                                    const wchar_t* productText, DWORD vendorId, DWORD productId)
+{
+    DWORD required = 0;
+    if (::SetupDiGetDeviceInterfaceDetailW(list, interfaceData, nullptr, 0, &required, nullptr) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle SetupDiGetDeviceInterfaceDetail error line:%d, lasterror:%d",
+                 __LINE__, ::GetLastError());
+        return {};
+    }
+    UniqueLocalMemory buffer(::LocalAlloc(LPTR, required));
+    if (!buffer) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle LocalAlloc error line:%d, lasterror:%d", __LINE__, ::GetLastError());
+        return {};
+    }
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.get());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!::SetupDiGetDeviceInterfaceDetailW(list, interfaceData, detail, required, nullptr, nullptr)) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle SetupDiGetDeviceInterfaceDetail error line:%d, lasterror:%d",
+                 __LINE__, ::GetLastError());
+        return {};
+    }
+
+    wchar_t path[kBufferChars] = {};
+    // A cut copy could lose the id texts; HID collection paths stay well below this length.
+    if (FAILED(::StringCchCopyW(path, kBufferChars, detail->DevicePath))) return {};
+    const DWORD length = static_cast<DWORD>(std::wcslen(path));
+    if (::CharLowerBuffW(path, length) != length) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle  Trans Path to lowcase failed");
+    }
+    // Only a filter: the attributes and the capabilities decide.
+    if (!std::wcsstr(path, productText) || !std::wcsstr(path, vendorText)) return {};
+
+    win::UniqueHandle device(::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!device) return {};
+    HIDD_ATTRIBUTES attributes = {};
+    attributes.Size = sizeof attributes;
+    if (!::HidD_GetAttributes(device.get(), &attributes)) return {};
+    // A Bluetooth-form vendor field carries the id's source in its upper four digits (0002: USB-IF);
+    // the device reports only the 16-bit id, which is the lower half.
+    if (attributes.VendorID != (vendorId & 0xFFFF) || attributes.ProductID != productId) return {};
+
+    UniquePreparsedData preparsed;
+    if (!::HidD_GetPreparsedData(device.get(), preparsed.put())) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle HidD_GetPreparsedData error line:%d, lasterror:%d", __LINE__,
+                 ::GetLastError());
+        return {};
+    }
+    HIDP_CAPS caps = {};
+    if (::HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle HidP_GetCaps error line:%d, lasterror:%d", __LINE__, ::GetLastError());
+        return {};
+    }
+    if (caps.UsagePage != kLedUsagePage || caps.Usage != kLedUsage) return {};
+    return device;
+}
+
+} // namespace
+
+BOOL DeviceIdString2Number(const wchar_t* name, DWORD* vendorId, DWORD* productId)
+{
+    if (!name || !vendorId || !productId) return FALSE;
+    std::vector<wchar_t> buffer(kBufferChars);
+    if (FAILED(::StringCchCopyW(buffer.data(), buffer.size(), name))) return FALSE;
+
+    const size_t prefixLength = std::wcslen(kBluetoothPrefix);
+    const bool bluetooth = _wcsnicmp(buffer.data(), kBluetoothPrefix, prefixLength) == 0;
+    const NameForm& form = bluetooth ? kBluetoothForm : kUsbForm;
+    const std::wstring text(buffer.data() + (bluetooth ? prefixLength : 0));
+
+    const size_t separator = text.find(form.separator);
+    if (separator == std::wstring::npos) return FALSE;
+    const std::wstring vendorField = text.substr(0, separator);
+    std::wstring productField = text.substr(separator + 1);
+    const size_t productLength = std::wcslen(form.productPrefix) + form.productDigits;
+    // What follows the product digits (an interface suffix, for example) is not part of the id.
+    if (productField.size() < productLength) return FALSE;
+    productField.resize(productLength);
+
+    DWORD vendor = 0, product = 0;
+    if (!ParseIdField(vendorField, form.vendorPrefix, form.vendorDigits, &vendor) ||
+        !ParseIdField(productField, form.productPrefix, form.productDigits, &product)) {
+        return FALSE;
+    }
+    *vendorId = vendor;
+    *productId = product;
+    return TRUE;
+}
+
+BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle)
+{
+    if (!handle) return FALSE;
+    wchar_t productText[kBufferChars] = {}, vendorText[kBufferChars] = {};
+    ::StringCchPrintfW(productText, kBufferChars, L"%x", productId);
+    ::StringCchPrintfW(vendorText, kBufferChars, L"%x", vendorId);
+
+    UniqueDeviceInfoList list(::SetupDiGetClassDevsW(&kHidInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!list) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle SetupDiGetClassDevs error line:%d, lasterror:%d", __LINE__,
+                 ::GetLastError());
+        return FALSE;
+    }
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData = {};
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kHidInterfaceClass, index, &interfaceData)) return FALSE;
+        if (win::UniqueHandle device = OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId)) {
+            *handle = device.release();
+            return TRUE;
+        }
+    }
+}
+
+BOOL CHidKBLedInterface::SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL flag)
+{
+    HANDLE found = nullptr;
+    if (!FindHidDeviceHandle(vendorId, productId, &found)) {
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle vid:%d, pid:%d warnning line:%d", vendorId, productId, __LINE__);
+        return FALSE;
+    }
+    const win::UniqueHandle device(found);
+    const BYTE report[3] = {0x09, 0x74, static_cast<BYTE>(flag ? 0x01 : 0x02)};
+    DWORD written = 0;
+    if (!::WriteFile(device.get(), report, sizeof report, &written, nullptr)) {
+        WriteLog(L"CHidKBLedInterface::SetHidKBLedStatus HidD_SetFeature error line%d, last error:%d", __LINE__, ::GetLastError());
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CMicMuteStatusGuard::WriteStatusToHIDKeyboard(bool mute)
+{
+    WriteLog(mute ? L"WriteStatusToHIDKeyboard ___bMute = TRUE" : L"WriteStatusToHIDKeyboard ___bMute = FALSE");
+    std::vector<std::wstring> names;
+    {
+        win::UniqueRegKey key;
+        const LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, regkeys::kKeyboardListKey, 0, KEY_READ, key.put());
+        if (status != ERROR_SUCCESS) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard OpenKey line:%d, lasterror:%d", __LINE__, status);
+            return FALSE;
+        }
+        names = GetSubKeys(key.get());
+        if (names.empty()) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard GetSubKeys line:%d, lasterror:%d", __LINE__, ::GetLastError());
+            return FALSE;
+        }
+    }
+
+    BOOL anyWritten = FALSE;
+    for (const std::wstring& name : names) {
+        wchar_t copy[kBufferChars] = {};
+        if (FAILED(::StringCchCopyW(copy, kBufferChars, name.c_str()))) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard StringCchCopy line:%d, lasterror:%d", __LINE__, ::GetLastError());
+            continue;
+        }
+        DWORD vendorId = 0, productId = 0;
+        if (!DeviceIdString2Number(copy, &vendorId, &productId)) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard DeviceIdString2Number line:%d, lasterror:%d", __LINE__,
+                     ::GetLastError());
+            continue;
+        }
+        if (CHidKBLedInterface::SetHidKBLedStatus(vendorId, productId, mute ? FALSE : TRUE)) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d success, VID&PID:%s", __LINE__, copy);
+            anyWritten = TRUE;
+        } else {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d, lasterror:%d, VID&PID:%s", __LINE__,
+                     ::GetLastError(), copy);
+        }
+    }
+    return anyWritten;
+}

@@ -1,0 +1,26 @@
+// The microphone-mute LED of external keyboards: the 3-byte output report {0x09, 0x74, state}
+// written to the keyboard's vendor-defined collection (usage page 0xFFA0, usage 0x0001). The
+// keyboards are the subkeys of HKLM\SOFTWARE\Osmira\OsmiraFnHotkey\HIDKBMicMuteLED, read at
+// every call; nothing is cached and nothing is locked.
+#pragma once
+
+#include <windows.h>
+
+class CHidKBLedInterface {
+public:
+    // Writes {0x09, 0x74, flag ? 0x01 : 0x02} to the keyboard's LED collection; 1 when written.
+    static BOOL SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL flag);
+    // 1 and an open handle to the keyboard's LED collection, which the caller closes; else 0.
+    static BOOL FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle);
+};
+
+class CMicMuteStatusGuard {
+public:
+    // Writes the mute state to every registered keyboard; 1 when at least one took it.
+    static BOOL WriteStatusToHIDKeyboard(bool mute);
+};
+
+// The vendor and product ids of a keyboard subkey name: "VID_xxxx&PID_yyyy[...]", or the
+// Bluetooth HID service prefix and "VID&xxxxxxxx_PID&yyyy[...]". 1 when both parsed; the
+// outputs are written only then.
+BOOL DeviceIdString2Number(const wchar_t* name, DWORD* vendorId, DWORD* productId);

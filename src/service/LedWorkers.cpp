@@ -1,0 +1,210 @@
+#include "service/LedWorkers.h"
+
+#include "hardware/FirmwareCallLock.h"
+#include "hardware/HidKbLed.h"
+#include "hardware/QvkWmi.h"
+#include "log/UtilityLog.h"
+#include "service/ServiceWaits.h"
+#include "service/UtilityService.h"
+#include "win/Threads.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// The request records: the last wanted state and how many requests the worker has not applied.
+struct SpeakerLedRequest {
+    std::mutex lock;
+    LONG pending = 0;
+    DWORD value = 0;
+};
+struct MicMuteLedRequest {
+    std::mutex lock;
+    DWORD value = 0;
+    LONG firmwarePending = 0;
+    LONG hidPending = 0;
+};
+// The last mic-mute state, for the keyboard-connect replay; taken inside the request lock only.
+struct MicMuteStatus {
+    std::mutex lock;
+    DWORD bMuted = 0;
+};
+
+SpeakerLedRequest g_speakerRequest;
+MicMuteLedRequest g_micMuteRequest;
+MicMuteStatus sMicMute;
+
+// Set by the dispatcher after a start and by each worker on every pass; read without a lock.
+std::atomic<bool> g_speakerWorkerRunning{false};
+std::atomic<bool> g_micMuteWorkerRunning{false};
+std::atomic<bool> g_hidMicMuteWorkerRunning{false};
+
+// What differs between the three workers.
+struct WorkerPath {
+    std::mutex& lock;
+    LONG& pending;
+    DWORD& value;
+    HANDLE& wakeEvent;
+    std::atomic<bool>& running;
+    BOOL (*writer)(DWORD);
+    const wchar_t* onLine;
+    const wchar_t* offLine;
+    const wchar_t* exitLine;
+};
+
+BOOL WriteHidKeyboards(DWORD muted)
+{
+    CMicMuteStatusGuard::WriteStatusToHIDKeyboard(muted != 0);
+    return TRUE;
+}
+
+const WorkerPath kSpeakerPath = {
+    g_speakerRequest.lock, g_speakerRequest.pending, g_speakerRequest.value, g_hSpeakerLedEvent, g_speakerWorkerRunning,
+    &WriteSpkVolStateToKeyboard,
+    L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON ,line:%d",
+    L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF ,line:%d",
+    L"___ThreadWriteSpeakerLedStatus will exit line:%d"};
+const WorkerPath kMicMutePath = {
+    g_micMuteRequest.lock, g_micMuteRequest.firmwarePending, g_micMuteRequest.value, g_hMicMuteLedEvent,
+    g_micMuteWorkerRunning, &SyncStatusToKeyboard,
+    L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON ,line:%d",
+    L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF ,line:%d",
+    L"___ThreadWriteMicmuteLedStatus will exit line:%d"};
+const WorkerPath kHidMicMutePath = {
+    g_micMuteRequest.lock, g_micMuteRequest.hidPending, g_micMuteRequest.value, g_hHidMicMuteLedEvent,
+    g_hidMicMuteWorkerRunning, &WriteHidKeyboards,
+    L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON To HID ,line:%d",
+    L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF To HID ,line:%d",
+    L"___WriteHIDMicmuteLedStatus will exit line:%d"};
+
+// Applies the latest request, if any, then sleeps until woken or for 2 s. The wake event is
+// never closed, so only a failed wait ends the loop.
+DWORD RunWorker(const WorkerPath& path)
+{
+    for (;;) {
+        bool apply = false;
+        DWORD value = 0;
+        {
+            std::lock_guard<std::mutex> guard(path.lock);
+            if (path.pending >= 1) {
+                value = path.value;
+                path.pending = 0;
+                apply = true;
+            }
+        }
+        // No lock is held while a keyboard is written: requests keep arriving meanwhile.
+        if (apply) {
+            path.writer(value);
+            WriteLog(value ? path.onLine : path.offLine, __LINE__);
+        }
+        path.running.exchange(true);
+        const DWORD wait = ::WaitForSingleObject(path.wakeEvent, ScaledWaitMilliseconds(2000));
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) break;
+    }
+    WriteLog(path.exitLine, __LINE__);
+    path.running.exchange(false);
+    return 0;
+}
+
+// Starts a worker that is not running; false, logged, when it cannot be created.
+bool EnsureWorker(std::atomic<bool>& running, LPTHREAD_START_ROUTINE worker, const wchar_t* failure)
+{
+    if (running.load()) return true;
+    if (!win::StartDetachedThread(worker)) {
+        WriteLog(failure, ::GetLastError());
+        return false;
+    }
+    running.exchange(true);
+    return true;
+}
+
+} // namespace
+
+DWORD WINAPI ThreadWriteSpeakerLedStatus(LPVOID) { return RunWorker(kSpeakerPath); }
+DWORD WINAPI ThreadWriteMicmuteLedStatus(LPVOID) { return RunWorker(kMicMutePath); }
+DWORD WINAPI ___WriteHIDMicmuteLedStatus(LPVOID) { return RunWorker(kHidMicMutePath); }
+
+void WriteSpeakerLedStatus(DWORD state)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_speakerRequest.lock);
+        ++g_speakerRequest.pending;
+        g_speakerRequest.value = state;
+        ::SetEvent(g_hSpeakerLedEvent);
+    }
+    // A request whose worker cannot start stays recorded for the next worker.
+    EnsureWorker(g_speakerWorkerRunning, &ThreadWriteSpeakerLedStatus,
+                 L"OnServiceControlHandle CreateThread ThreadWriteSpeakerLedStatus fail GetLastError: %d");
+}
+
+void WriteMicMuteLedStatusForConnected(DWORD state)
+{
+    {
+        std::lock_guard<std::mutex> request(g_micMuteRequest.lock);
+        g_micMuteRequest.value = state;
+        ++g_micMuteRequest.firmwarePending;
+        ++g_micMuteRequest.hidPending;
+        {
+            std::lock_guard<std::mutex> status(sMicMute.lock);
+            sMicMute.bMuted = state;
+        }
+        WriteLog(L"WriteMicMuteLedStatusForConnected::Write  MicMuteL %d Status ,line:%d", state, __LINE__);
+        ::SetEvent(g_hMicMuteLedEvent);
+        ::SetEvent(g_hHidMicMuteLedEvent);
+    }
+    const wchar_t* failure = L"OnServiceControlHandle CreateThread ThreadWriteMicmuteLedStatus fail GetLastError: %d";
+    if (!EnsureWorker(g_micMuteWorkerRunning, &ThreadWriteMicmuteLedStatus, failure)) return;
+    EnsureWorker(g_hidMicMuteWorkerRunning, &___WriteHIDMicmuteLedStatus, failure);
+}
+
+DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID)
+{
+    DWORD muted = 0;
+    {
+        std::lock_guard<std::mutex> status(sMicMute.lock);
+        muted = sMicMute.bMuted;
+    }
+    WriteLog(muted ? L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:muted ,line:%d"
+                   : L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d",
+             __LINE__);
+    SyncStatusToKeyboard(muted);
+    CMicMuteStatusGuard::WriteStatusToHIDKeyboard(muted != 0);
+    return 0;
+}
+
+BOOL SyncStatusToKeyboard(DWORD muted)
+{
+    // The whole conversation, COM set-up to tear-down, under the process's firmware lock.
+    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
+    CQvkWmi qvk;
+    INT32 outParam = 0;
+    if (muted) {
+        if (!qvk.QVK_SetFeature(SET_KBD_MIC_LED_ON, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_ON return failed");
+        WriteLog(L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature GetReturn:%d", outParam);
+        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 1 ");
+        WriteLog(L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature SET_KBD_MIC_LED_ON");
+    } else {
+        if (!qvk.QVK_SetFeature(SET_KBD_MIC_LED_OFF, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_OFF return failed");
+        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 2 ");
+        WriteLog(L" SyncStatusToKeyboard   sMicMute.bMuted != TRUE");
+    }
+    return TRUE;
+}
+
+BOOL WriteSpkVolStateToKeyboard(DWORD on)
+{
+    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
+    CQvkWmi qvk;
+    INT32 outParam = 0;
+    if (on) {
+        if (!qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_ON, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_ON return failed");
+        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 3 ");
+        WriteLog(L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_ON SET_KBD_SpkVol_LED_ON");
+    } else {
+        if (!qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_OFF, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_OFF return failed");
+        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature SET_KBD_SpkVol_LED_OFF __outParam return 1 ");
+        WriteLog(L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_OFF != TRUE");
+    }
+    return TRUE;
+}

@@ -1,0 +1,23 @@
+// The LED requests of the control dispatcher: each records the wanted state and wakes the
+// long-lived worker of its path (speaker LED and mic-mute LED through the firmware, mic-mute
+// LED of the external keyboards through HID), started by the first request of its kind.
+// Requests that arrive before a worker gets to them collapse into the last one.
+#pragma once
+
+#include <windows.h>
+
+// 1 = on, 0 = off.
+void WriteSpeakerLedStatus(DWORD state);
+// 1 = muted (LED on), 0 = not muted; also kept for the keyboard-connect replay.
+void WriteMicMuteLedStatusForConnected(DWORD state);
+// Replays the last mic-mute state to the built-in and the external keyboards; returns 0.
+DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID);
+
+// The firmware writers: one firmware conversation each; 1 in every case.
+BOOL SyncStatusToKeyboard(DWORD muted);
+BOOL WriteSpkVolStateToKeyboard(DWORD on);
+
+// The workers; they run until the process ends.
+DWORD WINAPI ThreadWriteSpeakerLedStatus(LPVOID);
+DWORD WINAPI ThreadWriteMicmuteLedStatus(LPVOID);
+DWORD WINAPI ___WriteHIDMicmuteLedStatus(LPVOID);
