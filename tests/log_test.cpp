@@ -79,13 +79,13 @@ TEST_F(LogFile, RotationReplacesTheFirstMissingOrTheOldestBackup)
 TEST_F(LogFile, ConcurrentWritersNeitherLoseNorMixRecords)
 {
     std::vector<std::thread> writers;
-    for (int w = 0; w < 8; ++w) writers.emplace_back([w] { for (int i = 0; i < 150; ++i) WriteLog(L"writer %d record %d", w, i); });
+    for (int w = 0; w < 8; ++w) writers.emplace_back([w] { for (int i = 0; i < 150; ++i) WriteLog(L"writer %d record %d %s", w, i, L"0123456789abcdef"); });
     for (std::thread& writer : writers) writer.join();
     int next[8] = {};
     const std::vector<std::wstring> messages = Messages();
     for (const std::wstring& m : messages) { // each writer's records whole and in its own order
         const int w = m.size() > 7 && m[7] >= L'0' && m[7] < L'8' ? m[7] - L'0' : 0;
-        ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++), m);
+        ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++) + L" 0123456789abcdef", m);
     }
     EXPECT_EQ(8u * 150u, messages.size());
 }
