@@ -480,14 +480,15 @@ public:
         if (failure != 0) return failure;
         SetLeds(input);
         if (out) {
-            ClassObject* parameters = ClassObject::Signature(kData, CIM_SINT32);
+            const wchar_t* property = ReadDword(key, kNoData, 0) == 1 ? L"ReturnValue" : kData;
+            ClassObject* parameters = ClassObject::Signature(property, CIM_SINT32);
             IWbemClassObject* result = nullptr;
             parameters->SpawnInstance(0, &result);
             parameters->Release();
             VARIANT data;
             data.vt = VT_I4;
             data.lVal = static_cast<LONG>(ReadDword(key, kData, 0));
-            result->Put(kData, 0, &data, 0);
+            result->Put(property, 0, &data, 0);
             *out = result;
         }
         return WBEM_S_NO_ERROR;

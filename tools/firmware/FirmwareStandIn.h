@@ -41,7 +41,7 @@ constexpr const wchar_t* kSpeakerLed = L"SpeakerLed";
 
 // Behaviour, read at every call from REG_DWORD values under HKLM:
 //   kBehaviourKey\<class>             kInstances, kUnreadablePathInstance, kGetObjectFailures
-//   kBehaviourKey\<class>\<method>    kData, kNoInputSignature, kExecMethodError, kHold
+//   kBehaviourKey\<class>\<method>    kData, kNoData, kNoInputSignature, kExecMethodError, kHold
 constexpr const wchar_t* kBehaviourKey = L"Software\\OsmiraFirmwareStandIn\\Behaviour";
 // Number of instances the class enumerates (default 1; 0 = none); their paths: InstanceRelativePath.
 constexpr const wchar_t* kInstances = L"Instances";
@@ -54,6 +54,8 @@ constexpr const wchar_t* kGetObjectFailures = L"GetObjectFailures";
 constexpr HRESULT kGetObjectFailure = static_cast<HRESULT>(0x80041001);  // WBEM_E_FAILED, also of an unreadable path
 // The "Data" of the method's output parameters, a signed 32-bit value (default 0).
 constexpr const wchar_t* kData = L"Data";
+// 1: the output parameters carry the value as "ReturnValue" and have no "Data".
+constexpr const wchar_t* kNoData = L"NoData";
 // 1: GetMethod reports no input signature for the method.
 constexpr const wchar_t* kNoInputSignature = L"NoInputSignature";
 // Non-zero: ExecMethod fails with this HRESULT (after recording the call and any hold).
