@@ -41,13 +41,8 @@ TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
 {
     const wchar_t* const noValues = L"D:(A;;0x6001D;;;WD)";
     const std::wstring last = kKeyboardListKey + std::wstring(L"\\VID_7B7B&PID_0201");
-    struct Case {
-        const char* what;
-        Tree before;
-        std::vector<std::pair<std::wstring, const wchar_t*>> locks;
-        DWORD result;
-        std::vector<std::wstring> records, kept = {}, unwritten = {};
-    };
+    struct Case { const char* what; Tree before; std::vector<std::pair<std::wstring, const wchar_t*>> locks; DWORD result;
+                  std::vector<std::wstring> records, kept = {}, unwritten = {}; };
     const Case cases[] = {
         {"a clean registry", {}, {}, 1, Records(Ok, Ok, "nnnnn")},
         {"user settings", {{Caps, Dword(0)}, {Pop, Dword(12)}, {Ocr, Dword(2)}, {Kb + L"1\\Extra", Dword(5)}}, {}, 1, Records(Ok, Ok, "onnno"),
