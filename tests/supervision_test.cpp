@@ -7,6 +7,7 @@
 #include "service/ControlDispatcher.h"
 #include "service/SessionThreads.h"
 #include "service/UtilityService.h"
+#include "support/StandIns.h"
 #include "support/TestSupport.h"
 
 #include <wtsapi32.h>
@@ -21,32 +22,7 @@ namespace {
 
 std::wstring Folder() { return ModuleFolder() + L"\\"; }
 
-struct Record {
-    std::wstring commandLine;
-    DWORD startupFlags = 0, showWindow = 0;
-};
-
-// The records that the stand-ins beside this program left, for one file name.
-std::vector<Record> RecordsOf(const std::wstring& name)
-{
-    std::vector<Record> records;
-    WIN32_FIND_DATAW data;
-    win::UniqueFindHandle find(::FindFirstFileW((Folder() + L"records\\" + name + L".*.txt").c_str(), &data));
-    if (!find) return records;
-    do {
-        Record record;
-        std::wstring text = ReadUtf16File(Folder() + L"records\\" + data.cFileName);
-        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-            const std::wstring line = text.substr(start, end - start);
-            const std::wstring value = line.substr(line.find(L'=') + 1);
-            if (line.rfind(L"CommandLine=", 0) == 0) record.commandLine = value;
-            if (line.rfind(L"StartupFlags=", 0) == 0) record.startupFlags = std::stoul(value);
-            if (line.rfind(L"ShowWindow=", 0) == 0) record.showWindow = std::stoul(value);
-        }
-        records.push_back(record);
-    } while (::FindNextFileW(find.get(), &data));
-    return records;
-}
+std::vector<StandInRecord> RecordsOf(const std::wstring& name) { return StandInRecordsIn(ModuleFolder(), name); }
 
 // One letter per event in log order: K a kill of the packaged app, L a start-up launch.
 std::wstring KillLaunchPattern(const std::vector<std::wstring>& messages)
@@ -205,7 +181,7 @@ TEST_F(Supervision, ActionCodesStartTheLockIndicatorWithTheirSwitch)
         RemoveFolderTree(Folder() + L"records");
         DispatchServiceControl(c.control, 0, nullptr);
         ASSERT_TRUE(WaitUntil([] { return !RecordsOf(kLockOsdName).empty(); }, 30000));
-        const Record record = RecordsOf(kLockOsdName).front();
+        const StandInRecord record = RecordsOf(kLockOsdName).front();
         EXPECT_EQ(c.commandLine, record.commandLine);
         const bool showStatePassed = (record.startupFlags & STARTF_USESHOWWINDOW) != 0;
         EXPECT_EQ(c.showWindow != 1, showStatePassed);

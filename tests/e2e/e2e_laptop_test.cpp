@@ -5,6 +5,7 @@
 #include "FirmwareStandIn.h"
 #include "registry/RegistryKeys.h"
 #include "support/RegistryTestSupport.h"
+#include "support/StandIns.h"
 #include "win/Owners.h"
 
 #include <optional>
@@ -24,21 +25,12 @@ size_t Count(const std::wstring& pattern)
     return std::count_if(records.begin(), records.end(), [&](const std::wstring& r) { return regtest::RecordMatches(r, pattern); });
 }
 
-std::wstring Field(const std::wstring& record, const wchar_t* field)
-{
-    const size_t at = record.find(std::wstring(L"\n") + field + L"=") + wcslen(field) + 2;
-    return record.substr(at, record.find(L"\r\n", at) - at);
-}
-
 // One field of every record that the stand-ins beside the service left for a companion.
-std::vector<std::wstring> Records(const std::wstring& name, const wchar_t* field)
+template <typename T>
+std::vector<T> Records(const std::wstring& name, T StandInRecord::*field)
 {
-    std::vector<std::wstring> values;
-    WIN32_FIND_DATAW data;
-    const win::UniqueFindHandle find(::FindFirstFileW((kPackage + L"records\\" + name + L".*.txt").c_str(), &data));
-    for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &data)) {
-        values.push_back(Field(ReadUtf16File(kPackage + L"records\\" + data.cFileName), field));
-    }
+    std::vector<T> values;
+    for (const StandInRecord& record : StandInRecordsIn(kPackage + L".", name)) values.push_back(record.*field);
     return values;
 }
 
@@ -76,11 +68,11 @@ protected:
 TEST_F(Laptop, CompanionsStartAfterTheWaitAndAreSupervisedUntilTheStop)
 {
     ASSERT_TRUE(m_service.Start());
-    ASSERT_TRUE(WaitUntil([] { return Records(L"FnKeyAgent.exe", L"SessionId").size() == 1 && Records(L"FnKeyLockOsd.exe", L"SessionId").size() == 1; }, 20000));
-    EXPECT_EQ(std::vector<std::wstring>{L"1"}, Records(L"FnKeyLockOsd.exe", L"SessionId"));
-    EXPECT_EQ(std::vector<std::wstring>{L"1"}, Records(L"FnKeyAgent.exe", L"SessionId"));
-    EXPECT_EQ(std::vector<std::wstring>{L"0"}, Records(L"FnKeyLockOsd.exe", L"ShowWindow")) << "hidden";
-    EXPECT_EQ(std::vector<std::wstring>{L"0"}, Records(L"FnKeyAgent.exe", L"StartupFlags")) << "no show state";
+    ASSERT_TRUE(WaitUntil([] { return Records(L"FnKeyAgent.exe", &StandInRecord::sessionId).size() == 1 && Records(L"FnKeyLockOsd.exe", &StandInRecord::sessionId).size() == 1; }, 20000));
+    EXPECT_EQ(std::vector<DWORD>{1}, Records(L"FnKeyLockOsd.exe", &StandInRecord::sessionId));
+    EXPECT_EQ(std::vector<DWORD>{1}, Records(L"FnKeyAgent.exe", &StandInRecord::sessionId));
+    EXPECT_EQ(std::vector<DWORD>{SW_HIDE}, Records(L"FnKeyLockOsd.exe", &StandInRecord::showWindow)) << "hidden";
+    EXPECT_EQ(std::vector<DWORD>{0}, Records(L"FnKeyAgent.exe", &StandInRecord::startupFlags)) << "no show state";
 
     // A second agent during the supervision window: only the newest one stays.
     STARTUPINFOW startup = {};
@@ -96,19 +88,19 @@ TEST_F(Laptop, CompanionsStartAfterTheWaitAndAreSupervisedUntilTheStop)
     EXPECT_EQ(1u, Count(L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n"));
 
     // One action code of each way: hidden with its switch, and screen snipping shown.
-    for (const auto& [code, switchText, shown] : {std::tuple{163u, L" -SWITCH_AIRPLANE", L"0"}, {158u, L" -CSREENCUT", L"5"}}) {
+    for (const auto& [code, switchText, shown] : {std::tuple{163u, L" -SWITCH_AIRPLANE", DWORD(SW_HIDE)}, {158u, L" -CSREENCUT", DWORD(SW_SHOW)}}) {
         EXPECT_EQ(0u, m_service.Control(code));
-        EXPECT_TRUE(WaitUntil([&, switchText = switchText] { const auto lines = Records(L"FnKeyLockOsd.exe", L"CommandLine");
+        EXPECT_TRUE(WaitUntil([&, switchText = switchText] { const auto lines = Records(L"FnKeyLockOsd.exe", &StandInRecord::commandLine);
                                     return std::count(lines.begin(), lines.end(), switchText) == 1; }, 10000)) << code;
-        const auto lines = Records(L"FnKeyLockOsd.exe", L"CommandLine");
-        const auto shows = Records(L"FnKeyLockOsd.exe", L"ShowWindow");
+        const auto lines = Records(L"FnKeyLockOsd.exe", &StandInRecord::commandLine);
+        const auto shows = Records(L"FnKeyLockOsd.exe", &StandInRecord::showWindow);
         EXPECT_EQ(shown, shows[std::find(lines.begin(), lines.end(), switchText) - lines.begin()]) << code;
     }
 
-    const size_t agents = Records(L"FnKeyAgent.exe", L"SessionId").size();
+    const size_t agents = Records(L"FnKeyAgent.exe", &StandInRecord::sessionId).size();
     ASSERT_TRUE(m_service.Stop(1000)) << "STOPPED within a second";
     EXPECT_TRUE(WaitUntil([&] { return ::WaitForSingleObject(second.get().hProcess, 0) == WAIT_OBJECT_0; }, 5000)) << "companions ended";
-    EXPECT_EQ(agents, Records(L"FnKeyAgent.exe", L"SessionId").size());
+    EXPECT_EQ(agents, Records(L"FnKeyAgent.exe", &StandInRecord::sessionId).size());
 }
 
 TEST_F(Laptop, UnsignedCompanionIsRefusedWithTheValidationCode)
@@ -116,7 +108,7 @@ TEST_F(Laptop, UnsignedCompanionIsRefusedWithTheValidationCode)
     ASSERT_TRUE(::CopyFileW(FN_TEST_UNSIGNED_AGENT, (kPackage + L"FnKeyAgent.exe").c_str(), FALSE));
     ASSERT_TRUE(m_service.Start());
     EXPECT_TRUE(WaitUntil([] { return Count(L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe, code:2") == 1; }, 20000));
-    EXPECT_TRUE(Records(L"FnKeyAgent.exe", L"SessionId").empty());
+    EXPECT_TRUE(Records(L"FnKeyAgent.exe", &StandInRecord::sessionId).empty());
     EXPECT_TRUE(m_service.Stop());
 }
 

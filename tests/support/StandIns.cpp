@@ -48,13 +48,16 @@ DWORD StandInFolder::Start(const std::wstring& fileName)
     return 0;
 }
 
-std::vector<StandInRecord> StandInFolder::Records() const
+std::vector<StandInRecord> StandInFolder::Records() const { return StandInRecordsIn(m_folder.Path()); }
+
+std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const std::wstring& fileName)
 {
     std::vector<StandInRecord> records;
     WIN32_FIND_DATAW data;
-    win::UniqueFindHandle find(::FindFirstFileW(m_folder.File(L"records\\*.txt").c_str(), &data));
+    const std::wstring pattern = folder + L"\\records\\" + (fileName.empty() ? L"" : fileName + L".") + L"*.txt";
+    win::UniqueFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
     for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &data)) {
-        const std::wstring text = ReadUtf16File(m_folder.File(L"records\\" + std::wstring(data.cFileName)));
+        const std::wstring text = ReadUtf16File(folder + L"\\records\\" + data.cFileName);
         records.push_back({Number(text, L"ProcessId"), Number(text, L"SessionId"), Number(text, L"StartupFlags"),
                            Number(text, L"ShowWindow"), Field(text, L"Image"), Field(text, L"CommandLine")});
     }

@@ -29,6 +29,9 @@ private:
     ScratchFolder m_folder;
 };
 
+// The records that stand-ins in the folder left, of one file name or (for "") of all.
+std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const std::wstring& fileName = L"");
+
 bool ProcessAlive(DWORD processId);
 
 } // namespace testsupport
