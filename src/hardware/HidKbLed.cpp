@@ -25,26 +25,14 @@ constexpr USAGE kLedUsagePage = 0xFFA0;
 constexpr USAGE kLedUsage = 0x0001;
 constexpr size_t kBufferChars = 260;
 
-struct DeviceInfoListTraits {
-    using value_type = HDEVINFO;
-    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool is_valid(value_type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void close(value_type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
-};
-struct LocalMemoryTraits {
-    using value_type = HLOCAL;
-    static value_type invalid() noexcept { return nullptr; }
-    static bool is_valid(value_type p) noexcept { return p != nullptr; }
-    static void close(value_type p) noexcept { ::LocalFree(p); }
-};
 struct PreparsedDataTraits {
     using value_type = PHIDP_PREPARSED_DATA;
     static value_type invalid() noexcept { return nullptr; }
     static bool is_valid(value_type p) noexcept { return p != nullptr; }
     static void close(value_type p) noexcept { ::HidD_FreePreparsedData(p); }
 };
-using UniqueDeviceInfoList = win::UniqueResource<DeviceInfoListTraits>;
-using UniqueLocalMemory = win::UniqueResource<LocalMemoryTraits>;
+using win::UniqueDeviceInfoList;
+using win::UniqueLocalMemory;
 using UniquePreparsedData = win::UniqueResource<PreparsedDataTraits>;
 
 // The two forms of a keyboard's subkey name.

@@ -21,21 +21,7 @@ constexpr wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum";
 // The ids a device is compared with: a list of strings ending in an empty one.
 constexpr wchar_t kHotkeyIds[] = L"*ZNT4082\0";
 
-struct DeviceListTraits {
-    using value_type = HDEVINFO;
-    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool is_valid(value_type h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void close(value_type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
-};
-using UniqueDeviceList = win::UniqueResource<DeviceListTraits>;
-
-struct LocalMemoryTraits {
-    using value_type = HLOCAL;
-    static value_type invalid() noexcept { return nullptr; }
-    static bool is_valid(value_type p) noexcept { return p != nullptr; }
-    static void close(value_type p) noexcept { ::LocalFree(p); }
-};
-using UniqueLocalMemory = win::UniqueResource<LocalMemoryTraits>;
+using UniqueDeviceList = win::UniqueDeviceInfoList;
 
 bool ListHasHotkeyId(const wchar_t* list)
 {
@@ -55,7 +41,7 @@ bool PropertyHasHotkeyId(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD proper
         return false;
     }
     // Two more characters than asked for, so that a list without its final terminator ends.
-    const UniqueLocalMemory buffer(::LocalAlloc(LPTR, size + 2 * sizeof(wchar_t)));
+    const win::UniqueLocalMemory buffer(::LocalAlloc(LPTR, size + 2 * sizeof(wchar_t)));
     if (!buffer || !::SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr,
                                                         static_cast<BYTE*>(buffer.get()), size, nullptr)) {
         return false;

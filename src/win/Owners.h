@@ -11,6 +11,7 @@
 #include <bcrypt.h>
 #include <userenv.h>
 #include <wtsapi32.h>
+#include <setupapi.h>
 #include <utility>
 
 namespace win {
@@ -139,7 +140,25 @@ struct WtsMemoryTraits {
     static void close(value_type p) noexcept { ::WTSFreeMemory(p); }
 };
 
+// SetupAPI device information lists.
+struct DeviceInfoListTraits {
+    using value_type = HDEVINFO;
+    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(value_type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(value_type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
+};
+
+// Blocks of LocalAlloc.
+struct LocalMemoryTraits {
+    using value_type = HLOCAL;
+    static value_type invalid() noexcept { return nullptr; }
+    static bool is_valid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::LocalFree(p); }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueDeviceInfoList = UniqueResource<DeviceInfoListTraits>;
+using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 using UniqueThreadpoolWork = UniqueResource<ThreadpoolWorkTraits>;
 using UniqueWtsMemory = UniqueResource<WtsMemoryTraits>;

@@ -2,6 +2,7 @@
 // the 8 s it is meant to wait, and what one supervision pass (its process snapshots and checks)
 // costs. Prints figures; asserts nothing. Run in a prefix with the service installed:
 //   companion_bench [starts]
+#include "BenchClock.h"
 #include "log/ConsolePrint.h"
 #include "process/ProcessToolkit.h"
 #include "win/Owners.h"
@@ -14,27 +15,9 @@
 
 namespace {
 
-double Now()
-{
-    LARGE_INTEGER frequency, counter;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 bool BothCompanionsRun()
 {
     return !FindRunningProcess(L"FnKeyAgent.exe").empty() && !FindRunningProcess(L"FnKeyLockOsd.exe").empty();
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state)
-{
-    for (int i = 0; i < 500; ++i) {
-        SERVICE_STATUS status = {};
-        if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-        ::Sleep(10);
-    }
-    return false;
 }
 
 // Seconds from the start control until both companions run, or a negative value.

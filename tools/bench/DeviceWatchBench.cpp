@@ -2,6 +2,7 @@
 // hotkey device is removed, and what the watch costs while nothing happens. Prints figures;
 // asserts nothing. Run in a prefix with the service installed:
 //   device_watch_bench <fn_hotkey_device.exe> <package keyapp.exe> [rounds] [idle seconds]
+#include "BenchClock.h"
 #include "log/ConsolePrint.h"
 #include "win/Owners.h"
 
@@ -13,14 +14,6 @@
 #include <vector>
 
 namespace {
-
-double Now()
-{
-    LARGE_INTEGER frequency, counter;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 bool Run(const std::wstring& commandLine)
 {
@@ -36,16 +29,6 @@ bool Run(const std::wstring& commandLine)
     ::WaitForSingleObject(info.get().hProcess, 60000);
     ::GetExitCodeProcess(info.get().hProcess, &exitCode);
     return exitCode == 0;
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state)
-{
-    for (int i = 0; i < 1000; ++i) {
-        SERVICE_STATUS status = {};
-        if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-        ::Sleep(10);
-    }
-    return false;
 }
 
 // Gone from the manager's database, or marked for deletion.

@@ -22,13 +22,7 @@ constexpr wchar_t kCompatibleIds[] = L"*ZNT4082\0";
 // {4D36E97D-E325-11CE-BFC1-08002BE10318}: the System class
 constexpr GUID kSystemClass = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-struct DeviceListTraits {
-    using value_type = HDEVINFO;
-    static value_type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool is_valid(value_type h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void close(value_type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
-};
-using UniqueDeviceList = win::UniqueResource<DeviceListTraits>;
+using UniqueDeviceList = win::UniqueDeviceInfoList;
 
 bool SetIds(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property, const wchar_t* ids, size_t chars)
 {
