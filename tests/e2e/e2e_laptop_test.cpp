@@ -3,6 +3,7 @@
 // refused, the product information recorded, and the package removing itself when the hotkey
 // device goes. Real waits throughout; scripts/e2e runs it in a fresh prefix.
 #include "FirmwareStandIn.h"
+#include "KeyboardStandIn.h"
 #include "registry/RegistryKeys.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
@@ -162,4 +163,34 @@ TEST_F(Laptop, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
                                return ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Osmira\\Hotkey", 0, KEY_READ, user.put()) == ERROR_FILE_NOT_FOUND; }, 10000));
     EXPECT_TRUE(WaitUntil([&] { return !package.Installed(); }, 10000)) << "marked for deletion";
     EXPECT_EQ(DWORD(SERVICE_RUNNING), m_service.Status().dwCurrentState);
+}
+
+TEST_F(Laptop, LedCodesReachTheFirmwareAndTheRegisteredKeyboardsOnly)
+{
+    const std::wstring driver = kPackage + FN_KBD_DRIVER_FILE;
+    // 0101 is registered by the defaults; 1010 only looks like it ("101" in its path); 0202 is
+    // registered while the service runs.
+    for (unsigned product : {0x0101u, 0x1010u, 0x0202u}) ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, product, driver));
+    ASSERT_TRUE(m_service.Start());
+    ASSERT_TRUE(WaitUntil([] { return Count(L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d") == 1; }, 20000));
+    regtest::CreateKey(std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0202");
+    const struct Case { DWORD code; const wchar_t* input; std::vector<unsigned char> report; } cases[] = {
+        {160, L"featuretype=\"1\"", {0x09, 0x74, 0x02}}, {161, L"featuretype=\"2\"", {0x09, 0x74, 0x01}},
+        {154, L"featuretype=\"4\"", {}}, {155, L"featuretype=\"5\"", {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        const size_t calls = firmware::ReadCallRecords().size();
+        EXPECT_EQ(0u, m_service.Control(c.code));
+        EXPECT_TRUE(WaitUntil([&] { const auto records = firmware::ReadCallRecords();
+                                    return records.size() > calls && records.back().input == c.input; }, 10000));
+        if (c.report.empty()) continue;
+        for (unsigned product : {0x0101u, 0x0202u}) {
+            EXPECT_TRUE(WaitUntil([&] { const auto reports = kbdstandin::ReadReports(0x7A7A, product);
+                                        return !reports.empty() && reports.back() == c.report; }, 10000)) << product;
+        }
+    }
+    EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x1010).empty()) << "the look-alike is opened, rejected and closed";
+    EXPECT_EQ(0u, firmware::ReadLedState(firmware::kSpeakerLed)) << "off after 155";
+    EXPECT_TRUE(m_service.Stop());
+    for (unsigned product : {0x0101u, 0x1010u, 0x0202u}) kbdstandin::DetachKeyboard(0x7A7A, product);
 }
