@@ -174,8 +174,10 @@ TEST_F(Laptop, LedCodesReachTheFirmwareAndTheRegisteredKeyboardsOnly)
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitUntil([] { return Count(L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d") == 1; }, 20000));
     regtest::CreateKey(std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0202");
+    // A keyboard connect before any mic-mute code replays "not muted"; one right after 160 replays "muted".
     const struct Case { DWORD code; const wchar_t* input; std::vector<unsigned char> report; } cases[] = {
-        {160, L"featuretype=\"1\"", {0x09, 0x74, 0x02}}, {161, L"featuretype=\"2\"", {0x09, 0x74, 0x01}},
+        {151, L"featuretype=\"2\"", {0x09, 0x74, 0x01}}, {160, L"featuretype=\"1\"", {0x09, 0x74, 0x02}},
+        {151, L"featuretype=\"1\"", {0x09, 0x74, 0x02}}, {161, L"featuretype=\"2\"", {0x09, 0x74, 0x01}},
         {154, L"featuretype=\"4\"", {}}, {155, L"featuretype=\"5\"", {}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -185,10 +187,29 @@ TEST_F(Laptop, LedCodesReachTheFirmwareAndTheRegisteredKeyboardsOnly)
                                     return records.size() > calls && records.back().input == c.input; }, 10000));
         if (c.report.empty()) continue;
         for (unsigned product : {0x0101u, 0x0202u}) {
+            const size_t before = kbdstandin::ReadReports(0x7A7A, product).size();
             EXPECT_TRUE(WaitUntil([&] { const auto reports = kbdstandin::ReadReports(0x7A7A, product);
-                                        return !reports.empty() && reports.back() == c.report; }, 10000)) << product;
+                                        return reports.size() > before && reports.back() == c.report; }, 10000)) << product;
         }
     }
+
+    // A burst while the firmware holds its first call: at most one call per 2-s worker pass, the
+    // last code's state in the end, and a code after the burst still arrives.
+    const std::wstring setFeature = std::wstring(firmware::kBehaviourKey) + L"\\" + firmware::kUtilityClass + L"\\SetFeature";
+    const DWORD hold = 1;
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, setFeature.c_str(), firmware::kHold, REG_DWORD, &hold, 4);
+    const win::UniqueHandle release(::CreateEventW(nullptr, FALSE, FALSE, firmware::kReleaseEvent));
+    const size_t callsBefore = firmware::ReadCallRecords().size();
+    const ULONGLONG burstStart = ::GetTickCount64();
+    for (int i = 0; i < 1000; ++i) m_service.Control(i % 2 == 0 ? 160 : 161);
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, setFeature.c_str(), firmware::kHold);
+    ::SetEvent(release.get());
+    EXPECT_TRUE(WaitUntil([] { return firmware::ReadLedState(firmware::kMicMuteLed) == 0 &&
+                                      kbdstandin::ReadReports(0x7A7A, 0x0101).back() == std::vector<unsigned char>{0x09, 0x74, 0x01}; }, 20000));
+    const size_t burstCalls = firmware::ReadCallRecords().size() - callsBefore;
+    EXPECT_LE(burstCalls, (::GetTickCount64() - burstStart) / 2000 + 2) << "one call per worker pass at most";
+    EXPECT_EQ(0u, m_service.Control(160));
+    EXPECT_TRUE(WaitUntil([] { return firmware::ReadLedState(firmware::kMicMuteLed) == 1; }, 10000)) << "nothing lost after the burst";
     EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x1010).empty()) << "the look-alike is opened, rejected and closed";
     EXPECT_EQ(0u, firmware::ReadLedState(firmware::kSpeakerLed)) << "off after 155";
     EXPECT_TRUE(m_service.Stop());
