@@ -1,0 +1,190 @@
+// The control storm: random control codes 0 to 255 through the service's own dispatcher, one
+// at a time as the manager's dispatch thread delivers them, with session events in between.
+// A model of the settings and LEDs follows every code; at the end the registry and the
+// firmware must hold exactly what the model says.
+#include "ServiceSoak.h"
+
+#include "FirmwareStandIn.h"
+#include "log/ConsolePrint.h"
+#include "process/ProcessToolkit.h"
+#include "registry/RegistryKeys.h"
+#include "service/CompanionSupervision.h"
+#include "service/ControlCodes.h"
+#include "service/ControlDispatcher.h"
+#include "service/UtilityService.h"
+#include "win/Owners.h"
+
+#include <wtsapi32.h>
+
+#include <optional>
+#include <random>
+
+namespace {
+
+using Value = std::optional<DWORD>;
+
+Value ReadValue(const wchar_t* key, const wchar_t* name)
+{
+    DWORD data = 0, size = sizeof data;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size) != ERROR_SUCCESS) return std::nullopt;
+    return data;
+}
+
+// What the service must have left behind after a sequence of codes; a value never written
+// keeps what it was before the storm.
+struct Expected {
+    Value caps, num, combined, neverToast, successCount, popCount, ocr, userChanged;
+    DWORD micMute = firmware::kLedNeverSet, speaker = firmware::kLedNeverSet;
+
+    static Expected Current()
+    {
+        using namespace regkeys;
+        return {ReadValue(kToastKey, kShowCapslkOsd),   ReadValue(kToastKey, kShowNumlkOsd),
+                ReadValue(kOsdKey, kShowCapsNumlkOsd),  ReadValue(kToastKey, kNeverPopToast),
+                ReadValue(kToastKey, kCountTimesPopToast), ReadValue(kToastKey, kPopToast),
+                ReadValue(kCapabilityKey, kOcrSnippingKey), ReadValue(kCapabilityKey, kIsUserChangedCapsNumLk),
+                firmware::ReadLedState(firmware::kMicMuteLed), firmware::ReadLedState(firmware::kSpeakerLed)};
+    }
+
+    // True when the code changes a setting.
+    bool Apply(DWORD code)
+    {
+        // An unreadable counter counts as 3; a missing single indicator as off.
+        auto bump = [](Value& counter) { counter = counter.value_or(3) + 1; };
+        auto on = [](const Value& v) { return v.value_or(0) >= 1; };
+        switch (code) {
+        case SVC_CTL_SEND_UI_CAPSLOCK_ON: caps = num = combined = userChanged = 1; break;
+        case SVC_CTL_SEND_UI_CAPSLOCK_OFF: caps = num = combined = 0; break;
+        case SVC_CTL_PEXARO_POP_TOAST_SUCCESS: bump(successCount); neverToast = 1; break;
+        case SVC_CTL_PEXARO_NEVER_POP_TOAST: neverToast = 1; break;
+        case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON: caps = userChanged = 1; if (on(num)) combined = 1; break;
+        case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF: caps = combined = 0; break;
+        case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON: num = userChanged = 1; if (on(caps)) combined = 1; break;
+        case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF: num = combined = 0; break;
+        case SVC_CTL_TRIGER_PEXARO_POP_TOAST: bump(popCount); break;
+        case SVC_CTL_OCR_CAPABILITY_PRC: ocr = 1; break;
+        case SVC_CTL_OCR_CAPABILITY_ROW: ocr = 2; break;
+        case SVC_CTL_MICMUTE_LED_ON: micMute = 1; return false;
+        case SVC_CTL_MICMUTE_LED_OFF: micMute = 0; return false;
+        case SVC_CTL_SPEAKER_LED_ON: speaker = 1; return false;
+        case SVC_CTL_SPEAKER_LED_OFF: speaker = 0; return false;
+        default: return false;
+        }
+        return true;
+    }
+};
+
+std::wstring Text(const Value& v) { return v ? std::to_wstring(*v) : L"(none)"; }
+
+// Prints the differences (at most a few per storm) and returns their number.
+int CompareSettings(const Expected& want, const Expected& got, DWORD afterCode)
+{
+    static int printed = 0;
+    struct Row { const wchar_t* name; const Value& want; const Value& got; };
+    const Row rows[] = {
+        {L"ShowCapslkOSD", want.caps, got.caps}, {L"ShowNumlkOSD", want.num, got.num},
+        {L"ShowCapsNumlkOSD", want.combined, got.combined}, {L"NeverPopToast", want.neverToast, got.neverToast},
+        {L"CountTimesPopToastCapsNumlkOSD", want.successCount, got.successCount},
+        {L"PopToastCapsNumlkOSD", want.popCount, got.popCount}, {L"OcrSnippingKey", want.ocr, got.ocr},
+        {L"IsUserChangedCapsNumLKStatus", want.userChanged, got.userChanged},
+    };
+    int violations = 0;
+    for (const Row& row : rows) {
+        if (row.want == row.got) continue;
+        if (++printed <= 5) {
+            ConsolePrint(L"VIOLATION storm: after code %u %s is %s, the codes say %s\n", afterCode, row.name, Text(row.got).c_str(),
+                         Text(row.want).c_str());
+        }
+        ++violations;
+    }
+    return violations;
+}
+
+bool IsLaunchCode(DWORD code)
+{
+    return code == SVC_CTL_SEND_UI_METRICS_ON_VER || code == SVC_CTL_SEND_UI_METRICS_OFF_VER || code == SVC_CTL_SCREEN_SNIPPING ||
+           (code >= SVC_CTL_AIRPLANE_SWITCH && code <= SVC_CTL_SET_KEYBOARD_LAYOUT);
+}
+
+// The session threads and supervision windows the events started wait on the quit event;
+// each set releases one waiter, so it is set until every window has closed.
+void EndSessionWork(HANDLE quit)
+{
+    const double start = Now();
+    while (g_nCheckRunning.load() != 0 && Now() - start < 120) {
+        ::SetEvent(quit);
+        ::Sleep(50);
+    }
+    for (int i = 0; i < 40; ++i) {
+        ::SetEvent(quit);
+        ::Sleep(50);
+    }
+    for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
+}
+
+} // namespace
+
+int RunStorm(DWORD codes, DWORD seed)
+{
+    // The stop (1) ends the service and is the cycles' business; every other code goes in,
+    // the manager's refusals (shutdown, session change) included, since the dispatcher must
+    // take whatever reaches it.
+    CUtilityService service; // owns the quit event that the session threads wait on
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<DWORD> anyCode(0, 255);
+    const DWORD sessionEvents[] = {WTS_CONSOLE_CONNECT, WTS_CONSOLE_DISCONNECT, WTS_SESSION_LOGON, WTS_SESSION_LOGOFF,
+                                   WTS_SESSION_LOCK, WTS_SESSION_UNLOCK, 3, 4, 9, 10};
+    // Launches start real processes: at most one every two seconds keeps the machine usable.
+    constexpr double kLaunchGap = 2.0;
+    constexpr double kSessionEventGap = 3.0;
+
+    Expected expected = Expected::Current();
+    int violations = 0;
+    DWORD launches = 0, launchesHeldBack = 0, events = 0, sent = 0;
+    double lastLaunch = -kLaunchGap, lastEvent = Now();
+    const double start = Now();
+    while (sent < codes) {
+        DWORD code = anyCode(random);
+        if (code == SERVICE_CONTROL_STOP) continue;
+        if (IsLaunchCode(code) || code == SERVICE_CONTROL_SESSIONCHANGE) {
+            if (Now() - lastLaunch < kLaunchGap) {
+                ++launchesHeldBack;
+                continue;
+            }
+            lastLaunch = Now();
+            ++launches;
+        }
+        WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
+        DispatchServiceControl(code, code == SERVICE_CONTROL_SESSIONCHANGE ? sessionEvents[random() % 10] : 0, &notification);
+        // The dispatcher writes before it returns: a setting code is checked at once.
+        if (expected.Apply(code)) violations += CompareSettings(expected, Expected::Current(), code);
+        ++sent;
+        if (Now() - lastEvent >= kSessionEventGap) {
+            lastEvent = Now();
+            DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10], &notification);
+            ++events;
+        }
+    }
+    const double elapsed = Now() - start;
+    ConsolePrint(L"storm: %u codes (seed %u) in %.1f s, %.0f codes/s; %u launch codes or session changes among them, %u held back "
+                 L"for the launch gap; %u session events between codes\n",
+                 sent, seed, elapsed, sent / elapsed, launches, launchesHeldBack, events);
+
+    violations += CompareSettings(expected, Expected::Current(), 0);
+    // The workers take the newest request at their own pace: give them a moment to settle.
+    const double settle = Now();
+    Expected leds = Expected::Current();
+    while ((leds.micMute != expected.micMute || leds.speaker != expected.speaker) && Now() - settle < 15) {
+        ::Sleep(20);
+        leds = Expected::Current();
+    }
+    ConsolePrint(L"storm: LEDs mic-mute %d speaker %d (last codes say %d and %d), settled %.2f s after the last code\n",
+                 static_cast<int>(leds.micMute), static_cast<int>(leds.speaker), static_cast<int>(expected.micMute),
+                 static_cast<int>(expected.speaker), Now() - settle);
+    if (leds.micMute != expected.micMute || leds.speaker != expected.speaker) {
+        ConsolePrint(L"VIOLATION storm: the firmware's LEDs differ from the last codes\n");
+        ++violations;
+    }
+    EndSessionWork(g_hQuitEvent);
+    return violations;
+}
