@@ -147,6 +147,10 @@ int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD seed)
             SERVICE_STATUS status = {};
             if (!::ControlService(svc.service.get(), settingCodes[random() % std::size(settingCodes)], &status)) ++codesRefused;
         }
+        if (svc.State() != SERVICE_RUNNING) {
+            ConsolePrint(L"VIOLATION cycle %u: the service left RUNNING under the codes\n", cycle);
+            ++violations;
+        }
         const DWORD pid = svc.ProcessId();
         handles.push_back(HandleCount(pid));
         threads.push_back(ThreadCount(pid));
