@@ -53,11 +53,10 @@ std::map<void*, GuardedBlock> g_blocks; // by the pointer handed out
 std::atomic<bool> g_guarding{false};
 std::atomic<uint64_t> g_currentSeed{0};
 std::atomic<uint64_t> g_overruns{0};
-struct Overrun {
-    uint64_t seed;
-    size_t blockSize, pastEnd;
-};
-Overrun g_lastOverrun{};
+size_t g_lastOverrunBlock = 0; // the size of the block last overrun
+DWORD g_lastReadLength = 0;
+bool g_lastOverrunByRead = false;
+bool g_touching = false; // inside ReadFile's touch of its destination
 uint64_t g_fileSize = 0;
 uint64_t g_reads = 0, g_readsFromEnd = 0;
 
@@ -98,6 +97,7 @@ BOOL WINAPI GuardedReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD re
 {
     if (g_guarding.load() && buffer != nullptr && length > 0) {
         ++g_reads;
+        g_lastReadLength = length;
         LARGE_INTEGER position = {};
         if (::SetFilePointerEx(file, position, &position, FILE_CURRENT) &&
             static_cast<uint64_t>(position.QuadPart) >= g_fileSize) {
@@ -106,6 +106,7 @@ BOOL WINAPI GuardedReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD re
         // Touch every page of the destination, so that a read longer than its buffer faults
         // here, in user mode, where the handler sees it.
         const uint64_t before = g_overruns.load();
+        g_touching = true;
         auto* first = static_cast<volatile unsigned char*>(buffer);
         volatile unsigned char* last = first + length - 1;
         for (volatile unsigned char* page = first; page <= last && g_overruns.load() == before;
@@ -113,6 +114,7 @@ BOOL WINAPI GuardedReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD re
             *page = *page;
         }
         if (g_overruns.load() == before) *last = *last;
+        g_touching = false;
         if (g_overruns.load() != before) {
             if (read != nullptr) *read = 0;
             ::SetLastError(ERROR_NOACCESS);
@@ -131,11 +133,12 @@ LONG CALLBACK GuardZoneHandler(EXCEPTION_POINTERS* info)
     auto* address = reinterpret_cast<unsigned char*>(info->ExceptionRecord->ExceptionInformation[1]);
     ::AcquireSRWLockShared(&g_blocksLock);
     bool inZone = false;
-    for (const auto& [pointer, block] : g_blocks) {
+    for (const auto& entry : g_blocks) {
+        const GuardedBlock& block = entry.second;
         if (address >= block.end && address < block.end + kGuardZoneBytes) {
             inZone = true;
-            g_lastOverrun = {g_currentSeed.load(), block.size,
-                             static_cast<size_t>(address - (static_cast<unsigned char*>(pointer) + block.size))};
+            g_lastOverrunBlock = block.size;
+            g_lastOverrunByRead = g_touching;
             break;
         }
     }
@@ -400,9 +403,14 @@ int DigestSoak(uint64_t count, uint64_t seed)
         const std::wstring checked = ComputePeFileDigest(path.c_str());
         g_guarding = false;
         if (g_overruns.load() != overrunsBefore) {
-            violations.Add(L"seed 0x%016llX: a read wrote %llu bytes past the end of its %llu-byte buffer",
-                           static_cast<unsigned long long>(mutationSeed), static_cast<unsigned long long>(g_lastOverrun.pastEnd + 1),
-                           static_cast<unsigned long long>(g_lastOverrun.blockSize));
+            if (g_lastOverrunByRead) {
+                violations.Add(L"seed 0x%016llX: ReadFile of %lu bytes into a %llu-byte buffer, past its end",
+                               static_cast<unsigned long long>(mutationSeed), g_lastReadLength,
+                               static_cast<unsigned long long>(g_lastOverrunBlock));
+            } else {
+                violations.Add(L"seed 0x%016llX: an access past the end of a %llu-byte block",
+                               static_cast<unsigned long long>(mutationSeed), static_cast<unsigned long long>(g_lastOverrunBlock));
+            }
         }
         if (digest != expected) {
             if (digest.empty()) ++unexpectedRefusals;

@@ -19,7 +19,7 @@ namespace {
 
 constexpr const wchar_t* kSwitchKey = L"Software\\Osmira\\OsmiraUtility\\log";
 constexpr const wchar_t* kCurrentName = L"_FnHotkeySvcUtility.log";
-constexpr size_t kPayloadChars = 440; // a record of about 1 KB: a rotation every 2,000 records
+constexpr size_t kPayloadChars = 440; // records of about 1 KB: a rotation every 2,000 records
 
 std::wstring Payload()
 {
@@ -27,6 +27,10 @@ std::wstring Payload()
     for (size_t i = 0; i < kPayloadChars; ++i) payload.push_back(static_cast<wchar_t>(L'A' + (i * 7) % 26));
     return payload;
 }
+
+// Records of different lengths, so that two records written over each other leave a torn one
+// rather than one whole record in place of another.
+size_t PayloadLength(uint32_t writer, uint32_t sequence) { return kPayloadChars - (writer * 31 + sequence * 17) % 120; }
 
 // FNV-1a over the text before " sum=".
 uint32_t Checksum(const wchar_t* text, size_t length)
@@ -39,12 +43,13 @@ uint32_t Checksum(const wchar_t* text, size_t length)
     return hash;
 }
 
-constexpr const wchar_t* kMessageFormat = L"soak writer=%02u seq=%08u payload=%s";
+constexpr const wchar_t* kMessageFormat = L"soak writer=%02u seq=%08u payload=%.*s";
 
 struct FileRecords {
     std::wstring name;
     uint64_t lastWrite = 0;
     size_t records = 0;
+    uint64_t bytes = 0;
     std::vector<std::vector<uint32_t>> sequences; // per writer, in file order
 };
 
@@ -89,7 +94,8 @@ bool ParseRecord(const std::wstring& record, const std::wstring& version, const 
         why = L"not a writer's message";
         return false;
     }
-    _snwprintf(expectedMessage, CUtilityLog::kMessageLimit - 1, kMessageFormat, w, s, payload.c_str());
+    _snwprintf(expectedMessage, CUtilityLog::kMessageLimit - 1, kMessageFormat, w, s, static_cast<int>(PayloadLength(w, s)),
+               payload.c_str());
     wchar_t sum[16] = {};
     _snwprintf(sum, 15, L"%08X", Checksum(message.c_str(), sumAt));
     if (message.compare(0, sumAt, expectedMessage) != 0 || message.compare(sumAt + 5, 8, sum) != 0) {
@@ -111,6 +117,7 @@ void CheckFile(const std::wstring& path, const std::wstring& name, const std::ws
         violations.Add(L"%s: cannot be read", name.c_str());
         return;
     }
+    file.bytes = bytes.size();
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
     if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
         file.lastWrite = (static_cast<uint64_t>(attributes.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -196,6 +203,13 @@ void SetSwitch(bool on)
     }
 }
 
+int64_t Now()
+{
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 uint64_t FileSize(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
@@ -221,14 +235,22 @@ int LogSoak(uint64_t seconds, uint64_t writerCount)
 
     std::atomic<bool> stop{false};
     std::vector<uint64_t> written(writers, 0);
+    // Each call's window (before, after) per writer, and the windows in which the switch
+    // certainly existed: a call wholly inside one must leave its record.
+    std::vector<std::vector<std::pair<int64_t, int64_t>>> calls(writers);
+    std::vector<std::pair<int64_t, int64_t>> switchOn;
+    switchOn.push_back({Now(), 0});
     std::vector<std::thread> threads;
     const Stopwatch clock;
     for (uint32_t w = 0; w < writers; ++w) {
         threads.emplace_back([&, w] {
             wchar_t message[CUtilityLog::kMessageLimit] = {};
             for (uint32_t sequence = 1; !stop.load(); ++sequence) {
-                const int length = _snwprintf(message, CUtilityLog::kMessageLimit - 1, kMessageFormat, w, sequence, payload.c_str());
+                const int length = _snwprintf(message, CUtilityLog::kMessageLimit - 1, kMessageFormat, w, sequence,
+                                              static_cast<int>(PayloadLength(w, sequence)), payload.c_str());
+                const int64_t before = Now();
                 WriteLog(L"%s sum=%08X", message, Checksum(message, static_cast<size_t>(length)));
+                calls[w].push_back({before, Now()});
                 ++written[w];
             }
         });
@@ -237,17 +259,20 @@ int LogSoak(uint64_t seconds, uint64_t writerCount)
     // current file's size is watched meanwhile, a drop being a rotation.
     uint64_t toggles = 0, rotations = 0, lastSize = 0;
     while (clock.Seconds() < static_cast<double>(seconds)) {
+        switchOn.back().second = Now();
         SetSwitch(false);
         ::Sleep(1); // pacing, not synchronisation: how long the switch stays off
         SetSwitch(true);
+        switchOn.push_back({Now(), 0});
         toggles += 2;
-        ::Sleep(10);
+        ::Sleep(25);
         const uint64_t size = FileSize(current);
         if (size < lastSize) ++rotations;
         lastSize = size;
     }
     stop = true;
     for (std::thread& thread : threads) thread.join();
+    switchOn.back().second = Now();
     const double elapsed = clock.Seconds();
     if (!switchWasOn) SetSwitch(false);
 
@@ -267,23 +292,54 @@ int LogSoak(uint64_t seconds, uint64_t writerCount)
         } while (::FindNextFileW(find, &found));
         ::FindClose(find);
     }
+    for (const FileRecords& file : files) {
+        if (file.name != kCurrentName && file.bytes <= CUtilityLog::kRotateAboveBytes) {
+            violations.Add(L"%s: a backup of %llu bytes, not above the rotation size", file.name.c_str(),
+                           static_cast<unsigned long long>(file.bytes));
+        }
+    }
     if (backups > static_cast<size_t>(CUtilityLog::kBackupSlots)) {
         violations.Add(L"%llu backup files, at most %d expected", static_cast<unsigned long long>(backups), CUtilityLog::kBackupSlots);
     }
     for (size_t i = 0; i < files.size(); ++i) {
         for (size_t j = i + 1; j < files.size(); ++j) CheckOrder(files[i], files[j], violations);
     }
-    uint64_t calls = 0, read = 0;
-    for (uint64_t n : written) calls += n;
+    // No record lost: per writer, every call from its first record still present on whose
+    // whole window the switch existed (older records may lie in overwritten backups).
+    uint64_t lost = 0, checkedCalls = 0;
+    for (uint32_t w = 0; w < writers; ++w) {
+        std::vector<uint32_t> present;
+        for (const FileRecords& file : files) present.insert(present.end(), file.sequences[w].begin(), file.sequences[w].end());
+        std::sort(present.begin(), present.end());
+        if (present.empty()) continue;
+        for (uint32_t sequence = present.front(); sequence <= calls[w].size(); ++sequence) {
+            const auto [before, after] = calls[w][sequence - 1];
+            auto on = std::upper_bound(switchOn.begin(), switchOn.end(), std::make_pair(before, INT64_MAX));
+            if (on == switchOn.begin() || after > std::prev(on)->second) continue;
+            ++checkedCalls;
+            if (std::binary_search(present.begin(), present.end(), sequence)) continue;
+            if (++lost <= 5) violations.Add(L"writer %u's record %u is missing, written while the switch existed", w, sequence);
+        }
+    }
+    if (lost > 5) violations.Add(L"%llu records missing in all", static_cast<unsigned long long>(lost));
+    uint64_t callCount = 0, read = 0;
+    for (uint64_t n : written) callCount += n;
     for (const FileRecords& file : files) read += file.records;
     if (rotations == 0 && backups == 0) violations.Add(L"no rotation happened: the run did not test rotation");
+    // A backup is only ever replaced by a newer one, never removed.
+    if (backups < std::min<uint64_t>(rotations, CUtilityLog::kBackupSlots)) {
+        violations.Add(L"%llu rotations seen but %llu backups left", static_cast<unsigned long long>(rotations),
+                       static_cast<unsigned long long>(backups));
+    }
     RemoveTree(folder);
 
     ConsolePrint(L"  WriteLog calls %llu (%.0f/s), records read back %llu in %llu files (%llu backups)\n",
-                 static_cast<unsigned long long>(calls), elapsed > 0 ? calls / elapsed : 0.0, static_cast<unsigned long long>(read),
+                 static_cast<unsigned long long>(callCount), elapsed > 0 ? callCount / elapsed : 0.0, static_cast<unsigned long long>(read),
                  static_cast<unsigned long long>(files.size()), static_cast<unsigned long long>(backups));
     ConsolePrint(L"  rotations seen %llu, switch toggles %llu, %.1f s\n", static_cast<unsigned long long>(rotations),
                  static_cast<unsigned long long>(toggles), elapsed);
+    ConsolePrint(L"  calls made wholly while the switch existed and checked for their record %llu, missing %llu\n",
+                 static_cast<unsigned long long>(checkedCalls), static_cast<unsigned long long>(lost));
     ConsolePrint(L"  (records written while the switch was off are dropped by design; older backups are overwritten)\n");
     return violations.Finish();
 }
