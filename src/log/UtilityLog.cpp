@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const wchar_t* kSwitchKey = L"Software\\Osmira\\OsmiraUtility\\log";
+constexpr const wchar_t* kSwitchKey = CUtilityLog::kSwitchKey;
 constexpr const wchar_t* kBaseName = L"_FnHotkeySvcUtility";
 constexpr const wchar_t* kUnknownVersion = L"0.0.0.0";
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
@@ -87,6 +87,19 @@ size_t ChooseBackupSlot(const std::optional<uint64_t> (&lastWrite)[CUtilityLog::
     return chosen;
 }
 
+std::wstring LogDirectoryForTempPath(const std::wstring& tempPath)
+{
+    if (tempPath.empty()) return L"C:\\Windows\\Temp\\_OsmiraUtility_";
+    wchar_t formatted[MAX_PATH] = {};
+    _snwprintf(formatted, MAX_PATH - 1, L"%c:\\Windows\\Temp\\_OsmiraUtility_", tempPath[0]);
+    return formatted;
+}
+
+std::wstring LogFileInDirectory(const std::wstring& directory)
+{
+    return directory + L"\\" + kBaseName + L".log";
+}
+
 } // namespace logformat
 
 std::wstring ReadFileVersionText(const wchar_t* path)
@@ -107,14 +120,8 @@ std::wstring ReadFileVersionText(const wchar_t* path)
 
 void CUtilityLog::InitLogFilePath()
 {
-    std::wstring directory = L"C:\\Windows\\Temp\\_OsmiraUtility_";
     wchar_t temp[MAX_PATH] = {};
-    if (::GetTempPathW(MAX_PATH, temp) != 0) {
-        wchar_t formatted[MAX_PATH] = {};
-        _snwprintf(formatted, MAX_PATH - 1, L"%c:\\Windows\\Temp\\_OsmiraUtility_", temp[0]);
-        directory = formatted;
-    }
-    InitLogFilePathAt(directory);
+    InitLogFilePathAt(logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L""));
 }
 
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
@@ -122,7 +129,7 @@ void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
     g_logDirectory = directory;
     ::CreateDirectoryW(g_logDirectory.c_str(), nullptr);
     g_baseName = kBaseName;
-    g_currentLogPath = g_logDirectory + L"\\" + g_baseName + L".log";
+    g_currentLogPath = logformat::LogFileInDirectory(g_logDirectory);
 }
 
 const std::wstring& CUtilityLog::LogDirectory() { return g_logDirectory; }

@@ -13,6 +13,8 @@ void WriteLog(const wchar_t* format, ...);
 
 class CUtilityLog {
 public:
+    // Under HKEY_LOCAL_MACHINE; records are written only while this key exists.
+    static constexpr const wchar_t* kSwitchKey = L"Software\\Osmira\\OsmiraUtility\\log";
     static constexpr size_t kMessageLimit = 512;      // formatted message, with terminator
     static constexpr size_t kLineLimit = 576;         // message + CR LF, with terminator
     static constexpr size_t kRecordLimit = 780;       // code units written per record
@@ -49,6 +51,12 @@ std::wstring Record(const std::wstring& version, const SYSTEMTIME& localTime, co
 // FILETIME value, or nothing when the slot cannot be opened or its time not read.
 // The first unusable slot wins; otherwise the oldest, the lowest index on equal times.
 size_t ChooseBackupSlot(const std::optional<uint64_t> (&lastWrite)[CUtilityLog::kBackupSlots]);
+
+// The log folder on the drive of a temporary folder path, "%c:\Windows\Temp\_OsmiraUtility_";
+// on drive C when the path is empty (the temporary folder is unknown).
+std::wstring LogDirectoryForTempPath(const std::wstring& tempPath);
+// The current log file of a log folder.
+std::wstring LogFileInDirectory(const std::wstring& directory);
 
 } // namespace logformat
 

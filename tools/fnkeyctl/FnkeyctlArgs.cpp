@@ -77,6 +77,8 @@ Arguments ParseArguments(const std::vector<std::wstring>& args)
 {
     Arguments result;
     bool haveCode = false;
+    Action command = Action::Send; // Status, or LogOn for "log" until its on or off is read
+    bool haveLogState = false, logOn = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         if (arg == L"--list") {
@@ -93,6 +95,20 @@ Arguments ParseArguments(const std::vector<std::wstring>& args)
             continue;
         }
         if (!arg.empty() && arg[0] == L'-') return Refuse(result, L"unknown option: " + arg);
+        if (command == Action::Status) return Refuse(result, L"status takes no further argument: " + arg);
+        if (command == Action::LogOn) { // "log", waiting for its on or off
+            if (haveLogState) return Refuse(result, L"log takes one word, on or off: " + arg);
+            if (_wcsicmp(arg.c_str(), L"on") != 0 && _wcsicmp(arg.c_str(), L"off") != 0) {
+                return Refuse(result, L"log takes on or off, not: " + arg);
+            }
+            logOn = _wcsicmp(arg.c_str(), L"on") == 0;
+            haveLogState = true;
+            continue;
+        }
+        if (!haveCode && (_wcsicmp(arg.c_str(), L"status") == 0 || _wcsicmp(arg.c_str(), L"log") == 0)) {
+            command = _wcsicmp(arg.c_str(), L"status") == 0 ? Action::Status : Action::LogOn;
+            continue;
+        }
         if (haveCode) return Refuse(result, L"more than one control code: " + arg);
 
         DWORD code = 0;
@@ -114,6 +130,12 @@ Arguments ParseArguments(const std::vector<std::wstring>& args)
     }
     if (result.action == Action::List) {
         if (haveCode) return Refuse(result, L"--list takes no control code");
+        if (command != Action::Send) return Refuse(result, L"--list takes no command");
+        return result;
+    }
+    if (command == Action::LogOn && !haveLogState) return Refuse(result, L"log needs on or off");
+    if (command != Action::Send) {
+        result.action = command == Action::Status ? Action::Status : logOn ? Action::LogOn : Action::LogOff;
         return result;
     }
     if (!haveCode) return Refuse(result, L"no control code given");
@@ -124,6 +146,8 @@ Arguments ParseArguments(const std::vector<std::wstring>& args)
 std::wstring UsageText()
 {
     return L"Usage: fnkeyctl [--service NAME] CODE\n"
+           L"       fnkeyctl [--service NAME] status\n"
+           L"       fnkeyctl log on|off\n"
            L"       fnkeyctl --list\n"
            L"Sends one control code to the service (default service: OsmiraUtilityService)\n"
            L"with ControlService and prints what the service control manager answered.\n"
@@ -131,7 +155,12 @@ std::wstring UsageText()
            L"ocr-prc), its SVC_CTL_ name, or a number from 0 to 255.\n"
            L"Shutdown (5) and session changes (14) come only from the system: the manager\n"
            L"refuses them, and fnkeyctl prints that answer.\n"
-           L"Exit status: 0 sent, 1 refused by the service control manager, 2 bad arguments.\n";
+           L"status prints the service's state, its logging and last log records, the running\n"
+           L"companions, the stored settings and the registered keyboards; it changes nothing.\n"
+           L"log on|off creates or deletes the logging switch key\n"
+           L"HKLM\\Software\\Osmira\\OsmiraUtility\\log.\n"
+           L"Exit status: 0 sent (or done), 1 refused by the service control manager (or the\n"
+           L"registry), 2 bad arguments.\n";
 }
 
 std::wstring ListText()

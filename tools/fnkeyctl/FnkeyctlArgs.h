@@ -20,7 +20,7 @@ const std::vector<ControlName>& KnownControls();
 // The entry for a code, or null when the code has no name.
 const ControlName* FindControl(DWORD code);
 
-enum class Action { Send, List, Help, Usage };
+enum class Action { Send, List, Help, Usage, Status, LogOn, LogOff };
 
 struct Arguments {
     Action action = Action::Usage;
@@ -29,8 +29,8 @@ struct Arguments {
     std::wstring error; // why the command line was refused (Action::Usage)
 };
 
-// Reads "[--service NAME] CODE | --list | --help". CODE is a short name, an SVC_CTL_ name
-// (either in any letter case) or a decimal number from 0 to 255.
+// Reads "[--service NAME] CODE | [--service NAME] status | log on|off | --list | --help". CODE is
+// a short name, an SVC_CTL_ name (either in any letter case) or a decimal number from 0 to 255.
 Arguments ParseArguments(const std::vector<std::wstring>& args);
 
 // The usage text and the --list table, as printed.

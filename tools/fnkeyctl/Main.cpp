@@ -1,8 +1,11 @@
 // fnkeyctl: sends one of the service's control codes, as the companions and the settings
-// application do, and prints what the service control manager answered.
+// application do, and prints what the service control manager answered; also prints the
+// service's status and switches its logging.
 #include "FnkeyctlArgs.h"
+#include "FnkeyctlStatus.h"
 
 #include "log/ConsolePrint.h"
+#include "log/UtilityLog.h"
 #include "win/Owners.h"
 
 namespace {
@@ -28,33 +31,9 @@ DWORD AccessFor(DWORD code)
     }
 }
 
-std::wstring ErrorText(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : L"(no description)";
-    if (buffer != nullptr) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
-    return text;
-}
-
-// The console printer takes a bounded message: long texts go out a line at a time.
-void PrintText(const std::wstring& text)
-{
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L'\n', start);
-        end = end == std::wstring::npos ? text.size() : end + 1;
-        ConsolePrint(L"%s", text.substr(start, end - start).c_str());
-        start = end;
-    }
-}
-
 int Fail(const wchar_t* step, DWORD error)
 {
-    ConsolePrint(L"fnkeyctl: %s failed: error %u (%s)\n", step, error, ErrorText(error).c_str());
+    ConsolePrint(L"fnkeyctl: %s failed: error %u (%s)\n", step, error, fnkeyctl::SystemErrorText(error).c_str());
     return 1;
 }
 
@@ -75,6 +54,31 @@ int Send(const fnkeyctl::Arguments& args)
     return 0;
 }
 
+// Creates or deletes the switch key that the service's log checks before every record.
+int SwitchLogging(bool on)
+{
+    const std::wstring key = std::wstring(L"HKLM\\") + CUtilityLog::kSwitchKey;
+    if (on) {
+        win::UniqueRegKey created;
+        DWORD disposition = 0;
+        const LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, nullptr, 0, KEY_READ, nullptr,
+                                              created.put(), &disposition);
+        if (status != ERROR_SUCCESS) return Fail(L"creating the logging switch key", static_cast<DWORD>(status));
+        ConsolePrint(disposition == REG_CREATED_NEW_KEY ? L"fnkeyctl: logging switched on: created %s\n"
+                                                        : L"fnkeyctl: logging already on: %s exists\n",
+                     key.c_str());
+        return 0;
+    }
+    const LONG status = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        ConsolePrint(L"fnkeyctl: logging already off: %s does not exist\n", key.c_str());
+        return 0;
+    }
+    if (status != ERROR_SUCCESS) return Fail(L"deleting the logging switch key", static_cast<DWORD>(status));
+    ConsolePrint(L"fnkeyctl: logging switched off: deleted %s\n", key.c_str());
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t* argv[])
@@ -84,15 +88,21 @@ int wmain(int argc, wchar_t* argv[])
     const fnkeyctl::Arguments parsed = fnkeyctl::ParseArguments(args);
     switch (parsed.action) {
     case fnkeyctl::Action::List:
-        PrintText(fnkeyctl::ListText());
+        fnkeyctl::PrintText(fnkeyctl::ListText());
         return 0;
     case fnkeyctl::Action::Help:
-        PrintText(fnkeyctl::UsageText());
+        fnkeyctl::PrintText(fnkeyctl::UsageText());
         return 0;
     case fnkeyctl::Action::Usage:
         ConsolePrint(L"fnkeyctl: %s\n", parsed.error.c_str());
-        PrintText(fnkeyctl::UsageText());
+        fnkeyctl::PrintText(fnkeyctl::UsageText());
         return 2;
+    case fnkeyctl::Action::Status:
+        fnkeyctl::PrintText(fnkeyctl::FormatStatus(fnkeyctl::GatherStatus(parsed.serviceName)));
+        return 0;
+    case fnkeyctl::Action::LogOn:
+    case fnkeyctl::Action::LogOff:
+        return SwitchLogging(parsed.action == fnkeyctl::Action::LogOn);
     case fnkeyctl::Action::Send:
         break;
     }
