@@ -270,10 +270,11 @@ int TrustSoak(uint64_t runs)
                      static_cast<unsigned long long>(g_creations.load() - creationsBefore), seen.c_str(), seconds);
     }
 
-    // Back as the package lies: the signed companions (the approved library is loaded by now).
+    // Back as the package lies: the signed companions and the approved library.
     Copy(fixtures + L"\\approved\\" + kAgentName, agent, violations);
     Copy(fixtures + L"\\approved\\" + kLockOsdName, osd, violations);
-    if (::GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    std::vector<unsigned char> present;
+    if (!ReadWholeFile(library, present) || present != approvedLibrary) {
         WriteWholeFile(library, approvedLibrary.data(), approvedLibrary.size());
     }
     // The start-up form's supervision thread ends by itself after its passes.
