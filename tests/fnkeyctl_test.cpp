@@ -12,7 +12,7 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
     using A = Action;
     const std::wstring name = L"unknown control name: ", range = L"not a control code from 0 to 255: ", noName = L"--service needs a service name";
     struct Case { std::vector<std::wstring> args; Action action; std::wstring error = L""; DWORD code = 0; std::wstring service = L"OsmiraUtilityService"; };
-    const Case cases[] = { // a Send row gives no error but the code and the service
+    const Case cases[] = { // a Send (or Status) row gives no error but the code and the service
         {{L"micmute-on"}, A::Send, L"", 160}, {{L"OCR-Row"}, A::Send, L"", 157}, {{L"stop"}, A::Send, L"", 1}, {{L"0"}, A::Send},
         {{L"svc_ctl_triger_pexaro_pop_toast"}, A::Send, L"", 150}, {{L"255"}, A::Send, L"", 255}, {{L"007"}, A::Send, L"", 7},
         {{L"--service", L"Other", L"161"}, A::Send, L"", 161, L"Other"}, {{L"161", L"--service", L"Other"}, A::Send, L"", 161, L"Other"},
@@ -22,13 +22,17 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
         {{L"-1"}, A::Usage, L"unknown option: -1"}, {{L"--bogus", L"160"}, A::Usage, L"unknown option: --bogus"},
         {{L"160", L"161"}, A::Usage, L"more than one control code: 161"}, {{L"--list", L"160"}, A::Usage, L"--list takes no control code"},
         {{L"--service"}, A::Usage, noName}, {{L"--service", L"", L"160"}, A::Usage, noName}, {{L"--service", L"Svc"}, A::Usage, L"no control code given"},
+        {{L"status"}, A::Status}, {{L"Status", L"--service", L"Other"}, A::Status, L"", 0, L"Other"}, {{L"log", L"on"}, A::LogOn}, {{L"LOG", L"Off"}, A::LogOff},
+        {{L"log"}, A::Usage, L"log needs on or off"}, {{L"log", L"maybe"}, A::Usage, L"log takes on or off, not: maybe"},
+        {{L"log", L"on", L"off"}, A::Usage, L"log takes one word, on or off: off"}, {{L"status", L"160"}, A::Usage, L"status takes no further argument: 160"},
+        {{L"160", L"status"}, A::Usage, L"more than one control code: status"}, {{L"--list", L"status"}, A::Usage, L"--list takes no command"},
     };
     for (const Case& c : cases) {
         const Arguments parsed = ParseArguments(c.args);
         SCOPED_TRACE(Narrow(c.args.empty() ? L"(none)" : c.args.front() + L" .. " + c.args.back()));
         EXPECT_EQ(c.action, parsed.action);
         EXPECT_EQ(c.error, parsed.error);
-        if (c.action == A::Send) { EXPECT_EQ(c.code, parsed.code); EXPECT_EQ(c.service, parsed.serviceName); }
+        if (c.action == A::Send || c.action == A::Status) { EXPECT_EQ(c.code, parsed.code); EXPECT_EQ(c.service, parsed.serviceName); }
     }
 }
 

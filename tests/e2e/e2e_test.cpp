@@ -78,3 +78,31 @@ TEST_F(Installed, ControlsOfEachFamilyReachTheirRowsAndTheLogFollowsItsSwitch)
     EXPECT_NE(std::string::npos, Exe(L"fnkeyctl.exe", L"5", 1).find("\nfnkeyctl: ControlService failed: error 87 ("));
     EXPECT_EQ(DWORD(SERVICE_RUNNING), m_service.Status().dwCurrentState);
 }
+TEST_F(Installed, StatusReadsWithoutWritingAndLogOnOffSwitchesTheKey)
+{
+    const RegistryTreeGuard serviceKey(regkeys::kServiceKey), hotkeyKey(regkeys::kHotkeyKey);
+    const std::wstring folder = L"C:\\Windows\\Temp\\_OsmiraUtility_", switchKey = L"Software\\Osmira\\OsmiraUtility\\log";
+    SetLogSwitch(false), RemoveFolderTree(folder);
+    const auto shows = [](const std::string& output, const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) EXPECT_NE(std::string::npos, output.find("\n" + line + "\n")) << line << "\nin:\n" << output;
+    };
+    shows(Exe(L"fnkeyctl.exe", L"status"), {"  State         STOPPED", "  Start type    demand", "Logging         off", "  no log file",
+                                              "  PexaroToast     ShowNumlkOSD                    (not set)"});
+    EXPECT_FALSE(FileExists(folder)); // nothing made: neither the log folder nor the switch key
+    EXPECT_FALSE(regtest::KeyExists(switchKey));
+
+    EXPECT_EQ("fnkeyctl: logging switched on: created HKLM\\Software\\Osmira\\OsmiraUtility\\log\n", Exe(L"fnkeyctl.exe", L"log on"));
+    ASSERT_TRUE(m_service.Start());
+    ASSERT_TRUE(WaitUntil([] { return Count(L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d") == 1; }, 30000));
+    Exe(L"fnkeyctl.exe", L"pexaro-numlock-off");
+    const std::string status = Exe(L"fnkeyctl.exe", L"status");
+    const std::string records = status.substr(status.find("\nLast log records\n"), status.find("\nCompanions\n") - status.find("\nLast log records\n"));
+    EXPECT_NE(std::string::npos, records.find("] SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF\n")) << records;
+    shows(status, {"  State         RUNNING, process " + std::to_string(m_service.Status().dwProcessId), "Logging         on",
+                   "  Log file      " + Narrow(kLog), "  PexaroToast     ShowNumlkOSD                    0",
+                   "  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached", "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  not attached",
+                   "  VID_7B7B&PID_0201           VID 7B7B  PID 0201  not attached"});
+
+    EXPECT_EQ("fnkeyctl: logging switched off: deleted HKLM\\Software\\Osmira\\OsmiraUtility\\log\n", Exe(L"fnkeyctl.exe", L"log off"));
+    EXPECT_FALSE(regtest::KeyExists(switchKey));
+}
