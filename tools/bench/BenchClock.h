@@ -1,7 +1,17 @@
-// What the service benchmarks share: a monotonic clock in seconds and a wait for a service state.
+// What the service benchmarks share: a monotonic clock in seconds, polls with a deadline, the
+// service's process and its CPU time, percentiles, and the figure rows that scripts/bench
+// gathers into its table.
 #pragma once
 
+#include "log/ConsolePrint.h"
+
 #include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 inline double Now()
 {
@@ -11,13 +21,92 @@ inline double Now()
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// Polls every millisecond until done() holds or `limit` seconds pass; returns done().
+template <typename Done>
+bool WaitFor(Done done, double limit)
+{
+    const double start = Now();
+    while (!done()) {
+        if (Now() - start > limit) return done();
+        ::Sleep(1);
+    }
+    return true;
+}
+
 // Polls for up to ten seconds.
 inline bool WaitForState(SC_HANDLE service, DWORD state)
 {
-    for (int i = 0; i < 1000; ++i) {
+    return WaitFor([&] {
         SERVICE_STATUS status = {};
-        if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-        ::Sleep(10);
-    }
-    return false;
+        return ::QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+    }, 10);
+}
+
+// Starts the service unless it runs already; true once it reports RUNNING.
+inline bool EnsureRunning(SC_HANDLE service)
+{
+    if (!::StartServiceW(service, 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) return false;
+    return WaitForState(service, SERVICE_RUNNING);
+}
+
+inline void StopService(SC_HANDLE service)
+{
+    SERVICE_STATUS status = {};
+    ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+    WaitForState(service, SERVICE_STOPPED);
+}
+
+inline DWORD ServiceProcessId(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        return 0;
+    return status.dwProcessId;
+}
+
+// Kernel plus user time of a process, in seconds.
+inline double ProcessCpuSeconds(HANDLE process)
+{
+    FILETIME creation, exit, kernel, user;
+    if (!::GetProcessTimes(process, &creation, &exit, &kernel, &user)) return 0;
+    auto ticks = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
+}
+
+// The value below which `share` (0..1) of the samples lie; 0 without samples.
+inline double Percentile(std::vector<double> samples, double share)
+{
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const size_t at = std::min(samples.size() - 1, static_cast<size_t>(static_cast<double>(samples.size()) * share));
+    return samples[at];
+}
+
+// A short text through the Microsoft formatter (%s takes a wide string).
+inline std::wstring Format(const wchar_t* format, ...)
+{
+    wchar_t text[256] = {};
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, 255, format, args);
+    va_end(args);
+    text[255] = L'\0';
+    return text;
+}
+
+// One row of the table: "FIGURE<tab>figure<tab>service<tab>reference<tab>ratio<tab>goal<tab>met|missed".
+// The texts say what was measured, with units; `ratio` is the service's value over the
+// reference's (or what the goal compares), printed with three significant digits.
+inline void PrintFigure(const wchar_t* figure, const std::wstring& service, const std::wstring& reference, double ratio,
+                        const wchar_t* goal, bool met)
+{
+    ConsolePrint(L"FIGURE\t%s\t%s\t%s\t%.3gx\t%s\t%s\n", figure, service.c_str(), reference.c_str(), ratio, goal,
+                 met ? L"met" : L"missed");
+}
+
+// A figure that could not be measured: the table says so instead of showing a number.
+inline void PrintUnmeasured(const wchar_t* figure, const wchar_t* why, const wchar_t* goal)
+{
+    ConsolePrint(L"FIGURE\t%s\t%s\t-\t-\t%s\tnot measured\n", figure, why, goal);
 }

@@ -2,8 +2,7 @@
 // the 8 s it is meant to wait, and what one supervision pass (its process snapshots and checks)
 // costs. Prints figures; asserts nothing. Run in a prefix with the service installed:
 //   companion_bench [starts]
-#include "BenchClock.h"
-#include "log/ConsolePrint.h"
+#include "BenchProbes.h"
 #include "process/ProcessToolkit.h"
 #include "win/Owners.h"
 
@@ -14,11 +13,6 @@
 #include <vector>
 
 namespace {
-
-bool BothCompanionsRun()
-{
-    return !FindRunningProcess(L"FnKeyAgent.exe").empty() && !FindRunningProcess(L"FnKeyLockOsd.exe").empty();
-}
 
 // Seconds from the start control until both companions run, or a negative value.
 double TimeToCompanions(SC_HANDLE service)
@@ -47,15 +41,12 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 0; i < starts; ++i) {
         const double delay = TimeToCompanions(service.get());
         if (delay >= 0) delays.push_back(delay);
-        SERVICE_STATUS status = {};
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitForState(service.get(), SERVICE_STOPPED);
+        StopService(service.get());
     }
-    std::sort(delays.begin(), delays.end());
     if (delays.empty()) {
         ConsolePrint(L"start control to both companions running: never, in %d starts\n", starts);
     } else {
-        const double median = delays[delays.size() / 2];
+        const double median = Percentile(delays, 0.5);
         ConsolePrint(L"start control to both companions running: median %.3f s of %d starts (%.3f x the 8 s wait)\n",
                      median, static_cast<int>(delays.size()), median / 8.0);
     }

@@ -3,7 +3,6 @@
 // asserts nothing. Run in a prefix with the service installed:
 //   device_watch_bench <fn_hotkey_device.exe> <package keyapp.exe> [rounds] [idle seconds]
 #include "BenchClock.h"
-#include "log/ConsolePrint.h"
 #include "win/Owners.h"
 
 #include <windows.h>
@@ -63,14 +62,9 @@ int wmain(int argc, wchar_t** argv)
                                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                           SERVICE_ERROR_NORMAL, keyapp.c_str(), nullptr, nullptr,
                                                           nullptr, nullptr, nullptr));
-        return package && Run(tool + L"create") && ::StartServiceW(service.get(), 0, nullptr) &&
-               WaitForState(service.get(), SERVICE_RUNNING);
+        return package && Run(tool + L"create") && EnsureRunning(service.get());
     };
-    auto tearDown = [&] {
-        SERVICE_STATUS status = {};
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitForState(service.get(), SERVICE_STOPPED);
-    };
+    auto tearDown = [&] { StopService(service.get()); };
 
     std::vector<double> delays;
     for (int i = 0; i < rounds; ++i) {
@@ -87,30 +81,20 @@ int wmain(int argc, wchar_t** argv)
         }
         tearDown();
     }
-    std::sort(delays.begin(), delays.end());
     if (delays.empty()) {
         ConsolePrint(L"device removed to package service marked for deletion: never, in %d rounds\n", rounds);
     } else {
         ConsolePrint(L"device removed to package service marked for deletion: median %.1f ms, worst %.1f ms (%d rounds)\n",
-                     delays[delays.size() / 2] * 1000, delays.back() * 1000, static_cast<int>(delays.size()));
+                     Percentile(delays, 0.5) * 1000, Percentile(delays, 1.0) * 1000, static_cast<int>(delays.size()));
     }
 
     // The idle cost: the service with its device present, after the supervision window.
     if (!setUp()) return 1;
     ::Sleep(45000);
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-    auto cpu = [&] {
-        FILETIME creation, exit, kernel, user;
-        ::GetProcessTimes(process.get(), &creation, &exit, &kernel, &user);
-        auto ticks = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-        return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
-    };
-    const double before = cpu();
+    win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ServiceProcessId(service.get())));
+    const double before = ProcessCpuSeconds(process.get());
     ::Sleep(static_cast<DWORD>(idleSeconds) * 1000);
-    const double used = cpu() - before;
+    const double used = ProcessCpuSeconds(process.get()) - before;
     ConsolePrint(L"service CPU time over %d s idle with the device present: %.3f s (%.3f%% of one core)\n", idleSeconds,
                  used, used * 100.0 / idleSeconds);
     Run(tool + L"remove");

@@ -1,0 +1,117 @@
+// What the running service costs while nothing happens and whether it grows under load, in a
+// prefix with the firmware stand-in registered and the service installed:
+//  - CPU time over an idle window (default 60 s), companions up, the three LED workers started
+//    and the companions' supervision window over, against one core;
+//  - working set and thread count after 10,000 mixed codes (setting, LED and unknown codes;
+//    no code that launches a program), against the same taken after the first LED codes.
+// Prints figure rows; asserts nothing.   footprint_bench [idle seconds] [codes]
+#include "BenchProbes.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+
+namespace {
+
+struct Footprint {
+    double workingSetKiB = 0;
+    DWORD threads = 0;
+};
+
+Footprint Measure(HANDLE process, DWORD processId)
+{
+    Footprint footprint;
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (::GetProcessMemoryInfo(process, &counters, sizeof counters)) footprint.workingSetKiB = counters.WorkingSetSize / 1024.0;
+    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == processId) footprint.threads = entry.cntThreads;
+    }
+    return footprint;
+}
+
+// Waits until the firmware has recorded `count` calls and the LED workers have gone back to sleep.
+void SettleLeds(size_t count)
+{
+    WaitForFirmwareCalls(count, 30);
+    ::Sleep(2500);  // a worker pass lasts at most one 2-s wait beyond its last call
+}
+
+// The codes that change settings (141-150, 156, 157), switch LEDs (154, 155, 160, 161) or mean
+// nothing to the service (129, 200, 255); never one that launches a program.
+constexpr DWORD kMixedCodes[] = {141, 160, 142, 144, 129, 145, 154, 146, 147, 161, 148, 200,
+                                 149, 150, 155, 156, 157, 255};
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const int idleSeconds = argc > 1 ? std::max(1, _wtoi(argv[1])) : 60;
+    const int codes = argc > 2 ? std::max(100, _wtoi(argv[2])) : 10000;
+    const wchar_t* idleFigure = L"idle CPU, companions up, LED workers started";
+    const wchar_t* idleGoal = L"<= 0.1% of a core";
+    const wchar_t* memoryFigure = L"working set after 10,000 mixed codes";
+    const wchar_t* threadFigure = L"threads after 10,000 mixed codes";
+    SwitchServiceLogging(false);  // the shipped default
+
+    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
+    if (service) StopService(service.get());  // a start of its own, so that the supervision window can be timed
+    const double started = Now();
+    if (!service || !EnsureRunning(service.get())) {
+        PrintUnmeasured(idleFigure, L"the service does not start", idleGoal);
+        return 1;
+    }
+    const DWORD processId = ServiceProcessId(service.get());
+    win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    if (!WaitFor(BothCompanionsRun, 60)) ConsolePrint(L"the companions did not both start within 60 s\n");
+    SERVICE_STATUS status = {};
+    // The first LED codes: one for each firmware worker (the mic-mute code starts the HID
+    // worker too), so that later codes start no thread that the reference lacks.
+    const size_t firstCalls = firmware::ReadCallRecords().size();
+    ::ControlService(service.get(), 160, &status);
+    ::ControlService(service.get(), 154, &status);
+    SettleLeds(firstCalls + 2);
+    // The supervision threads end about 38 s after the start (8 s wait, 15 passes of 2 s).
+    const double supervisionOver = 45;
+    if (Now() - started < supervisionOver) ::Sleep(static_cast<DWORD>((supervisionOver - (Now() - started)) * 1000));
+    const Footprint reference = Measure(process.get(), processId);
+
+    const double cpuBefore = ProcessCpuSeconds(process.get());
+    const double windowStart = Now();
+    ::Sleep(static_cast<DWORD>(idleSeconds) * 1000);
+    const double share = (ProcessCpuSeconds(process.get()) - cpuBefore) / (Now() - windowStart);
+    PrintFigure(idleFigure, Format(L"%.3f%% (%.3f s CPU in %d s)", share * 100, share * idleSeconds, idleSeconds),
+                L"1 core (100%)", share, idleGoal, share <= 0.001);
+
+    const size_t beforeCodes = firmware::ReadCallRecords().size();
+    int failed = 0;
+    const double burst = Now();
+    for (int i = 0; i < codes; ++i) {
+        if (!::ControlService(service.get(), kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])], &status)) ++failed;
+    }
+    const double sent = Now() - burst;
+    SettleLeds(beforeCodes + 1);
+    const Footprint after = Measure(process.get(), processId);
+    ConsolePrint(L"%d mixed codes sent in %.2f s (%d refused), %d firmware calls; working set %.0f -> %.0f KiB, "
+                 L"threads %d -> %d\n", codes, sent, failed, static_cast<int>(firmware::ReadCallRecords().size() - beforeCodes),
+                 reference.workingSetKiB, after.workingSetKiB, static_cast<int>(reference.threads),
+                 static_cast<int>(after.threads));
+    if (reference.workingSetKiB <= 0) {
+        PrintUnmeasured(memoryFigure, L"the working set could not be read", L"<= 1.05x");
+    } else {
+        const double ratio = after.workingSetKiB / reference.workingSetKiB;
+        PrintFigure(memoryFigure, Format(L"%.0f KiB", after.workingSetKiB),
+                    Format(L"%.0f KiB (after the first LED codes)", reference.workingSetKiB), ratio, L"<= 1.05x", ratio <= 1.05);
+    }
+    PrintFigure(threadFigure, Format(L"%d threads", static_cast<int>(after.threads)),
+                Format(L"%d threads (after the first LED codes)", static_cast<int>(reference.threads)),
+                reference.threads ? static_cast<double>(after.threads) / reference.threads : 0, L"equal",
+                reference.threads != 0 && after.threads == reference.threads);
+    StopService(service.get());
+    return 0;
+}
