@@ -103,6 +103,10 @@ TEST_F(Installed, StatusReadsWithoutWritingAndLogOnOffSwitchesTheKey)
                    "  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached", "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  not attached",
                    "  VID_7B7B&PID_0201           VID 7B7B  PID 0201  not attached"});
 
+    {
+        const regtest::KeyAccessGuard locked(switchKey + L"\\child", L"D:(A;;WD;;;WD)"); // a child that cannot be opened keeps the key
+        EXPECT_EQ("fnkeyctl: deleting the logging switch key failed: error 5 (Access denied.)\n", Exe(L"fnkeyctl.exe", L"log off", 1));
+    }
     EXPECT_EQ("fnkeyctl: logging switched off: deleted HKLM\\Software\\Osmira\\OsmiraUtility\\log\n", Exe(L"fnkeyctl.exe", L"log off"));
     EXPECT_FALSE(regtest::KeyExists(switchKey));
 }
