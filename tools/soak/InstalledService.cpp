@@ -136,7 +136,7 @@ int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD seed)
     int violations = 0;
     std::vector<DWORD> handles, threads;
     std::vector<double> stopTimes;
-    DWORD codesRefused = 0, companionsSeen = 0;
+    DWORD codesRefused = 0, companionsSeen = 0, companionsLeft = 0;
     for (DWORD cycle = 1; cycle <= cycles; ++cycle) {
         if (!svc.Start()) return violations + 1;
         ::Sleep(dwellMilliseconds);
@@ -170,15 +170,16 @@ int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD seed)
             ++violations;
         }
         if (const size_t left = CompanionCount()) {
+            companionsLeft += static_cast<DWORD>(left);
             ConsolePrint(L"VIOLATION cycle %u: %u companions still run after the stop\n", cycle, static_cast<unsigned>(left));
             ++violations;
             for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
         }
     }
     ConsolePrint(L"cycles: %u start/stop cycles, %u s dwell; stop to STOPPED median %.0f ms, worst %.0f ms; %u companions ran "
-                 L"before the stops, none after; %u of %u codes refused by the manager\n",
+                 L"before the stops, %u after; %u of %u codes refused by the manager\n",
                  cycles, dwellMilliseconds / 1000, Median(stopTimes) * 1000, *std::max_element(stopTimes.begin(), stopTimes.end()) * 1000,
-                 companionsSeen, codesRefused, cycles * 50);
+                 companionsSeen, companionsLeft, codesRefused, cycles * 50);
     ConsolePrint(L"cycles: service handles per cycle: %s\ncycles: service threads per cycle: %s\n", Series(handles).c_str(),
                  Series(threads).c_str());
     for (const auto& [name, counts] : {std::pair{L"handle", &handles}, std::pair{L"thread", &threads}}) {
