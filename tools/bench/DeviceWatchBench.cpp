@@ -91,10 +91,9 @@ int wmain(int argc, wchar_t** argv)
     // The idle cost: the service with its device present, after the supervision window.
     if (!setUp()) return 1;
     ::Sleep(45000);
-    win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ServiceProcessId(service.get())));
-    const double before = ProcessCpuSeconds(process.get());
-    ::Sleep(static_cast<DWORD>(idleSeconds) * 1000);
-    const double used = ProcessCpuSeconds(process.get()) - before;
+    CpuWindow window(ServiceProcessId(service.get()));
+    window.SampleFor(idleSeconds);
+    const double used = window.Seconds();
     ConsolePrint(L"service CPU time over %d s idle with the device present: %.3f s (%.3f%% of one core)\n", idleSeconds,
                  used, used * 100.0 / idleSeconds);
     Run(tool + L"remove");

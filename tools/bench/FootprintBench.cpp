@@ -54,8 +54,8 @@ int wmain(int argc, wchar_t** argv)
     const int codes = argc > 2 ? std::max(100, _wtoi(argv[2])) : 10000;
     const wchar_t* idleFigure = L"idle CPU, companions up, LED workers started";
     const wchar_t* idleGoal = L"<= 0.1% of a core";
-    const wchar_t* memoryFigure = L"working set after 10,000 mixed codes";
-    const wchar_t* threadFigure = L"threads after 10,000 mixed codes";
+    const std::wstring memoryFigure = Format(L"working set after %d mixed codes", codes);
+    const std::wstring threadFigure = Format(L"threads after %d mixed codes", codes);
     SwitchServiceLogging(false);  // the shipped default
 
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -81,11 +81,14 @@ int wmain(int argc, wchar_t** argv)
     if (Now() - started < supervisionOver) ::Sleep(static_cast<DWORD>((supervisionOver - (Now() - started)) * 1000));
     const Footprint reference = Measure(process.get(), processId);
 
-    const double cpuBefore = ProcessCpuSeconds(process.get());
+    CpuWindow window(processId);
     const double windowStart = Now();
-    ::Sleep(static_cast<DWORD>(idleSeconds) * 1000);
-    const double share = (ProcessCpuSeconds(process.get()) - cpuBefore) / (Now() - windowStart);
-    PrintFigure(idleFigure, Format(L"%.3f%% (%.3f s CPU in %d s)", share * 100, share * idleSeconds, idleSeconds),
+    window.SampleFor(idleSeconds);
+    const double share = window.Seconds() / (Now() - windowStart);
+    ConsolePrint(L"idle window: %.3f s CPU in %.1f s over the service's threads, %d threads started in it; "
+                 L"those threads have used %.3f s CPU since they began\n",
+                 window.Seconds(), Now() - windowStart, window.ThreadsStarted(), window.ThreadsTotal());
+    PrintFigure(idleFigure, Format(L"%.4f%% (%.3f s CPU in %d s)", share * 100, window.Seconds(), idleSeconds),
                 L"1 core (100%)", share, idleGoal, share <= 0.001);
 
     const size_t beforeCodes = firmware::ReadCallRecords().size();
@@ -102,13 +105,13 @@ int wmain(int argc, wchar_t** argv)
                  reference.workingSetKiB, after.workingSetKiB, static_cast<int>(reference.threads),
                  static_cast<int>(after.threads));
     if (reference.workingSetKiB <= 0) {
-        PrintUnmeasured(memoryFigure, L"the working set could not be read", L"<= 1.05x");
+        PrintUnmeasured(memoryFigure.c_str(), L"the working set could not be read", L"<= 1.05x");
     } else {
         const double ratio = after.workingSetKiB / reference.workingSetKiB;
-        PrintFigure(memoryFigure, Format(L"%.0f KiB", after.workingSetKiB),
+        PrintFigure(memoryFigure.c_str(), Format(L"%.0f KiB", after.workingSetKiB),
                     Format(L"%.0f KiB (after the first LED codes)", reference.workingSetKiB), ratio, L"<= 1.05x", ratio <= 1.05);
     }
-    PrintFigure(threadFigure, Format(L"%d threads", static_cast<int>(after.threads)),
+    PrintFigure(threadFigure.c_str(), Format(L"%d threads", static_cast<int>(after.threads)),
                 Format(L"%d threads (after the first LED codes)", static_cast<int>(reference.threads)),
                 reference.threads ? static_cast<double>(after.threads) / reference.threads : 0, L"equal",
                 reference.threads != 0 && after.threads == reference.threads);
