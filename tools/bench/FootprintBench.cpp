@@ -93,11 +93,15 @@ int wmain(int argc, wchar_t** argv)
 
     const size_t beforeCodes = firmware::ReadCallRecords().size();
     int failed = 0;
+    // The working set at each fifth of the codes tells steady growth from a one-time step.
+    std::wstring growth;
     const double burst = Now();
     for (int i = 0; i < codes; ++i) {
         if (!::ControlService(service.get(), kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])], &status)) ++failed;
+        if ((i + 1) % (codes / 5) == 0) growth += Format(L" %d: %.0f KiB;", i + 1, Measure(process.get(), processId).workingSetKiB);
     }
     const double sent = Now() - burst;
+    ConsolePrint(L"working set during the codes:%s\n", growth.c_str());
     SettleLeds(beforeCodes + 1);
     const Footprint after = Measure(process.get(), processId);
     ConsolePrint(L"%d mixed codes sent in %.2f s (%d refused), %d firmware calls; working set %.0f -> %.0f KiB, "
