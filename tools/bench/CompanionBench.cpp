@@ -19,11 +19,7 @@ double TimeToCompanions(SC_HANDLE service)
 {
     const double start = Now();
     if (!::StartServiceW(service, 0, nullptr)) return -1;
-    while (Now() - start < 60) {
-        if (BothCompanionsRun()) return Now() - start;
-        ::Sleep(5);
-    }
-    return -1;
+    return WaitFor(BothCompanionsRun, 60) ? Now() - start : -1;
 }
 
 } // namespace
