@@ -6,8 +6,9 @@
 
 #include <windows.h>
 
-// In-process, from a folder laid out like the package, with the firmware registered.
-int RunStorm(DWORD codes, DWORD seed);
+// In-process (from a folder laid out like the package), or through the manager to the
+// installed service; the firmware registered either way.
+int RunStorm(DWORD codes, DWORD seed, bool throughManager);
 // Against the installed service.
 int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD seed);
 int RunChaos(DWORD killEveryMilliseconds);

@@ -124,23 +124,49 @@ void EndSessionWork(HANDLE quit)
 
 } // namespace
 
-int RunStorm(DWORD codes, DWORD seed)
+int RunStorm(DWORD codes, DWORD seed, bool throughManager)
 {
     // The stop (1) ends the service and is the cycles' business; every other code goes in,
-    // the manager's refusals (shutdown, session change) included, since the dispatcher must
-    // take whatever reaches it.
-    CUtilityService service; // owns the quit event that the session threads wait on
+    // the manager's own refusals (shutdown, session change) included: in-process the
+    // dispatcher must take whatever reaches it, through the manager they are refused there.
+    // Only in-process can session events come in between: the manager sends them to no one
+    // but itself. The in-process lane owns a service object for the quit event that the
+    // session threads wait on; the installed service has its own.
+    std::optional<CUtilityService> inProcess;
+    win::UniqueServiceHandle manager, service;
+    if (throughManager) {
+        manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (manager) service.reset(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
+        if (!service || (!::StartServiceW(service.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) ||
+            !WaitForState(service.get(), SERVICE_RUNNING)) {
+            ConsolePrint(L"VIOLATION storm: the installed service does not start (error %u)\n", ::GetLastError());
+            return 1;
+        }
+    } else {
+        inProcess.emplace();
+    }
+    const wchar_t* const lane = throughManager ? L"storm through the manager" : L"storm in-process";
     std::mt19937 random(seed);
     std::uniform_int_distribution<DWORD> anyCode(0, 255);
     const DWORD sessionEvents[] = {WTS_CONSOLE_CONNECT, WTS_CONSOLE_DISCONNECT, WTS_SESSION_LOGON, WTS_SESSION_LOGOFF,
                                    WTS_SESSION_LOCK, WTS_SESSION_UNLOCK, 3, 4, 9, 10};
+    WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
+    // True when the code reached the dispatcher, which has carried it out when this returns.
+    auto deliver = [&](DWORD code, DWORD eventType) {
+        if (!throughManager) {
+            DispatchServiceControl(code, eventType, &notification);
+            return true;
+        }
+        SERVICE_STATUS status = {};
+        return ::ControlService(service.get(), code, &status) != FALSE;
+    };
     // Launches start real processes: at most one every two seconds keeps the machine usable.
     constexpr double kLaunchGap = 2.0;
     constexpr double kSessionEventGap = 3.0;
 
     Expected expected = Expected::Current();
     int violations = 0;
-    DWORD launches = 0, launchesHeldBack = 0, events = 0, sent = 0;
+    DWORD launches = 0, launchesHeldBack = 0, events = 0, sent = 0, refused = 0;
     double lastLaunch = -kLaunchGap, lastEvent = Now();
     const double start = Now();
     while (sent < codes) {
@@ -154,21 +180,35 @@ int RunStorm(DWORD codes, DWORD seed)
             lastLaunch = Now();
             ++launches;
         }
-        WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
-        DispatchServiceControl(code, code == SERVICE_CONTROL_SESSIONCHANGE ? sessionEvents[random() % 10] : 0, &notification);
+        ++sent;
+        if (!deliver(code, code == SERVICE_CONTROL_SESSIONCHANGE ? sessionEvents[random() % 10] : 0)) {
+            ++refused;
+            // The service accepts every custom code; the manager may refuse only its own.
+            if (code >= 128) {
+                ConsolePrint(L"VIOLATION %s: the manager refused custom code %u (error %u)\n", lane, code, ::GetLastError());
+                ++violations;
+            }
+            continue;
+        }
         // The dispatcher writes before it returns: a setting code is checked at once.
         if (expected.Apply(code)) violations += CompareSettings(expected, Expected::Current(), code);
-        ++sent;
-        if (Now() - lastEvent >= kSessionEventGap) {
+        if (throughManager && sent % 1000 == 0) {
+            SERVICE_STATUS status = {};
+            if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
+                ConsolePrint(L"VIOLATION %s: the service left RUNNING after %u codes\n", lane, sent);
+                return violations + 1;
+            }
+        }
+        if (!throughManager && Now() - lastEvent >= kSessionEventGap) {
             lastEvent = Now();
-            DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10], &notification);
+            deliver(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10]);
             ++events;
         }
     }
     const double elapsed = Now() - start;
-    ConsolePrint(L"storm: %u codes (seed %u) in %.1f s, %.0f codes/s; %u launch codes or session changes among them, %u held back "
-                 L"for the launch gap; %u session events between codes\n",
-                 sent, seed, elapsed, sent / elapsed, launches, launchesHeldBack, events);
+    ConsolePrint(L"%s: %u codes (seed %u) in %.1f s, %.0f codes/s; %u launch codes or session changes among them, %u held back "
+                 L"for the launch gap; %u refused by the manager; %u session events between codes\n",
+                 lane, sent, seed, elapsed, sent / elapsed, launches, launchesHeldBack, refused, events);
 
     violations += CompareSettings(expected, Expected::Current(), 0);
     // The workers take the newest request at their own pace: give them a moment to settle.
@@ -178,13 +218,13 @@ int RunStorm(DWORD codes, DWORD seed)
         ::Sleep(20);
         leds = Expected::Current();
     }
-    ConsolePrint(L"storm: LEDs mic-mute %d speaker %d (last codes say %d and %d), settled %.2f s after the last code\n",
+    ConsolePrint(L"%s: LEDs mic-mute %d speaker %d (last codes say %d and %d), settled %.2f s after the last code\n", lane,
                  static_cast<int>(leds.micMute), static_cast<int>(leds.speaker), static_cast<int>(expected.micMute),
                  static_cast<int>(expected.speaker), Now() - settle);
     if (leds.micMute != expected.micMute || leds.speaker != expected.speaker) {
-        ConsolePrint(L"VIOLATION storm: the firmware's LEDs differ from the last codes\n");
+        ConsolePrint(L"VIOLATION %s: the firmware's LEDs differ from the last codes\n", lane);
         ++violations;
     }
-    EndSessionWork(g_hQuitEvent);
+    if (inProcess) EndSessionWork(g_hQuitEvent);
     return violations;
 }
