@@ -10,5 +10,5 @@
 // installed service; the firmware registered either way.
 int RunStorm(DWORD codes, DWORD seed, bool throughManager);
 // Against the installed service.
-int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD seed);
+int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD dwellEvery, DWORD seed);
 int RunChaos(DWORD killEveryMilliseconds);
