@@ -162,7 +162,9 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
     };
     // Launches start real processes: at most one every two seconds keeps the machine usable.
     constexpr double kLaunchGap = 2.0;
-    constexpr double kSessionEventGap = 3.0;
+    // A session event every second, and at least one in every 5,000 codes for short runs.
+    constexpr double kSessionEventGap = 1.0;
+    constexpr DWORD kCodesPerSessionEvent = 5000;
 
     Expected expected = Expected::Current();
     int violations = 0;
@@ -199,7 +201,7 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
                 return violations + 1;
             }
         }
-        if (!throughManager && Now() - lastEvent >= kSessionEventGap) {
+        if (!throughManager && (Now() - lastEvent >= kSessionEventGap || sent % kCodesPerSessionEvent == 0)) {
             lastEvent = Now();
             deliver(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10]);
             ++events;
