@@ -143,7 +143,12 @@ bool TestService::Stop(DWORD timeoutMs)
 DWORD TestService::Control(DWORD code)
 {
     SERVICE_STATUS status = {};
-    return ::ControlService(Open().get(), code, &status) ? 0 : ::GetLastError();
+    if (::ControlService(Open().get(), code, &status)) return 0;
+    // Under Wine a service process that stops may end before the manager has read the stop's
+    // answer, which it then reports as a broken pipe; the stop did happen, and every caller
+    // goes on to check the state.
+    const DWORD error = ::GetLastError();
+    return code == SERVICE_CONTROL_STOP && error == ERROR_BROKEN_PIPE ? 0 : error;
 }
 SERVICE_STATUS_PROCESS TestService::Status()
 {
