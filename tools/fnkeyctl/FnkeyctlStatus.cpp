@@ -379,8 +379,8 @@ std::wstring SystemErrorText(DWORD error)
     const DWORD length =
         ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                          reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const win::UniqueLocalMemory owner(buffer);
     std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : L"(no description)";
-    if (buffer != nullptr) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
     return text;
 }

@@ -29,12 +29,8 @@ struct Service {
 
     bool Start()
     {
-        if (!::StartServiceW(service.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-            ConsolePrint(L"VIOLATION: the start control failed (error %u)\n", ::GetLastError());
-            return false;
-        }
-        if (WaitForState(service.get(), SERVICE_RUNNING)) return true;
-        ConsolePrint(L"VIOLATION: the service did not reach RUNNING\n");
+        if (EnsureRunning(service.get())) return true;
+        ConsolePrint(L"VIOLATION: the service did not start (error %u)\n", ::GetLastError());
         return false;
     }
 
@@ -42,15 +38,6 @@ struct Service {
     {
         SERVICE_STATUS status = {};
         return ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
-    }
-
-    DWORD ProcessId()
-    {
-        SERVICE_STATUS_PROCESS status = {};
-        DWORD needed = 0;
-        return ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed)
-                   ? status.dwProcessId
-                   : 0;
     }
 };
 
@@ -152,7 +139,7 @@ int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD dwellEvery, DWORD see
         }
         // Counted at the same early point of every cycle, before the companions' start-up wait
         // ends, so that one cycle compares with the next.
-        const DWORD pid = svc.ProcessId();
+        const DWORD pid = ServiceProcessId(svc.service.get());
         handles.push_back(HandleCount(pid));
         threads.push_back(ThreadCount(pid));
         // Some cycles stay long enough for the companions to start, so that the stop has them to end.
@@ -290,8 +277,6 @@ int RunChaos(DWORD killEveryMilliseconds)
         ConsolePrint(L"VIOLATION chaos: %u agents run after the window, not one\n", static_cast<unsigned>(agents));
         ++violations;
     }
-    SERVICE_STATUS status = {};
-    ::ControlService(svc.service.get(), SERVICE_CONTROL_STOP, &status);
-    WaitForState(svc.service.get(), SERVICE_STOPPED);
+    StopService(svc.service.get());
     return violations;
 }

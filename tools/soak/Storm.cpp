@@ -137,8 +137,7 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
     if (throughManager) {
         manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (manager) service.reset(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-        if (!service || (!::StartServiceW(service.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) ||
-            !WaitForState(service.get(), SERVICE_RUNNING)) {
+        if (!service || !EnsureRunning(service.get())) {
             ConsolePrint(L"VIOLATION storm: the installed service does not start (error %u)\n", ::GetLastError());
             return 1;
         }

@@ -8,6 +8,7 @@
 
 #include "log/ConsolePrint.h"
 #include "log/UtilityLog.h"
+#include "win/Owners.h"
 
 #include <algorithm>
 #include <atomic>
@@ -185,19 +186,15 @@ void CheckOrder(const FileRecords& a, const FileRecords& b, Violations& violatio
 
 bool SwitchExists()
 {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    ::RegCloseKey(key);
-    return true;
+    win::UniqueRegKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 void SetSwitch(bool on)
 {
     if (on) {
-        HKEY key = nullptr;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-            ::RegCloseKey(key);
-        }
+        win::UniqueRegKey key;
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
     } else {
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSwitchKey);
     }
@@ -280,17 +277,16 @@ int LogSoak(uint64_t seconds, uint64_t writerCount)
     std::vector<FileRecords> files;
     const std::wstring version = CUtilityLog::VersionText();
     WIN32_FIND_DATAW found = {};
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    const win::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
     size_t backups = 0;
-    if (find != INVALID_HANDLE_VALUE) {
+    if (find) {
         do {
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             const std::wstring name = found.cFileName;
             if (name != kCurrentName) ++backups;
             files.emplace_back();
             CheckFile(folder + L"\\" + name, name, version, payload, writers, files.back(), violations);
-        } while (::FindNextFileW(find, &found));
-        ::FindClose(find);
+        } while (::FindNextFileW(find.get(), &found));
     }
     for (const FileRecords& file : files) {
         if (file.name != kCurrentName && file.bytes <= CUtilityLog::kRotateAboveBytes) {

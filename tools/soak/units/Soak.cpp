@@ -1,6 +1,7 @@
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
+#include "win/Owners.h"
 
 #include <cstdarg>
 #include <cwchar>
@@ -71,24 +72,20 @@ bool ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& bytes)
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     if (error) return false;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return false;
     bytes.resize(static_cast<size_t>(size));
     DWORD read = 0;
-    const bool ok = size == 0 || (::ReadFile(file, bytes.data(), static_cast<DWORD>(size), &read, nullptr) && read == size);
-    ::CloseHandle(file);
-    return ok;
+    return size == 0 || (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(size), &read, nullptr) && read == size);
 }
 
 bool WriteWholeFile(const std::wstring& path, const unsigned char* bytes, size_t size)
 {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    const bool ok = size == 0 || (::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size);
-    ::CloseHandle(file);
-    return ok;
+    return size == 0 || (::WriteFile(file.get(), bytes, static_cast<DWORD>(size), &written, nullptr) && written == size);
 }
 
 void RemoveTree(const std::wstring& path)

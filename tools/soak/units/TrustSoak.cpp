@@ -15,6 +15,7 @@
 #include "service/CompanionSupervision.h"
 #include "trust/OsmiraAssemblyHelper.h"
 #include "trust/PeFileDigest.h"
+#include "win/Owners.h"
 
 #include <atomic>
 #include <cwctype>
@@ -70,15 +71,14 @@ std::vector<DWORD> CompanionsRunningFrom(const std::wstring& folder)
     std::vector<DWORD> ids;
     for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) {
         for (DWORD id : FindRunningProcess(name)) {
-            HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-            if (process == nullptr) continue;
+            const win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+            if (!process) continue;
             wchar_t image[MAX_PATH] = {};
             DWORD length = MAX_PATH;
-            if (::QueryFullProcessImageNameW(process, 0, image, &length) &&
+            if (::QueryFullProcessImageNameW(process.get(), 0, image, &length) &&
                 Lower(std::wstring(image, length)).rfind(Lower(folder + L"\\"), 0) == 0) {
                 ids.push_back(id);
             }
-            ::CloseHandle(process);
         }
     }
     return ids;
@@ -95,11 +95,10 @@ size_t RecordsIn(const std::wstring& folder)
 {
     size_t count = 0;
     WIN32_FIND_DATAW found = {};
-    HANDLE find = ::FindFirstFileW((folder + L"\\records\\*.txt").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return 0;
+    const win::UniqueFindHandle find(::FindFirstFileW((folder + L"\\records\\*.txt").c_str(), &found));
+    if (!find) return 0;
     do ++count;
-    while (::FindNextFileW(find, &found));
-    ::FindClose(find);
+    while (::FindNextFileW(find.get(), &found));
     return count;
 }
 
@@ -232,8 +231,8 @@ int TrustSoak(uint64_t runs)
                                static_cast<unsigned long long>(g_creations.load() - creations),
                                static_cast<unsigned long long>(running.size()));
                 for (DWORD id : running) {
-                    HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, id);
-                    if (process != nullptr) ::TerminateProcess(process, 0), ::CloseHandle(process);
+                    const win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
+                    if (process) ::TerminateProcess(process.get(), 0);
                 }
             } else {
                 ++launchesRefused;
