@@ -1,7 +1,9 @@
-// Every conversation with the firmware's WMI provider, from any thread, is held under this one
-// lock: the providers are not built for concurrent callers, and concurrent COM set-up of two
-// threads has been seen to deadlock the loader.
+// Two threads that set up COM or activate the WMI locator at the same moment have been seen to
+// deadlock Wine's loader. That, and only that, is what this lock covers: never a method call or
+// an enumeration, so that a firmware that never answers holds no one but its own caller.
 #pragma once
+
+#include <windows.h>
 
 #include <mutex>
 
@@ -10,3 +12,6 @@ inline std::mutex& FirmwareCallLock()
     static std::mutex lock;
     return lock;
 }
+
+// How long an instance enumeration of the firmware's classes may take before it counts as missed.
+constexpr LONG kFirmwareEnumerationMs = 5000;

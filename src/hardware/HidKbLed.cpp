@@ -13,7 +13,9 @@ extern "C" {
 #include <hidpi.h>
 }
 
+#include <algorithm>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ constexpr GUID kHidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x
 constexpr USAGE kLedUsagePage = 0xFFA0;
 constexpr USAGE kLedUsage = 0x0001;
 constexpr size_t kBufferChars = 260;
+// How long a keyboard may take over the LED report, and then how long a cancelled write may take to end.
+constexpr DWORD kWriteDeadlineMs = 1000;
+constexpr DWORD kCancelGraceMs = 200;
 
 struct PreparsedDataTraits {
     using value_type = PHIDP_PREPARSED_DATA;
@@ -66,9 +71,10 @@ bool ParseIdField(const std::wstring& field, const wchar_t* prefix, size_t digit
     return true;
 }
 
-// The keyboard's LED collection behind one HID interface, opened; nothing when it is another one.
+// The keyboard's LED collection behind one HID interface, opened for overlapped writes, and its
+// output report length; nothing when it is another one.
 win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData, const wchar_t* vendorText,
-                                    const wchar_t* productText, DWORD vendorId, DWORD productId)
+                                    const wchar_t* productText, DWORD vendorId, DWORD productId, USHORT* outputLength)
 {
     DWORD required = 0;
     if (::SetupDiGetDeviceInterfaceDetailW(list, interfaceData, nullptr, 0, &required, nullptr) ||
@@ -101,7 +107,7 @@ win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* int
     if (!std::wcsstr(path, productText) || !std::wcsstr(path, vendorText)) return {};
 
     win::UniqueHandle device(::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           nullptr, OPEN_EXISTING, 0, nullptr));
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!device) return {};
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = sizeof attributes;
@@ -122,7 +128,41 @@ win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* int
         return {};
     }
     if (caps.UsagePage != kLedUsagePage || caps.Usage != kLedUsage) return {};
+    if (outputLength) *outputLength = caps.OutputReportByteLength;
     return device;
+}
+
+// One overlapped write and what the kernel uses until it ends.
+struct PendingWrite {
+    OVERLAPPED overlapped = {};
+    win::UniqueHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<BYTE> report;
+};
+
+// Writes the report within kWriteDeadlineMs; a keyboard that does not take it by then has the
+// write cancelled, logged, and fails with ERROR_TIMEOUT, so a hung keyboard holds its caller
+// for a bounded time only.
+BOOL WriteWithDeadline(HANDLE device, std::vector<BYTE> report)
+{
+    auto write = std::make_unique<PendingWrite>();
+    if (!write->done) return FALSE;
+    write->overlapped.hEvent = write->done.get();
+    write->report = std::move(report);
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(write->report.size());
+    if (::WriteFile(device, write->report.data(), size, nullptr, &write->overlapped)) return TRUE;
+    if (::GetLastError() != ERROR_IO_PENDING) return FALSE;
+    if (::WaitForSingleObject(write->done.get(), kWriteDeadlineMs) == WAIT_OBJECT_0) {
+        return ::GetOverlappedResult(device, &write->overlapped, &written, FALSE);
+    }
+    ::CancelIoEx(device, &write->overlapped);
+    WriteLog(L"CHidKBLedInterface::SetHidKBLedStatus write not taken within %d ms, cancelled line:%d", kWriteDeadlineMs,
+             __LINE__);
+    // The kernel may still write the block until the write ends; one that not even the cancel
+    // ends keeps its block for good rather than have it freed under the kernel.
+    if (::WaitForSingleObject(write->done.get(), kCancelGraceMs) != WAIT_OBJECT_0) write.release();
+    ::SetLastError(ERROR_TIMEOUT);
+    return FALSE;
 }
 
 } // namespace
@@ -157,7 +197,7 @@ BOOL DeviceIdString2Number(const wchar_t* name, DWORD* vendorId, DWORD* productI
     return TRUE;
 }
 
-BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle)
+BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle, USHORT* outputLength)
 {
     if (!handle) return FALSE;
     wchar_t productText[kBufferChars] = {}, vendorText[kBufferChars] = {};
@@ -174,7 +214,8 @@ BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HA
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
         interfaceData.cbSize = sizeof interfaceData;
         if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kHidInterfaceClass, index, &interfaceData)) return FALSE;
-        if (win::UniqueHandle device = OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId)) {
+        if (win::UniqueHandle device =
+                OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId, outputLength)) {
             *handle = device.release();
             return TRUE;
         }
@@ -184,14 +225,18 @@ BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HA
 BOOL CHidKBLedInterface::SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL flag)
 {
     HANDLE found = nullptr;
-    if (!FindHidDeviceHandle(vendorId, productId, &found)) {
+    USHORT outputLength = 0;
+    if (!FindHidDeviceHandle(vendorId, productId, &found, &outputLength)) {
         WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle vid:%d, pid:%d warnning line:%d", vendorId, productId, __LINE__);
         return FALSE;
     }
     const win::UniqueHandle device(found);
-    const BYTE report[3] = {0x09, 0x74, static_cast<BYTE>(flag ? 0x01 : 0x02)};
-    DWORD written = 0;
-    if (!::WriteFile(device.get(), report, sizeof report, &written, nullptr)) {
+    // Padded to the collection's output report length: a keyboard may refuse a shorter report.
+    std::vector<BYTE> report(std::max<size_t>(3, outputLength), 0);
+    report[0] = 0x09;
+    report[1] = 0x74;
+    report[2] = static_cast<BYTE>(flag ? 0x01 : 0x02);
+    if (!WriteWithDeadline(device.get(), std::move(report))) {
         WriteLog(L"CHidKBLedInterface::SetHidKBLedStatus HidD_SetFeature error line%d, last error:%d", __LINE__, ::GetLastError());
         return FALSE;
     }

@@ -8,10 +8,12 @@
 
 class CHidKBLedInterface {
 public:
-    // Writes {0x09, 0x74, flag ? 0x01 : 0x02} to the keyboard's LED collection; 1 when written.
+    // Writes {0x09, 0x74, flag ? 0x01 : 0x02}, padded with zeros to the collection's output report
+    // length, to the keyboard's LED collection within a second; 1 when written.
     static BOOL SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL flag);
-    // 1 and an open handle to the keyboard's LED collection, which the caller closes; else 0.
-    static BOOL FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle);
+    // 1 and an open (overlapped) handle to the keyboard's LED collection, which the caller
+    // closes, and the collection's output report length when asked; else 0.
+    static BOOL FindHidDeviceHandle(DWORD vendorId, DWORD productId, HANDLE* handle, USHORT* outputLength = nullptr);
 };
 
 class CMicMuteStatusGuard {

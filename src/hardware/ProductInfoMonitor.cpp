@@ -28,6 +28,7 @@ struct Messages {
     const wchar_t* object;
     const wchar_t* execMethod;
     const wchar_t* data;
+    const wchar_t* timedOut;
 };
 
 const Messages kProductInfo = {
@@ -39,6 +40,7 @@ const Messages kProductInfo = {
     L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoObject failed Line: %d  GetLastError: %d",
     L"_Thread_ProductInfoMonitor ExecMethod has some issue",
     L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor Next timed out after %d ms",
 };
 
 const Messages kVersion = {
@@ -50,47 +52,61 @@ const Messages kVersion = {
     L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d",
     L"_Thread_CheckProductVersion ProductVersion ExecMethod has some issue",
     L"_Thread_CheckProductVersion  Get ProductVersion Data failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion Next timed out after %d ms",
 };
+
+bool EnterApartment()
+{
+    std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+    return SUCCEEDED(::CoInitialize(nullptr));
+}
 
 // Balances the thread's COM initialisation on every path, released last. A failed
 // initialisation is not balanced: that would end an apartment the thread had before.
 struct ComApartment {
-    explicit ComApartment(const Messages& messages) : initialised(SUCCEEDED(::CoInitialize(nullptr)))
+    explicit ComApartment(const Messages& messages) : initialised(EnterApartment())
     {
         if (!initialised) WriteLog(messages.coInitialize);
     }
     ~ComApartment()
     {
-        if (initialised) ::CoUninitialize();
+        if (!initialised) return;
+        std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+        ::CoUninitialize();
     }
     const bool initialised;
 };
 
-// Calls the method on the first instance of the firmware's class that yields an output object
-// and returns its "Data" (negative taken as 0); nothing when the sequence failed, logged.
-std::optional<LONG> CallFirmwareMethod(const wchar_t* method, const Messages& messages)
+// Process security and the locator, the steps that must not overlap another thread's set-up.
+win::ComPtr<IWbemLocator> ActivateLocator(const Messages& messages)
 {
-    // One firmware conversation at a time in the process: two threads that set up COM
-    // security and load the locator at the same moment have been seen to deadlock the
-    // loader, which stops every launch of the service with them.
-    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
-    ComApartment apartment(messages);
+    std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
     HRESULT hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
                                         RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     // Already set for the process, for example by the other thread: fine.
     if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
         WriteLog(messages.security, __LINE__, static_cast<int>(hr));
-        return std::nullopt;
+        return {};
     }
     win::ComPtr<IWbemLocator> locator;
     hr = ::CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, locator.put_void());
     if (FAILED(hr) || !locator) {
         WriteLog(messages.locator, __LINE__, static_cast<int>(hr));
-        return std::nullopt;
+        return {};
     }
+    return locator;
+}
+
+// Calls the method on the first instance of the firmware's class that yields an output object
+// and returns its "Data" (negative taken as 0); nothing when the sequence failed, logged.
+std::optional<LONG> CallFirmwareMethod(const wchar_t* method, const Messages& messages)
+{
+    ComApartment apartment(messages);
+    const win::ComPtr<IWbemLocator> locator = ActivateLocator(messages);
+    if (!locator) return std::nullopt;
     win::ComPtr<IWbemServices> services;
     const win::UniqueBstr space(::SysAllocString(L"root\\WMI"));
-    hr = locator->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
+    HRESULT hr = locator->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
     if (FAILED(hr) || !services) {
         WriteLog(messages.connect, __LINE__, static_cast<int>(hr));
         return std::nullopt;
@@ -112,7 +128,9 @@ std::optional<LONG> CallFirmwareMethod(const wchar_t* method, const Messages& me
     for (;;) {
         win::ComPtr<IWbemClassObject> instance;
         ULONG returned = 0;
-        const HRESULT next = enumerator->Next(WBEM_INFINITE, 1, instance.put(), &returned);
+        // A firmware that never answers must not keep this thread for ever: a bounded wait.
+        const HRESULT next = enumerator->Next(kFirmwareEnumerationMs, 1, instance.put(), &returned);
+        if (next == WBEM_S_TIMEDOUT) WriteLog(messages.timedOut, kFirmwareEnumerationMs);
         if (returned == 0 || !instance) {
             if (output) break;
             WriteLog(messages.object, __LINE__, static_cast<int>(next));
@@ -132,10 +150,12 @@ std::optional<LONG> CallFirmwareMethod(const wchar_t* method, const Messages& me
 
     win::UniqueVariant data;
     hr = output->Get(L"Data", 0, data.put(), nullptr, nullptr);
-    if (FAILED(hr) || ::VariantChangeType(data.get(), data.get(), 0, VT_I4) != S_OK) {
+    if (FAILED(hr)) {
         WriteLog(messages.data, __LINE__, static_cast<int>(hr));
         return std::nullopt;
     }
+    // "Data" was read; a value that is no 32-bit integer is taken as 0, like a negative one.
+    if (::VariantChangeType(data.get(), data.get(), 0, VT_I4) != S_OK) return 0;
     return data.get()->lVal < 0 ? 0 : data.get()->lVal;
 }
 

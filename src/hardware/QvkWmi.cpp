@@ -1,5 +1,6 @@
 #include "hardware/QvkWmi.h"
 
+#include "hardware/FirmwareCallLock.h"
 #include "log/UtilityLog.h"
 
 namespace {
@@ -32,13 +33,19 @@ CQvkWmi::~CQvkWmi()
     m_enumerator.reset();
     m_instance.reset();
     ReleaseWmi();
-    if (m_comInitialised) ::CoUninitialize();
+    if (!m_comInitialised) return;
+    std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+    ::CoUninitialize();
 }
 
 HRESULT CQvkWmi::Connect(const wchar_t* nameSpace)
 {
     ReleaseWmi();
-    HRESULT hr = ::CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, m_locator.put_void());
+    HRESULT hr = E_FAIL;
+    {
+        std::lock_guard<std::mutex> activation(FirmwareCallLock());
+        hr = ::CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, m_locator.put_void());
+    }
     if (FAILED(hr)) return hr;
 
     m_namespace = nameSpace;
@@ -72,18 +79,21 @@ BOOL CQvkWmi::EnumInstances()
 {
     if (m_initialised) return TRUE;
 
-    if (!m_comInitialised) {
-        const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) return FALSE;
-        m_comInitialised = SUCCEEDED(hr);
-    }
-    const HRESULT security = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                                    RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    // Process-wide security is set by the first caller; a later refusal as too late is fine.
-    if (FAILED(security) && security != RPC_E_TOO_LATE) {
-        if (m_comInitialised) ::CoUninitialize();
-        m_comInitialised = false;
-        return FALSE;
+    {
+        std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+        if (!m_comInitialised) {
+            const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) return FALSE;
+            m_comInitialised = SUCCEEDED(hr);
+        }
+        const HRESULT security = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                                        RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+        // Process-wide security is set by the first caller; a later refusal as too late is fine.
+        if (FAILED(security) && security != RPC_E_TOO_LATE) {
+            if (m_comInitialised) ::CoUninitialize();
+            m_comInitialised = false;
+            return FALSE;
+        }
     }
 
     if (SUCCEEDED(Connect(kFirmwareNamespace))) {
@@ -93,11 +103,14 @@ BOOL CQvkWmi::EnumInstances()
         } else if (SUCCEEDED(m_services->CreateInstanceEnum(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
                                                             nullptr, m_enumerator.put()))) {
             ULONG returned = 0;
+            // A firmware that never answers must not hold the LED worker for ever: a bounded wait.
+            const HRESULT next = m_enumerator->Next(kFirmwareEnumerationMs, 1, m_instance.put(), &returned);
             // Only exactly WBEM_S_NO_ERROR brings an instance: WBEM_S_FALSE means there is none.
-            if (m_enumerator->Next(WBEM_INFINITE, 1, m_instance.put(), &returned) == WBEM_S_NO_ERROR && m_instance) {
+            if (next == WBEM_S_NO_ERROR && m_instance) {
                 m_initialised = 1;
                 return TRUE;
             }
+            if (next == WBEM_S_TIMEDOUT) WriteLog(L"WMI:EnumInstances Next timed out after %d ms", kFirmwareEnumerationMs);
         }
     }
     ReleaseWmi();
@@ -187,11 +200,9 @@ BOOL CQvkWmi::ExecMethodWMI(UINT32 featureId, INT32* outValue)
     if (FAILED(hr) || !outputParameters) return FALSE;
 
     win::UniqueVariant data;
-    if (FAILED(outputParameters->Get(L"Data", 0, data.put(), nullptr, nullptr)) ||
-        ::VariantChangeType(data.get(), data.get(), 0, VT_I4) != S_OK) {
-        return FALSE;
-    }
-    // A negative "Data" is no answer to pass on; the call itself ran.
-    if (data.get()->lVal >= 0 && outValue) *outValue = data.get()->lVal;
+    if (FAILED(outputParameters->Get(L"Data", 0, data.put(), nullptr, nullptr))) return FALSE;
+    // "Data" was read, so the call counts; only a non-negative 32-bit value is an answer to pass on.
+    const bool integer = ::VariantChangeType(data.get(), data.get(), 0, VT_I4) == S_OK;
+    if (integer && data.get()->lVal >= 0 && outValue) *outValue = data.get()->lVal;
     return TRUE;
 }

@@ -50,6 +50,7 @@ struct WorkerPath {
     HANDLE& wakeEvent;
     std::atomic<bool>& running;
     BOOL (*writer)(DWORD);
+    bool firmware;  // the writer talks to the firmware, in the worker's COM apartment
     const wchar_t* onLine;
     const wchar_t* offLine;
     const wchar_t* exitLine;
@@ -63,19 +64,19 @@ BOOL WriteHidKeyboards(DWORD muted)
 
 const WorkerPath kSpeakerPath = {
     g_speakerRequest.lock, g_speakerRequest.pending, g_speakerRequest.value, g_hSpeakerLedEvent, g_speakerWorkerRunning,
-    &WriteSpkVolStateToKeyboard,
+    &WriteSpkVolStateToKeyboard, true,
     L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON ,line:%d",
     L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF ,line:%d",
     L"___ThreadWriteSpeakerLedStatus will exit line:%d"};
 const WorkerPath kMicMutePath = {
     g_micMuteRequest.lock, g_micMuteRequest.firmwarePending, g_micMuteRequest.value, g_hMicMuteLedEvent,
-    g_micMuteWorkerRunning, &SyncStatusToKeyboard,
+    g_micMuteWorkerRunning, &SyncStatusToKeyboard, true,
     L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON ,line:%d",
     L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF ,line:%d",
     L"___ThreadWriteMicmuteLedStatus will exit line:%d"};
 const WorkerPath kHidMicMutePath = {
     g_micMuteRequest.lock, g_micMuteRequest.hidPending, g_micMuteRequest.value, g_hHidMicMuteLedEvent,
-    g_hidMicMuteWorkerRunning, &WriteHidKeyboards,
+    g_hidMicMuteWorkerRunning, &WriteHidKeyboards, false,
     L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON To HID ,line:%d",
     L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF To HID ,line:%d",
     L"___WriteHIDMicmuteLedStatus will exit line:%d"};
@@ -84,14 +85,13 @@ const WorkerPath kHidMicMutePath = {
 // never closed, so only a failed wait ends the loop.
 DWORD RunWorker(const WorkerPath& path)
 {
-    // The worker stays in the process's multithreaded apartment for its whole life, so each
-    // firmware conversation joins a lasting apartment instead of building one and tearing it
-    // down again: that round cost about 8 ms and 4 KiB that were never given back per call.
-    // Entered under the firmware lock, like every other COM set-up of the process.
-    const HRESULT apartment = [] {
-        std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
-        return ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    }();
+    // A firmware worker stays in the process's multithreaded apartment for its whole life, so
+    // each firmware conversation joins a lasting apartment instead of building one and tearing
+    // it down again: that round cost about 8 ms and 4 KiB that were never given back per call.
+    // Entered at the first firmware call, under the firmware lock like every COM set-up, so
+    // that no worker waits for another thread's set-up before it runs.
+    HRESULT apartment = E_FAIL;
+    bool entered = false;
     for (;;) {
         bool apply = false;
         DWORD value = 0;
@@ -104,6 +104,11 @@ DWORD RunWorker(const WorkerPath& path)
             }
         }
         // No lock is held while a keyboard is written: requests keep arriving meanwhile.
+        if (apply && path.firmware && !entered) {
+            std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+            apartment = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            entered = true;
+        }
         if (apply) {
             path.writer(value);
             WriteLog(value ? path.onLine : path.offLine, __LINE__);
@@ -113,7 +118,10 @@ DWORD RunWorker(const WorkerPath& path)
         if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) break;
     }
     WriteLog(path.exitLine, __LINE__);
-    if (SUCCEEDED(apartment)) ::CoUninitialize();
+    if (SUCCEEDED(apartment)) {
+        std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
+        ::CoUninitialize();
+    }
     path.running.exchange(false);
     return 0;
 }
@@ -179,15 +187,14 @@ DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID)
     WriteLog(muted ? L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:muted ,line:%d"
                    : L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d",
              __LINE__);
-    SyncStatusToKeyboard(muted);
+    // The keyboards first: a firmware that never answers must not keep the replay from them.
     CMicMuteStatusGuard::WriteStatusToHIDKeyboard(muted != 0);
+    SyncStatusToKeyboard(muted);
     return 0;
 }
 
 BOOL SyncStatusToKeyboard(DWORD muted)
 {
-    // The whole conversation, COM set-up to tear-down, under the process's firmware lock.
-    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
     CQvkWmi qvk;
     INT32 outParam = 0;
     if (muted) {
@@ -205,7 +212,6 @@ BOOL SyncStatusToKeyboard(DWORD muted)
 
 BOOL WriteSpkVolStateToKeyboard(DWORD on)
 {
-    std::lock_guard<std::mutex> oneAtATime(FirmwareCallLock());
     CQvkWmi qvk;
     INT32 outParam = 0;
     if (on) {

@@ -3,6 +3,8 @@
 // it, and checks that the target is untouched; every row also requires that the service stayed RUNNING
 // and still stops within a second. scripts/e2e runs this program in a fresh prefix.
 #include "FirmwareStandIn.h"
+#include "KeyboardStandIn.h"
+#include "registry/RegistryKeys.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
 
@@ -26,8 +28,80 @@ struct Attack {
 
 // Rows: each section adds its functions above the table and its rows in it.
 
+// A hung firmware or keyboard: the firmware stand-in serves the locator; keyboard 7A7A/0101 (in the
+// defaults' list) is attached. Each path that is not hung still gets its writes.
+const std::wstring kSetFeatureKey = std::wstring(firmware::kBehaviourKey) + L"\\" + firmware::kUtilityClass + L"\\SetFeature";
+const std::vector<unsigned char> kMutedReport = {0x09, 0x74, 0x02};
+
+void ServeFirmwareWithKeyboard()
+{
+    const wchar_t* const locator = L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, locator, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL, sizeof FN_TEST_FIRMWARE_DLL);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, firmware::kBehaviourKey);
+    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, false));
+    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0101, kPackage + FN_KBD_DRIVER_FILE));
+}
+
+// Sends a code once the keyboard list is there, and waits for the firmware to be asked for the input.
+void SendWhenListed(TestService& service, DWORD code, const wchar_t* input)
+{
+    const std::wstring listed = std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0101";
+    ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
+    EXPECT_EQ(0u, service.Control(code));
+    EXPECT_TRUE(WaitUntil([&] { const auto calls = firmware::ReadCallRecords();
+                                return std::any_of(calls.begin(), calls.end(), [&](const auto& c) { return c.input == input; }); },
+                          10000)) << code;
+}
+
+void HoldEveryFirmwareCall()
+{
+    ServeFirmwareWithKeyboard();
+    for (const wchar_t* method : {L"OSMIRA_UTILITY_DATA\\SetFeature", L"OSMIRA_TELRUNE_DATA\\GetProductInfo",
+                                  L"OSMIRA_TELRUNE_DATA\\GetVersion"}) {
+        const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + method;
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), firmware::kHold, REG_DWORD, &firmware::kHoldForever, 4);
+    }
+}
+
+// The speaker call never returns, yet the mic-mute call is made and the keyboard gets its report.
+void LedCodesPastAHungFirmware(TestService& service)
+{
+    SendWhenListed(service, 154, L"featuretype=\"4\"");
+    SendWhenListed(service, 160, L"featuretype=\"1\"");
+    EXPECT_TRUE(WaitUntil([] { const auto reports = kbdstandin::ReadReports(0x7A7A, 0x0101);
+                               return !reports.empty() && reports.back() == kMutedReport; }, 10000));
+}
+
+void HangTheKeyboard()
+{
+    ServeFirmwareWithKeyboard();
+    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, true));
+}
+
+// The keyboard never takes its report, yet both mic-mute states reach the firmware.
+void FirmwarePastAHungKeyboard(TestService& service)
+{
+    SendWhenListed(service, 160, L"featuretype=\"1\"");
+    SendWhenListed(service, 161, L"featuretype=\"2\"");
+    const std::wstring log = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+    const std::wstring missed = L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d";
+    EXPECT_TRUE(WaitUntil([&] { const auto records = ReadLogMessages(log);
+                                return std::any_of(records.begin(), records.end(),
+                                                   [&](const std::wstring& r) { return regtest::RecordMatches(r, missed); }); },
+                          10000));
+    EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x0101).empty());
+}
+
+void ReleaseTheKeyboard()
+{
+    kbdstandin::HoldWrites(0x7A7A, 0x0101, false);
+    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101));
+}
+
 const Attack kAttacks[] = {
     {"placeholder", nullptr, nullptr, [] {}},
+    {"HungFirmware", &HoldEveryFirmwareCall, &LedCodesPastAHungFirmware, [] {}},
+    {"HungKeyboard", &HangTheKeyboard, &FirmwarePastAHungKeyboard, &ReleaseTheKeyboard},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {

@@ -387,11 +387,11 @@ void SetLeds(const std::wstring& input)
         if (input == entry.input) WriteDword(kStateKey, entry.led, entry.state);
 }
 
-void HoldUntilReleased()
+void HoldUntilReleased(bool forever)
 {
     HANDLE release = ::CreateEventW(nullptr, FALSE, FALSE, kReleaseEvent);
     if (release == nullptr) return;
-    ::WaitForSingleObject(release, kHoldDeadlineMs);
+    ::WaitForSingleObject(release, forever ? INFINITE : kHoldDeadlineMs);
     ::CloseHandle(release);
 }
 
@@ -475,18 +475,21 @@ public:
 
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
         AppendRecord(RecordLine(*def, *method, path, input));
-        if (ReadDword(key, kHold, 0) == 1) HoldUntilReleased();
+        ::Sleep(ReadDword(key, kCallMilliseconds, 0));
+        const DWORD hold = ReadDword(key, kHold, 0);
+        if (hold == 1 || hold == kHoldForever) HoldUntilReleased(hold == kHoldForever);
         const HRESULT failure = static_cast<HRESULT>(ReadDword(key, kExecMethodError, 0));
         if (failure != 0) return failure;
         SetLeds(input);
         if (out) {
-            const wchar_t* property = ReadDword(key, kNoData, 0) == 1 ? L"ReturnValue" : kData;
+            const DWORD noData = ReadDword(key, kNoData, 0);
+            const wchar_t* property = noData == 1 ? L"ReturnValue" : kData;
             ClassObject* parameters = ClassObject::Signature(property, CIM_SINT32);
             IWbemClassObject* result = nullptr;
             parameters->SpawnInstance(0, &result);
             parameters->Release();
             VARIANT data;
-            data.vt = VT_I4;
+            data.vt = noData == 2 ? VT_NULL : VT_I4;
             data.lVal = static_cast<LONG>(ReadDword(key, kData, 0));
             result->Put(property, 0, &data, 0);
             *out = result;

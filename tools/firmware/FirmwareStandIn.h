@@ -41,7 +41,8 @@ constexpr const wchar_t* kSpeakerLed = L"SpeakerLed";
 
 // Behaviour, read at every call from REG_DWORD values under HKLM:
 //   kBehaviourKey\<class>             kInstances, kUnreadablePathInstance, kGetObjectFailures
-//   kBehaviourKey\<class>\<method>    kData, kNoData, kNoInputSignature, kExecMethodError, kHold
+//   kBehaviourKey\<class>\<method>    kData, kNoData, kNoInputSignature, kExecMethodError, kHold,
+//                                     kCallMilliseconds
 constexpr const wchar_t* kBehaviourKey = L"Software\\OsmiraFirmwareStandIn\\Behaviour";
 // Number of instances the class enumerates (default 1; 0 = none); their paths: InstanceRelativePath.
 constexpr const wchar_t* kInstances = L"Instances";
@@ -54,7 +55,8 @@ constexpr const wchar_t* kGetObjectFailures = L"GetObjectFailures";
 constexpr HRESULT kGetObjectFailure = static_cast<HRESULT>(0x80041001);  // WBEM_E_FAILED, also of an unreadable path
 // The "Data" of the method's output parameters, a signed 32-bit value (default 0).
 constexpr const wchar_t* kData = L"Data";
-// 1: the output parameters carry the value as "ReturnValue" and have no "Data".
+// 1: the output parameters carry the value as "ReturnValue" and have no "Data"; 2: their "Data" is
+// null, a value that is no 32-bit integer.
 constexpr const wchar_t* kNoData = L"NoData";
 // 1: GetMethod reports no input signature for the method.
 constexpr const wchar_t* kNoInputSignature = L"NoInputSignature";
@@ -62,9 +64,13 @@ constexpr const wchar_t* kNoInputSignature = L"NoInputSignature";
 constexpr const wchar_t* kExecMethodError = L"ExecMethodError";
 // 1: ExecMethod, once recorded, waits until the auto-reset event kReleaseEvent is set (one
 // SetEvent releases one held call) or kHoldDeadlineMs passes, and then goes on normally.
+// kHoldForever: the same without a deadline; only the event or the end of the process ends it.
 constexpr const wchar_t* kHold = L"Hold";
 constexpr const wchar_t* kReleaseEvent = L"Global\\OsmiraFirmwareRelease";
 constexpr DWORD kHoldDeadlineMs = 30000;
+constexpr DWORD kHoldForever = 2;
+// ExecMethod, once recorded, takes this many milliseconds before it answers (a slow firmware).
+constexpr const wchar_t* kCallMilliseconds = L"CallMilliseconds";
 
 // The paths of instance n of a class: its __RELPATH and its __PATH.
 inline std::wstring InstanceRelativePath(const std::wstring& className, int instance)

@@ -2,7 +2,8 @@
  * Each root device it drives is named ROOT\VID_xxxx&PID_yyyy&COLnn\0000: the name gives the
  * vendor and product ids and the top-level collection played (COL01 the keyboard, COL02 the
  * vendor collection 0xFFA0/1 with output report 9; no COL suffix: both in one device).
- * Every output report is recorded under the service key (see KeyboardStandIn.h). */
+ * Every output report is recorded under the service key (see KeyboardStandIn.h); a keyboard
+ * given the HoldWrites fault leaves its writes pending instead, until it is removed. */
 #include <ntddk.h>
 #include <hidusage.h>
 #include <hidclass.h>
@@ -70,9 +71,10 @@ typedef struct {
     WCHAR product[64];
     KSPIN_LOCK lock;
     PIRP pendingRead;  /* input never comes: held until cancelled or removed */
+    PIRP pendingWrite;  /* a write held by the HoldWrites fault, the same way */
 } KEYBOARD;
 
-static WCHAR g_reportsPath[300];
+static WCHAR g_reportsPath[300], g_faultsPath[300];
 static KMUTEX g_recordLock;
 
 static KEYBOARD *Keyboard(PDEVICE_OBJECT fdo)
@@ -175,28 +177,53 @@ static void RecordReport(KEYBOARD *k, const UCHAR *bytes, ULONG length)
     KeReleaseMutex(&g_recordLock, FALSE);
 }
 
-static void NTAPI CancelRead(PDEVICE_OBJECT fdo, PIRP irp)
+/* Whether the keyboard has the HoldWrites fault: a REG_DWORD 1 under Faults\<keyboard>. */
+static int HoldsWrites(KEYBOARD *k)
+{
+    HANDLE faults, key;
+    int holds = 0;
+    if (!NT_SUCCESS(OpenKey(&faults, NULL, g_faultsPath))) return 0;
+    if (NT_SUCCESS(OpenKey(&key, faults, k->keyboard))) {
+        UNICODE_STRING name;
+        ULONG size;
+        union {
+            KEY_VALUE_PARTIAL_INFORMATION info;
+            UCHAR space[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+        } value;
+        RtlInitUnicodeString(&name, FN_KBD_HOLD_WRITES);
+        if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value, sizeof(value), &size)) &&
+            value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG))
+            holds = *(ULONG *)value.info.Data == 1;
+        ZwClose(key);
+    }
+    ZwClose(faults);
+    return holds;
+}
+
+static void NTAPI CancelHeld(PDEVICE_OBJECT fdo, PIRP irp)
 {
     KEYBOARD *k = Keyboard(fdo);
     KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KeAcquireSpinLock(&k->lock, &irql);
     if (k->pendingRead == irp) k->pendingRead = NULL;
+    if (k->pendingWrite == irp) k->pendingWrite = NULL;
     KeReleaseSpinLock(&k->lock, irql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-static NTSTATUS HoldRead(KEYBOARD *k, PIRP irp)
+/* Keeps the request pending in the slot until it is cancelled or the keyboard removed. */
+static NTSTATUS Hold(KEYBOARD *k, PIRP *slot, PIRP irp)
 {
     KIRQL irql;
     KeAcquireSpinLock(&k->lock, &irql);
-    int busy = k->pendingRead != NULL;
+    int busy = *slot != NULL;
     if (!busy) {
-        k->pendingRead = irp;
+        *slot = irp;
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, CancelRead);
+        IoSetCancelRoutine(irp, CancelHeld);
     }
     KeReleaseSpinLock(&k->lock, irql);
     if (!busy) return STATUS_PENDING;
@@ -205,12 +232,12 @@ static NTSTATUS HoldRead(KEYBOARD *k, PIRP irp)
     return STATUS_DEVICE_BUSY;
 }
 
-static void ReleaseRead(KEYBOARD *k)
+static void Release(KEYBOARD *k, PIRP *slot)
 {
     KIRQL irql;
     KeAcquireSpinLock(&k->lock, &irql);
-    PIRP irp = k->pendingRead;
-    k->pendingRead = NULL;
+    PIRP irp = *slot;
+    *slot = NULL;
     if (irp && !IoSetCancelRoutine(irp, NULL)) irp = NULL;  /* its cancel routine runs */
     KeReleaseSpinLock(&k->lock, irql);
     if (!irp) return;
@@ -275,13 +302,14 @@ static NTSTATUS NTAPI InternalIoctl(PDEVICE_OBJECT fdo, PIRP irp)
             status = STATUS_INVALID_PARAMETER;
             break;
         }
+        if (HoldsWrites(k)) return Hold(k, &k->pendingWrite, irp);
         RecordReport(k, packet->reportBuffer, packet->reportBufferLen);
         irp->IoStatus.Information = packet->reportBufferLen;
         status = STATUS_SUCCESS;
         break;
     }
     case IOCTL_HID_READ_REPORT:
-        return HoldRead(k, irp);
+        return Hold(k, &k->pendingRead, irp);
     case IOCTL_HID_ACTIVATE_DEVICE:
     case IOCTL_HID_DEACTIVATE_DEVICE:
         status = STATUS_SUCCESS;
@@ -295,8 +323,10 @@ static NTSTATUS NTAPI InternalIoctl(PDEVICE_OBJECT fdo, PIRP irp)
 static NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp)
 {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE)
-        ReleaseRead(Keyboard(fdo));
+    if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE) {
+        Release(Keyboard(fdo), &Keyboard(fdo)->pendingRead);
+        Release(Keyboard(fdo), &Keyboard(fdo)->pendingWrite);
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(((HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->NextDeviceObject, irp);
 }
@@ -309,11 +339,15 @@ static void NTAPI Unload(PDRIVER_OBJECT driver)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     ULONG chars = registryPath->Length / sizeof(WCHAR);
-    if (chars + 2 + wcslen(FN_KBD_REPORTS_SUBKEY) >= sizeof(g_reportsPath) / sizeof(WCHAR))
+    if (chars + 2 + wcslen(FN_KBD_REPORTS_SUBKEY) >= sizeof(g_reportsPath) / sizeof(WCHAR) ||
+        chars + 2 + wcslen(FN_KBD_FAULTS_SUBKEY) >= sizeof(g_faultsPath) / sizeof(WCHAR))
         return STATUS_NAME_TOO_LONG;
     memcpy(g_reportsPath, registryPath->Buffer, chars * sizeof(WCHAR));
     g_reportsPath[chars] = L'\\';
     wcscpy(g_reportsPath + chars + 1, FN_KBD_REPORTS_SUBKEY);
+    memcpy(g_faultsPath, registryPath->Buffer, chars * sizeof(WCHAR));
+    g_faultsPath[chars] = L'\\';
+    wcscpy(g_faultsPath + chars + 1, FN_KBD_FAULTS_SUBKEY);
     KeInitializeMutex(&g_recordLock, 0);
 
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalIoctl;

@@ -157,6 +157,16 @@ std::wstring ReportsKey(unsigned vendor, unsigned product)
            KeyboardName(vendor, product);
 }
 
+DWORD HoldWrites(unsigned vendor, unsigned product, bool hold)
+{
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" FN_KBD_SERVICE L"\\" FN_KBD_FAULTS_SUBKEY L"\\" +
+                             KeyboardName(vendor, product);
+    const DWORD one = 1;
+    if (hold) return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), FN_KBD_HOLD_WRITES, REG_DWORD, &one, sizeof one);
+    const LONG status = ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), FN_KBD_HOLD_WRITES);
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
 std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned product)
 {
     std::vector<std::vector<unsigned char>> reports;

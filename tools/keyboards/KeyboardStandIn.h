@@ -5,11 +5,16 @@
 // HKLM\SYSTEM\CurrentControlSet\Services\FnKbdStandIn\Reports\VID_xxxx&PID_yyyy (upper-case hex):
 // one REG_BINARY value per report, its bytes as written (report id first), named by arrival:
 // 0001, 0002, ...
+// Fault: a REG_DWORD HoldWrites = 1 under ...\FnKbdStandIn\Faults\VID_xxxx&PID_yyyy makes that
+// keyboard leave every output-report write pending (never recorded, never completed) until the
+// write is cancelled or the keyboard detached; read at each write.
 #pragma once
 
 #define FN_KBD_SERVICE L"FnKbdStandIn"
 #define FN_KBD_DRIVER_FILE L"FnKbdStandIn.sys"
 #define FN_KBD_REPORTS_SUBKEY L"Reports"
+#define FN_KBD_FAULTS_SUBKEY L"Faults"
+#define FN_KBD_HOLD_WRITES L"HoldWrites"
 #define FN_KBD_NAME_CHARS 18  // VID_xxxx&PID_yyyy and its terminator
 
 #ifdef __cplusplus
@@ -37,6 +42,9 @@ std::vector<std::wstring> KeyboardInterfaces(unsigned vendor, unsigned product);
 // An attached keyboard stays attached across restarts of the prefix: Wine loads the driver at
 // boot for its root devices.
 DWORD AttachKeyboard(unsigned vendor, unsigned product, const std::wstring& driverFile);
+// Sets or clears the keyboard's HoldWrites fault; a Win32 error code. Writes already held stay
+// held until the keyboard is detached.
+DWORD HoldWrites(unsigned vendor, unsigned product, bool hold);
 // Removes the keyboard's root devices and returns once no HID interface names it any more.
 // Its records stay until it is attached again.
 DWORD DetachKeyboard(unsigned vendor, unsigned product);

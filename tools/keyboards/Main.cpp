@@ -15,7 +15,8 @@ namespace {
 
 int Usage()
 {
-    ConsolePrint(L"usage: fn_keyboards attach|detach|reports <vid> <pid>  (hexadecimal ids)\n"
+    ConsolePrint(L"usage: fn_keyboards attach|detach|reports|hold|unhold <vid> <pid>  (hexadecimal ids)\n"
+                 L"       hold: the keyboard leaves its output-report writes pending until detached; unhold ends that\n"
                  L"       fn_keyboards list\n");
     return 2;
 }
@@ -61,6 +62,8 @@ int wmain(int argc, wchar_t** argv)
         return Result(L"attach", kbdstandin::AttachKeyboard(vendor, product, path));
     }
     if (!_wcsicmp(argv[1], L"detach")) return Result(L"detach", kbdstandin::DetachKeyboard(vendor, product));
+    if (!_wcsicmp(argv[1], L"hold")) return Result(L"hold", kbdstandin::HoldWrites(vendor, product, true));
+    if (!_wcsicmp(argv[1], L"unhold")) return Result(L"unhold", kbdstandin::HoldWrites(vendor, product, false));
     if (!_wcsicmp(argv[1], L"reports")) {
         for (const auto& report : kbdstandin::ReadReports(vendor, product)) {
             std::wstring line;
