@@ -89,6 +89,7 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
         {"no instance", {{kUtility, firmware::kInstances, 0}}, 1, FALSE, 7, {}, Mic, kLedNeverSet, {}},
         {"id 1", {{kSetFeature, firmware::kData, 1}}, 1, TRUE, 1, {In1}, Mic, 1, {kGotMethod}},
         {"id 2, Data -1", {{kSetFeature, firmware::kData, 0xFFFFFFFF}}, 2, TRUE, 7, {In2}, Mic, 0, {kGotMethod}},
+        {"id 1, Data null", {{kSetFeature, firmware::kNoData, 2}}, 1, TRUE, 7, {In1}, Mic, 1, {kGotMethod}},
         {"id 4", {{kSetFeature, firmware::kData, 0x7FFFFFFF}}, 4, TRUE, 0x7FFFFFFF, {In4}, Spk, 1, {kGotMethod}},
         {"id 5", {}, 5, TRUE, 0, {In5}, Spk, 0, {kGotMethod}},
         {"id 3", {}, 3, TRUE, 0, {L"featuretype=null"}, Mic, kLedNeverSet, {kGotMethod}},
@@ -122,8 +123,8 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
     }
 }
 
-// While one firmware call is held, 100 alternating requests of each kind collapse: the mic-mute
-// worker makes one more call, the speaker worker at most two, each ending in the last request;
+// While each worker's firmware call is held, 100 alternating requests of each kind collapse: the
+// mic-mute worker makes one more call, the speaker worker at most two, each ending in the last request;
 // later requests and keyboard-connect replays still arrive.
 TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
 {
@@ -145,9 +146,11 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
         dispatch(i % 2 ? SVC_CTL_MICMUTE_LED_OFF : SVC_CTL_MICMUTE_LED_ON);
         dispatch(i % 2 ? SVC_CTL_SPEAKER_LED_ON : SVC_CTL_SPEAKER_LED_OFF);
     }
+    // The speaker worker's first call is held too: the workers do not wait for each other.
+    ASSERT_TRUE(WaitUntil([&] { return Inputs(speaker).size() == 1; }, 20000));
     SetBehaviour(kSetFeature, firmware::kHold, 0);
     win::UniqueHandle release(::CreateEventW(nullptr, FALSE, FALSE, firmware::kReleaseEvent));
-    ::SetEvent(release.get());
+    for (int held = 0; held < 2; ++held) ::SetEvent(release.get());
 
     const std::wstring hidOn = L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON To HID ,line:%d",
                        hidOff = L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF To HID ,line:%d";

@@ -72,6 +72,8 @@ TEST_F(ProductInfo, FirmwareAnswersBecomeSettings)
         {"first of several instances unreadable",
          {{telrune, {L"Instances", 3}}, {telrune, {L"UnreadablePathInstance", 1}}, {telrune + L"\\GetVersion", {L"Data", 9}}},
          std::nullopt, &_Thread_CheckProductVersion, std::nullopt, 9, 7, nullptr},
+        {"null Data", {{telrune + L"\\GetVersion", {L"NoData", 2}}}, std::nullopt, &_Thread_CheckProductVersion,
+         std::nullopt, 0, 7, nullptr},
         {"output without Data", {{telrune + L"\\GetProductInfo", {L"NoData", 1}}}, std::nullopt, &_Thread_ProductInfoMonitor,
          std::nullopt, std::nullopt, 7, L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: "},
         {"no instance", {{telrune, {L"Instances", 0}}}, std::nullopt, &_Thread_ProductInfoMonitor, std::nullopt,

@@ -214,8 +214,9 @@ BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HA
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
         interfaceData.cbSize = sizeof interfaceData;
         if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kHidInterfaceClass, index, &interfaceData)) return FALSE;
-        if (win::UniqueHandle device =
-                OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId, outputLength)) {
+        win::UniqueHandle device =
+            OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId, outputLength);
+        if (device) {
             *handle = device.release();
             return TRUE;
         }

@@ -110,7 +110,9 @@ BOOL CQvkWmi::EnumInstances()
                 m_initialised = 1;
                 return TRUE;
             }
-            if (next == WBEM_S_TIMEDOUT) WriteLog(L"WMI:EnumInstances Next timed out after %d ms", kFirmwareEnumerationMs);
+            if (next == WBEM_S_TIMEDOUT) {
+                WriteLog(L"WMI:EnumInstances Next timed out after %d ms", kFirmwareEnumerationMs);
+            }
         }
     }
     ReleaseWmi();

@@ -30,7 +30,6 @@ struct Attack {
 
 // A hung firmware or keyboard: the firmware stand-in serves the locator; keyboard 7A7A/0101 (in the
 // defaults' list) is attached. Each path that is not hung still gets its writes.
-const std::wstring kSetFeatureKey = std::wstring(firmware::kBehaviourKey) + L"\\" + firmware::kUtilityClass + L"\\SetFeature";
 const std::vector<unsigned char> kMutedReport = {0x09, 0x74, 0x02};
 
 void ServeFirmwareWithKeyboard()
@@ -42,15 +41,18 @@ void ServeFirmwareWithKeyboard()
     ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0101, kPackage + FN_KBD_DRIVER_FILE));
 }
 
+bool Any(const std::vector<firmware::CallRecord>& calls, const wchar_t* input)
+{
+    return std::any_of(calls.begin(), calls.end(), [&](const firmware::CallRecord& c) { return c.input == input; });
+}
+
 // Sends a code once the keyboard list is there, and waits for the firmware to be asked for the input.
 void SendWhenListed(TestService& service, DWORD code, const wchar_t* input)
 {
     const std::wstring listed = std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0101";
     ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
     EXPECT_EQ(0u, service.Control(code));
-    EXPECT_TRUE(WaitUntil([&] { const auto calls = firmware::ReadCallRecords();
-                                return std::any_of(calls.begin(), calls.end(), [&](const auto& c) { return c.input == input; }); },
-                          10000)) << code;
+    EXPECT_TRUE(WaitUntil([&] { return Any(firmware::ReadCallRecords(), input); }, 10000)) << code;
 }
 
 void HoldEveryFirmwareCall()
@@ -84,11 +86,14 @@ void FirmwarePastAHungKeyboard(TestService& service)
     SendWhenListed(service, 160, L"featuretype=\"1\"");
     SendWhenListed(service, 161, L"featuretype=\"2\"");
     const std::wstring log = kLogFolder + L"\\_FnHotkeySvcUtility.log";
-    const std::wstring missed = L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d";
-    EXPECT_TRUE(WaitUntil([&] { const auto records = ReadLogMessages(log);
-                                return std::any_of(records.begin(), records.end(),
-                                                   [&](const std::wstring& r) { return regtest::RecordMatches(r, missed); }); },
-                          10000));
+    const std::wstring missed =
+        L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d";
+    const auto logged = [&] {
+        const auto records = ReadLogMessages(log);
+        const auto matches = [&](const std::wstring& r) { return regtest::RecordMatches(r, missed); };
+        return std::any_of(records.begin(), records.end(), matches);
+    };
+    EXPECT_TRUE(WaitUntil(logged, 10000)) << "the write missed its deadline and was cancelled";
     EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x0101).empty());
 }
 

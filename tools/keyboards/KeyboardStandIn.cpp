@@ -162,9 +162,12 @@ DWORD HoldWrites(unsigned vendor, unsigned product, bool hold)
     const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" FN_KBD_SERVICE L"\\" FN_KBD_FAULTS_SUBKEY L"\\" +
                              KeyboardName(vendor, product);
     const DWORD one = 1;
-    if (hold) return ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), FN_KBD_HOLD_WRITES, REG_DWORD, &one, sizeof one);
+    if (hold) {
+        return static_cast<DWORD>(
+            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), FN_KBD_HOLD_WRITES, REG_DWORD, &one, sizeof one));
+    }
     const LONG status = ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), FN_KBD_HOLD_WRITES);
-    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
 }
 
 std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned product)

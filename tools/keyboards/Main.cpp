@@ -16,7 +16,8 @@ namespace {
 int Usage()
 {
     ConsolePrint(L"usage: fn_keyboards attach|detach|reports|hold|unhold <vid> <pid>  (hexadecimal ids)\n"
-                 L"       hold: the keyboard leaves its output-report writes pending until detached; unhold ends that\n"
+                 L"       hold: the keyboard leaves its output-report writes pending until detached;\n"
+                 L"       unhold: new writes go through again\n"
                  L"       fn_keyboards list\n");
     return 2;
 }
