@@ -28,22 +28,21 @@ struct Attack {
 
 // Rows: each section adds its functions above the table and its rows in it.
 
-// A hung firmware or keyboard: the firmware stand-in serves the locator; keyboard 7A7A/0101 (in the
-// defaults' list) is attached. Each path that is not hung still gets its writes.
-const std::vector<unsigned char> kMutedReport = {0x09, 0x74, 0x02};
-
-void ServeFirmwareWithKeyboard()
+// A hung firmware or keyboard: the firmware stand-in serves the locator and keyboard 7A7A/0101 (in the
+// defaults' list) is attached; either every firmware call or every keyboard write never ends.
+void ServeHung(bool firmwareHung)
 {
     const wchar_t* const locator = L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, locator, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL, sizeof FN_TEST_FIRMWARE_DLL);
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, firmware::kBehaviourKey);
-    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, false));
+    for (const wchar_t* method : {L"\\OSMIRA_UTILITY_DATA\\SetFeature", L"\\OSMIRA_TELRUNE_DATA\\GetProductInfo",
+                                  L"\\OSMIRA_TELRUNE_DATA\\GetVersion"}) {
+        const std::wstring key = firmware::kBehaviourKey + std::wstring(method);
+        const DWORD hold = firmwareHung ? firmware::kHoldForever : 0;
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), firmware::kHold, REG_DWORD, &hold, sizeof hold);
+    }
+    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, !firmwareHung));
     ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0101, kPackage + FN_KBD_DRIVER_FILE));
-}
-
-bool Any(const std::vector<firmware::CallRecord>& calls, const wchar_t* input)
-{
-    return std::any_of(calls.begin(), calls.end(), [&](const firmware::CallRecord& c) { return c.input == input; });
 }
 
 // Sends a code once the keyboard list is there, and waits for the firmware to be asked for the input.
@@ -52,17 +51,9 @@ void SendWhenListed(TestService& service, DWORD code, const wchar_t* input)
     const std::wstring listed = std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0101";
     ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
     EXPECT_EQ(0u, service.Control(code));
-    EXPECT_TRUE(WaitUntil([&] { return Any(firmware::ReadCallRecords(), input); }, 10000)) << code;
-}
-
-void HoldEveryFirmwareCall()
-{
-    ServeFirmwareWithKeyboard();
-    for (const wchar_t* method : {L"OSMIRA_UTILITY_DATA\\SetFeature", L"OSMIRA_TELRUNE_DATA\\GetProductInfo",
-                                  L"OSMIRA_TELRUNE_DATA\\GetVersion"}) {
-        const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + method;
-        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), firmware::kHold, REG_DWORD, &firmware::kHoldForever, 4);
-    }
+    const auto asked = [&](const firmware::CallRecord& call) { return call.input == input; };
+    EXPECT_TRUE(WaitUntil([&] { const auto calls = firmware::ReadCallRecords();
+                                return std::any_of(calls.begin(), calls.end(), asked); }, 10000)) << code;
 }
 
 // The speaker call never returns, yet the mic-mute call is made and the keyboard gets its report.
@@ -71,13 +62,7 @@ void LedCodesPastAHungFirmware(TestService& service)
     SendWhenListed(service, 154, L"featuretype=\"4\"");
     SendWhenListed(service, 160, L"featuretype=\"1\"");
     EXPECT_TRUE(WaitUntil([] { const auto reports = kbdstandin::ReadReports(0x7A7A, 0x0101);
-                               return !reports.empty() && reports.back() == kMutedReport; }, 10000));
-}
-
-void HangTheKeyboard()
-{
-    ServeFirmwareWithKeyboard();
-    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, true));
+                               return reports == std::vector<std::vector<unsigned char>>{{9, 0x74, 2}}; }, 10000));
 }
 
 // The keyboard never takes its report, yet both mic-mute states reach the firmware.
@@ -85,28 +70,19 @@ void FirmwarePastAHungKeyboard(TestService& service)
 {
     SendWhenListed(service, 160, L"featuretype=\"1\"");
     SendWhenListed(service, 161, L"featuretype=\"2\"");
-    const std::wstring log = kLogFolder + L"\\_FnHotkeySvcUtility.log";
-    const std::wstring missed =
-        L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d";
-    const auto logged = [&] {
-        const auto records = ReadLogMessages(log);
-        const auto matches = [&](const std::wstring& r) { return regtest::RecordMatches(r, missed); };
-        return std::any_of(records.begin(), records.end(), matches);
-    };
-    EXPECT_TRUE(WaitUntil(logged, 10000)) << "the write missed its deadline and was cancelled";
+    const auto missed = [](const std::wstring& record) { return regtest::RecordMatches(record,
+        L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d"); };
+    EXPECT_TRUE(WaitUntil([&] { const auto records = ReadLogMessages(kLogFolder + L"\\_FnHotkeySvcUtility.log");
+                                return std::any_of(records.begin(), records.end(), missed); }, 10000)) << "deadline";
     EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x0101).empty());
-}
-
-void ReleaseTheKeyboard()
-{
     kbdstandin::HoldWrites(0x7A7A, 0x0101, false);
-    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101));
 }
 
 const Attack kAttacks[] = {
     {"placeholder", nullptr, nullptr, [] {}},
-    {"HungFirmware", &HoldEveryFirmwareCall, &LedCodesPastAHungFirmware, [] {}},
-    {"HungKeyboard", &HangTheKeyboard, &FirmwarePastAHungKeyboard, &ReleaseTheKeyboard},
+    {"HungFirmware", [] { ServeHung(true); }, &LedCodesPastAHungFirmware, [] {}},
+    {"HungKeyboard", [] { ServeHung(false); }, &FirmwarePastAHungKeyboard,
+     [] { EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101)) << "the held write ends with the keyboard"; }},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
