@@ -34,6 +34,7 @@ CQvkWmi::~CQvkWmi()
     m_instance.reset();
     ReleaseWmi();
     if (!m_comInitialised) return;
+    // The tear-down unloads what the set-up loads, so it is kept apart from another thread's set-up too.
     std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
     ::CoUninitialize();
 }

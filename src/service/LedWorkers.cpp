@@ -103,12 +103,12 @@ DWORD RunWorker(const WorkerPath& path)
                 apply = true;
             }
         }
-        // No lock is held while a keyboard is written: requests keep arriving meanwhile.
         if (apply && path.firmware && !entered) {
             std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
             apartment = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             entered = true;
         }
+        // No lock is held while a keyboard is written: requests keep arriving meanwhile.
         if (apply) {
             path.writer(value);
             WriteLog(value ? path.onLine : path.offLine, __LINE__);
