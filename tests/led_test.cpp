@@ -87,6 +87,8 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
     const std::wstring reconnect = L"WMI:ExecMethodWMI reconnect com server. ";
     const Case cases[] = {
         {"no instance", {{kUtility, firmware::kInstances, 0}}, 1, FALSE, 7, {}, Mic, kLedNeverSet, {}},
+        {"enumeration held", {{kUtility, firmware::kHold, 1}}, 1, FALSE, 7, {}, Mic, kLedNeverSet,
+         {L"WMI:EnumInstances Next timed out after 5000 ms"}},
         {"id 1", {{kSetFeature, firmware::kData, 1}}, 1, TRUE, 1, {In1}, Mic, 1, {kGotMethod}},
         {"id 2, Data -1", {{kSetFeature, firmware::kData, 0xFFFFFFFF}}, 2, TRUE, 7, {In2}, Mic, 0, {kGotMethod}},
         {"id 1, Data null", {{kSetFeature, firmware::kNoData, 2}}, 1, TRUE, 7, {In1}, Mic, 1, {kGotMethod}},

@@ -76,6 +76,8 @@ TEST_F(ProductInfo, FirmwareAnswersBecomeSettings)
          std::nullopt, 0, 7, nullptr},
         {"output without Data", {{telrune + L"\\GetProductInfo", {L"NoData", 1}}}, std::nullopt, &_Thread_ProductInfoMonitor,
          std::nullopt, std::nullopt, 7, L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: "},
+        {"enumeration held", {{telrune, {L"Hold", 1}}}, std::nullopt, &_Thread_CheckProductVersion, std::nullopt,
+         std::nullopt, 7, L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms"},
         {"no instance", {{telrune, {L"Instances", 0}}}, std::nullopt, &_Thread_ProductInfoMonitor, std::nullopt,
          std::nullopt, 7, L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoObject failed Line: "},
         {"no output object from any instance",

@@ -302,6 +302,18 @@ private:
     SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
+// Waits for the release event, for the hold's deadline (none when for ever) or the caller's
+// time-out, whichever ends first; false when the caller's time-out did.
+bool HoldUntilReleased(bool forever, DWORD timeout = INFINITE)
+{
+    HANDLE release = ::CreateEventW(nullptr, FALSE, FALSE, kReleaseEvent);
+    if (release == nullptr) return true;
+    const bool callerFirst = forever || timeout < kHoldDeadlineMs;
+    const DWORD wait = ::WaitForSingleObject(release, callerFirst ? timeout : kHoldDeadlineMs);
+    ::CloseHandle(release);
+    return wait == WAIT_OBJECT_0 || !callerFirst;
+}
+
 class Enumerator : public Counted, public IEnumWbemClassObject {
 public:
     explicit Enumerator(const ClassDef* def)
@@ -309,6 +321,7 @@ public:
         if (def == nullptr) return;  // an unknown class enumerates nothing, as Wine's WMI does
         const std::wstring key = BehaviourKey(*def);
         const DWORD count = ReadDword(key, kInstances, 1), unreadable = ReadDword(key, kUnreadablePathInstance, 0);
+        m_hold = ReadDword(key, kHold, 0);
         for (DWORD i = 0; i < count; ++i) {
             m_objects.push_back(ClassObject::Of(*def, static_cast<int>(i)));
             m_objects.back()->pathReadable = unreadable != i + 1;
@@ -322,9 +335,12 @@ public:
     FN_REFCOUNT
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return Answer<IEnumWbemClassObject>(this, riid, out); }
 
-    HRESULT STDMETHODCALLTYPE Next(LONG, ULONG count, IWbemClassObject** objects, ULONG* returned) override
+    HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override
     {
         if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
+        *returned = 0;
+        const bool held = m_hold == 1 || m_hold == kHoldForever;
+        if (held && !HoldUntilReleased(m_hold == kHoldForever, static_cast<DWORD>(timeout))) return WBEM_S_TIMEDOUT;
         AcquireSRWLockExclusive(&m_lock);
         for (*returned = 0; *returned < count && m_next < m_objects.size(); ++*returned, ++m_next) {
             m_objects[m_next]->AddRef();
@@ -341,6 +357,7 @@ public:
 private:
     std::vector<ClassObject*> m_objects;
     size_t m_next = 0;
+    DWORD m_hold = 0;
     SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
@@ -385,14 +402,6 @@ void SetLeds(const std::wstring& input)
     };
     for (const auto& entry : kSwitches)
         if (input == entry.input) WriteDword(kStateKey, entry.led, entry.state);
-}
-
-void HoldUntilReleased(bool forever)
-{
-    HANDLE release = ::CreateEventW(nullptr, FALSE, FALSE, kReleaseEvent);
-    if (release == nullptr) return;
-    ::WaitForSingleObject(release, forever ? INFINITE : kHoldDeadlineMs);
-    ::CloseHandle(release);
 }
 
 class Services : public Counted, public IWbemServices, public IClientSecurity {

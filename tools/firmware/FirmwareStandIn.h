@@ -40,7 +40,7 @@ constexpr const wchar_t* kMicMuteLed = L"MicMuteLed";
 constexpr const wchar_t* kSpeakerLed = L"SpeakerLed";
 
 // Behaviour, read at every call from REG_DWORD values under HKLM:
-//   kBehaviourKey\<class>             kInstances, kUnreadablePathInstance, kGetObjectFailures
+//   kBehaviourKey\<class>             kInstances, kUnreadablePathInstance, kGetObjectFailures, kHold
 //   kBehaviourKey\<class>\<method>    kData, kNoData, kNoInputSignature, kExecMethodError, kHold,
 //                                     kCallMilliseconds
 constexpr const wchar_t* kBehaviourKey = L"Software\\OsmiraFirmwareStandIn\\Behaviour";
@@ -65,6 +65,8 @@ constexpr const wchar_t* kExecMethodError = L"ExecMethodError";
 // 1: ExecMethod, once recorded, waits until the auto-reset event kReleaseEvent is set (one
 // SetEvent releases one held call) or kHoldDeadlineMs passes, and then goes on normally.
 // kHoldForever: the same without a deadline; only the event or the end of the process ends it.
+// Under the class's key, every IEnumWbemClassObject::Next waits the same way, and answers
+// WBEM_S_TIMEDOUT with no object when the caller's time-out ends first.
 constexpr const wchar_t* kHold = L"Hold";
 constexpr const wchar_t* kReleaseEvent = L"Global\\OsmiraFirmwareRelease";
 constexpr DWORD kHoldDeadlineMs = 30000;
