@@ -476,6 +476,8 @@ public:
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
         AppendRecord(RecordLine(*def, *method, path, input));
         if (ReadDword(key, kHold, 0) == 1) HoldUntilReleased();
+        const DWORD callTime = ReadDword(key, kCallMilliseconds, 0);
+        if (callTime > 0) ::Sleep(callTime);
         const HRESULT failure = static_cast<HRESULT>(ReadDword(key, kExecMethodError, 0));
         if (failure != 0) return failure;
         SetLeds(input);

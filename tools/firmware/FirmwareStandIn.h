@@ -65,6 +65,8 @@ constexpr const wchar_t* kExecMethodError = L"ExecMethodError";
 constexpr const wchar_t* kHold = L"Hold";
 constexpr const wchar_t* kReleaseEvent = L"Global\\OsmiraFirmwareRelease";
 constexpr DWORD kHoldDeadlineMs = 30000;
+// Milliseconds that ExecMethod, once recorded (and released when held), takes before answering; 0 or absent: none.
+constexpr const wchar_t* kCallMilliseconds = L"CallMilliseconds";
 
 // The paths of instance n of a class: its __RELPATH and its __PATH.
 inline std::wstring InstanceRelativePath(const std::wstring& className, int instance)
