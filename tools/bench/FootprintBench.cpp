@@ -88,8 +88,13 @@ int wmain(int argc, wchar_t** argv)
     ConsolePrint(L"idle window: %.3f s CPU in %.1f s over the service's threads, %d threads started in it; "
                  L"those threads have used %.3f s CPU since they began\n",
                  window.Seconds(), Now() - windowStart, window.ThreadsStarted(), window.ThreadsTotal());
-    PrintFigure(idleFigure, Format(L"%.4f%% (%.3f s CPU in %d s)", share * 100, window.Seconds(), idleSeconds),
-                L"1 core (100%)", share, idleGoal, share <= 0.001);
+    if (window.ThreadsTotal() <= 0) {
+        // Threads that never used any CPU since they began mean that their times cannot be read here.
+        PrintUnmeasured(idleFigure, L"the service's thread times read zero", idleGoal);
+    } else {
+        PrintFigure(idleFigure, Format(L"%.4f%% (%.3f s CPU in %d s)", share * 100, window.Seconds(), idleSeconds),
+                    L"1 core (100%)", share, idleGoal, share <= 0.001);
+    }
 
     const size_t beforeCodes = firmware::ReadCallRecords().size();
     int failed = 0;
