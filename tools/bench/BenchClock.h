@@ -64,7 +64,8 @@ inline DWORD ServiceProcessId(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                &needed))
         return 0;
     return status.dwProcessId;
 }
@@ -162,8 +163,8 @@ inline std::wstring Format(const wchar_t* format, ...)
 inline void PrintFigureRow(const wchar_t* figure, const std::wstring& service, const std::wstring& reference,
                            const std::wstring& ratio, const std::wstring& goal, bool met)
 {
-    ConsolePrint(L"FIGURE\t%s\t%s\t%s\t%s\t%s\t%s\n", figure, service.c_str(), reference.c_str(), ratio.c_str(), goal.c_str(),
-                 met ? L"met" : L"missed");
+    ConsolePrint(L"FIGURE\t%s\t%s\t%s\t%s\t%s\t%s\n", figure, service.c_str(), reference.c_str(), ratio.c_str(),
+                 goal.c_str(), met ? L"met" : L"missed");
 }
 inline void PrintFigure(const wchar_t* figure, const std::wstring& service, const std::wstring& reference, double ratio,
                         const wchar_t* goal, bool met)

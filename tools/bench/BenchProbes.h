@@ -54,7 +54,8 @@ inline double StampMilliseconds(const std::wstring& stamp)
         return -1;
     }
     SYSTEMTIME time = {};
-    WORD* parts[] = {&time.wYear, &time.wMonth, &time.wDay, &time.wHour, &time.wMinute, &time.wSecond, &time.wMilliseconds};
+    WORD* parts[] = {&time.wYear,   &time.wMonth,  &time.wDay,         &time.wHour,
+                     &time.wMinute, &time.wSecond, &time.wMilliseconds};
     for (int i = 0; i < 7; ++i) *parts[i] = static_cast<WORD>(fields[i]);
     FILETIME local = {};
     if (!::SystemTimeToFileTime(&time, &local)) return -1;
@@ -71,8 +72,8 @@ public:
     {
         std::vector<firmware::CallRecord> records;
         win::UniqueHandle file(::CreateFileW(firmware::RecordFilePath().c_str(), GENERIC_READ,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                             0, nullptr));
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
         LARGE_INTEGER size = {}, at = {};
         if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= m_offset) return records;
         at.QuadPart = m_offset;
@@ -95,8 +96,8 @@ public:
                 if (tab == stop) break;
             }
             if (fields.size() == 6) {
-                records.push_back({fields[0], static_cast<DWORD>(std::wcstoul(fields[1].c_str(), nullptr, 10)), fields[2],
-                                   fields[3], fields[4], fields[5]});
+                records.push_back({fields[0], static_cast<DWORD>(std::wcstoul(fields[1].c_str(), nullptr, 10)),
+                                   fields[2], fields[3], fields[4], fields[5]});
             }
         }
         return records;
@@ -121,7 +122,8 @@ inline double WaitForSetFeature(CallTail& tail, DWORD processId, const wchar_t* 
     WaitFor([&] {
         for (const firmware::CallRecord& record : tail.Read()) {
             const double at = StampMilliseconds(record.time);
-            if (record.method == L"SetFeature" && record.processId == processId && record.input == input && at + 0.5 >= sentMs)
+            if (record.method == L"SetFeature" && record.processId == processId && record.input == input &&
+                at + 0.5 >= sentMs)
                 stamp = at;
             if (stamp >= 0) return true;
         }

@@ -60,10 +60,9 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     auto setUp = [&] {
-        win::UniqueServiceHandle package(::CreateServiceW(manager.get(), L"OsmiraFnAndFunctionKeys", nullptr, SERVICE_ALL_ACCESS,
-                                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                          SERVICE_ERROR_NORMAL, keyapp.c_str(), nullptr, nullptr,
-                                                          nullptr, nullptr, nullptr));
+        win::UniqueServiceHandle package(::CreateServiceW(
+            manager.get(), L"OsmiraFnAndFunctionKeys", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, keyapp.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
         return package && Run(tool + L"create") && EnsureRunning(service.get());
     };
     auto tearDown = [&] { StopService(service.get()); };
@@ -93,7 +92,8 @@ int wmain(int argc, wchar_t** argv)
     } else {
         const std::wstring missed = misses > 0 ? Format(L", %d rounds missed", misses) : L"";
         PrintFigure(figure, Format(L"%.0f ms of %d rounds%s", Percentile(delays, 0.5) * 1000, rounds, missed.c_str()),
-                    L"5 s", Percentile(delays, 0.5) / 5.0, L"<= 5 s, every round", Percentile(delays, 0.5) <= 5.0 && misses == 0);
+                    L"5 s", Percentile(delays, 0.5) / 5.0, L"<= 5 s, every round",
+                    Percentile(delays, 0.5) <= 5.0 && misses == 0);
     }
 
     // The idle cost: the service with its device present, after the supervision window.

@@ -73,7 +73,11 @@ int wmain(int argc, wchar_t** argv)
     };
     std::wstring digest;
     const Measure measures[] = {
-        {L"ComputePeFileDigestUnverified", [&] { digest = ComputePeFileDigestUnverified(path); return !digest.empty(); }},
+        {L"ComputePeFileDigestUnverified",
+         [&] {
+             digest = ComputePeFileDigestUnverified(path);
+             return !digest.empty();
+         }},
         {L"VerifyFileSignature", [&] { return VerifyFileSignature(path) != FALSE; }},
         {L"ComputePeFileDigest (check + digest)", [&] { return !ComputePeFileDigest(path).empty(); }},
         {L"plain SHA-256 of the whole file", [&] { return PlainSha256(path); }},

@@ -87,7 +87,8 @@ void CoalescingFigure(SC_HANDLE service, DWORD processId, int codes)
     ConsolePrint(L"%d alternating mic-mute codes sent in %.3f s (%d refused): %d firmware calls of %d ms, "
                  L"final state %d (the last code wants %d)\n", codes, burst, refused, static_cast<int>(calls),
                  static_cast<int>(kCallMilliseconds), static_cast<int>(final), static_cast<int>(lastWants));
-    PrintFigureRow(figure, Format(L"%d calls, final %s", static_cast<int>(calls), final == lastWants ? L"= last" : L"wrong"),
+    PrintFigureRow(figure,
+                   Format(L"%d calls, final %s", static_cast<int>(calls), final == lastWants ? L"= last" : L"wrong"),
                    Format(L"%.0f calls (%.3f s burst / 20 ms + 1)", bound, burst),
                    Format(L"%.3fx", static_cast<double>(calls) / bound), goal,
                    calls >= 1 && static_cast<double>(calls) <= bound && final == lastWants && refused == 0);
@@ -103,7 +104,8 @@ int wmain(int argc, wchar_t** argv)
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
     if (!service || !EnsureRunning(service.get())) {
-        ConsolePrint(L"the service is not installed or does not start (error %d)\n", static_cast<int>(::GetLastError()));
+        ConsolePrint(L"the service is not installed or does not start (error %d)\n",
+                     static_cast<int>(::GetLastError()));
         return 1;
     }
     const DWORD processId = ServiceProcessId(service.get());
@@ -146,8 +148,8 @@ int wmain(int argc, wchar_t** argv)
     ConsolePrint(L"LED latency: %d of %d codes reached the firmware (%d never did), %d reference samples (%d failed); "
                  L"medians: ControlService of code 160 returned after %.2f ms, the trip of code 200 %.2f ms, "
                  L"the direct call to its record %.2f ms\n",
-                 static_cast<int>(serviceLatency.size()), codes, misses, static_cast<int>(reference.size()), directFailures,
-                 Percentile(controlReturned, 0.5), Percentile(trips, 0.5), Percentile(direct, 0.5));
+                 static_cast<int>(serviceLatency.size()), codes, misses, static_cast<int>(reference.size()),
+                 directFailures, Percentile(controlReturned, 0.5), Percentile(trips, 0.5), Percentile(direct, 0.5));
     LatencyFigure(L"LED latency, code 160 to SetFeature (median)", 0.5, serviceLatency, reference, misses);
     LatencyFigure(L"LED latency, code 160 to SetFeature (95th percentile)", 0.95, serviceLatency, reference, misses);
 
@@ -158,9 +160,10 @@ int wmain(int argc, wchar_t** argv)
         const double start = Now();
         if (CMicMuteStatusGuard::WriteStatusToHIDKeyboard(i % 2 == 0)) writes.push_back(Now() - start);
     }
-    ConsolePrint(L"WriteStatusToHIDKeyboard, 3 keyboards registered, 1 attached: median %.2f ms, 95th percentile %.2f ms "
-                 L"(%d of 50 succeeded)\n", Percentile(writes, 0.5) * 1000, Percentile(writes, 0.95) * 1000,
-                 static_cast<int>(writes.size()));
+    ConsolePrint(
+        L"WriteStatusToHIDKeyboard, 3 keyboards registered, 1 attached: median %.2f ms, 95th percentile %.2f ms "
+        L"(%d of 50 succeeded)\n",
+        Percentile(writes, 0.5) * 1000, Percentile(writes, 0.95) * 1000, static_cast<int>(writes.size()));
     ::CoUninitialize();
     StopService(service.get());
     return 0;

@@ -14,7 +14,8 @@
 namespace {
 
 constexpr int kThreads = 4;
-constexpr const wchar_t* kMessage = L"log bench thread %d record %d: a record of the usual length for the service's log";
+constexpr const wchar_t* kMessage =
+    L"log bench thread %d record %d: a record of the usual length for the service's log";
 
 // Seconds for kThreads threads each running work(thread).
 template <typename Work>
@@ -61,7 +62,8 @@ int wmain(int argc, wchar_t** argv)
     ::GetLocalTime(&now);
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < records; ++i) {
-            const std::wstring line = logformat::Record(CUtilityLog::VersionText(), now, Format(kMessage, t, i).c_str()) + L"\r\n";
+            const std::wstring line =
+                logformat::Record(CUtilityLog::VersionText(), now, Format(kMessage, t, i).c_str()) + L"\r\n";
             lines[t].push_back(line.substr(0, CUtilityLog::kRecordLimit));
             bytes += lines[t].back().size() * sizeof(wchar_t);
         }
@@ -80,11 +82,13 @@ int wmain(int argc, wchar_t** argv)
                 win::UniqueRegKey key;
                 ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, KEY_READ, key.put());
                 win::UniqueHandle file(::CreateFileW(plainFile.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                                                     nullptr));
                 ::GetFileSize(file.get(), nullptr);
                 ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
                 DWORD written = 0;
-                ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+                ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
+                            nullptr);
             }
         }
         bestPlain = std::min(bestPlain, Now() - start);
@@ -105,15 +109,17 @@ int wmain(int argc, wchar_t** argv)
     ::RemoveDirectoryW(scratch.c_str());
 
     const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
-    ConsolePrint(L"log: %d records of %d threads, %.2f MiB; WriteLog best %.3f s, one thread of the per-record sequence best %.3f s; "
-                 L"the last round's log files hold %.2f MiB\n", records * kThreads, kThreads, mib, best, bestPlain,
-                 static_cast<double>(logged) / (1024.0 * 1024.0));
+    ConsolePrint(L"log: %d records of %d threads, %.2f MiB; WriteLog best %.3f s, one thread of the per-record "
+                 L"sequence best %.3f s; "
+                 L"the last round's log files hold %.2f MiB\n",
+                 records * kThreads, kThreads, mib, best, bestPlain, static_cast<double>(logged) / (1024.0 * 1024.0));
     if (logged < bytes / 2) {
         PrintUnmeasured(figure, L"WriteLog wrote nothing: logging switch not set", L">= 0.80x");
         return 1;
     }
     const double ratio = (mib / best) / (mib / bestPlain);
     PrintFigure(figure, Format(L"%.2f MiB/s (%.0f records/s)", mib / best, records * kThreads / best),
-                Format(L"%.2f MiB/s (one thread, same per-record sequence)", mib / bestPlain), ratio, L">= 0.80x", ratio >= 0.8);
+                Format(L"%.2f MiB/s (one thread, same per-record sequence)", mib / bestPlain), ratio, L">= 0.80x",
+                ratio >= 0.8);
     return 0;
 }

@@ -54,7 +54,8 @@ int wmain(int argc, wchar_t** argv)
 {
     const int codes = argc > 1 ? std::max(10, _wtoi(argv[1])) : 100000;
     const double limit = argc > 2 ? std::max(10, _wtoi(argv[2])) : 300;
-    const std::wstring acceptedFigure = Format(L"storm of %d thread- and program-starting codes: codes accepted", codes);
+    const std::wstring acceptedFigure =
+        Format(L"storm of %d thread- and program-starting codes: codes accepted", codes);
     SwitchServiceLogging(false);
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
@@ -116,9 +117,9 @@ int wmain(int argc, wchar_t** argv)
     ConsolePrint(L"storm: %d of %d codes sent in %.1f s (%.0f a second)%s%s, %d refused; %d samples, %d not RUNNING; "
                  L"threads %d before, peak %d; FnKeyLockOsd.exe %d before, peak %d; FnKeyAgent.exe peak %d; "
                  L"stop %s after %.3f s; %d lock-indicator and %d agent processes left after the stop\n",
-                 sent, codes, storm, sent / storm, cutShort ? L", cut short: " : L"", cutShort ? cutShort : L"", refused,
-                 samples, notRunning, before.threads, peak.threads, before.lockIndicators, peak.lockIndicators, peak.agents,
-                 stopped ? L"STOPPED" : L"not STOPPED", stop, after.lockIndicators, after.agents);
+                 sent, codes, storm, sent / storm, cutShort ? L", cut short: " : L"", cutShort ? cutShort : L"",
+                 refused, samples, notRunning, before.threads, peak.threads, before.lockIndicators, peak.lockIndicators,
+                 peak.agents, stopped ? L"STOPPED" : L"not STOPPED", stop, after.lockIndicators, after.agents);
     const int lost = codes - sent + refused;  // a code never sent or refused never arrived
     const std::wstring lostText = lost > 0 ? Format(L", %d codes never arrived", lost) : L"";
     const bool whole = lost == 0;
@@ -127,13 +128,15 @@ int wmain(int argc, wchar_t** argv)
                    L"all, RUNNING throughout", whole && notRunning == 0);
     const int threadBound = before.threads + kThreadStarters;
     PrintFigureRow(L"storm: peak threads of the service", Format(L"%d threads%s", peak.threads, lostText.c_str()),
-                   Format(L"%d threads before the storm", before.threads), Format(L"+%d", peak.threads - before.threads),
+                   Format(L"%d threads before the storm", before.threads),
+                   Format(L"+%d", peak.threads - before.threads),
                    Format(L"<= %d (+1 per thread-starting code)", threadBound), whole && peak.threads <= threadBound);
     const int processBound = 1 + kLaunchingCodes;
-    PrintFigureRow(L"storm: peak FnKeyLockOsd.exe processes", Format(L"%d processes%s", peak.lockIndicators, lostText.c_str()),
-                   Format(L"%d before the storm", before.lockIndicators), Format(L"+%d", peak.lockIndicators - before.lockIndicators),
-                   Format(L"<= %d (companion +1 per launching code)", processBound),
-                   whole && peak.lockIndicators <= processBound);
+    PrintFigureRow(
+        L"storm: peak FnKeyLockOsd.exe processes", Format(L"%d processes%s", peak.lockIndicators, lostText.c_str()),
+        Format(L"%d before the storm", before.lockIndicators),
+        Format(L"+%d", peak.lockIndicators - before.lockIndicators),
+        Format(L"<= %d (companion +1 per launching code)", processBound), whole && peak.lockIndicators <= processBound);
     PrintFigureRow(L"storm: stop right after the storm", stopped ? Format(L"%.0f ms%s", stop * 1000, lostText.c_str())
                                                                  : Format(L"not STOPPED in 10 s%s", lostText.c_str()),
                    L"1 s", Format(L"%.3fx", stop), L"STOPPED <= 1 s", whole && stopped && stop <= 1.0);
