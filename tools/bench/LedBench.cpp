@@ -126,7 +126,7 @@ int wmain(int argc, wchar_t** argv)
             continue;
         }
         serviceLatency.push_back(stamp - sent);
-        ::Sleep(30);  // the HID write that follows the call ends before the reference's samples
+        ::Sleep(100);  // the HID write that follows the call ends before the reference's samples
 
         const double tripStart = Now();
         const BOOL tripped = ::ControlService(service.get(), 200, &status);
