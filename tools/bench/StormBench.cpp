@@ -9,8 +9,8 @@
 //  - peak FnKeyLockOsd.exe processes (goal: the companion and one per launching code);
 //  - the stop right after the storm (goal: STOPPED within 1 s).
 // The storm ends early, and every figure is missed, when it passes its time limit (600 s unless
-// told) or when the companions pass 40 processes: a service that does not bound its launches would fill the
-// machine. Prints figure rows; asserts nothing.   storm_bench [codes] [seconds]
+// told) or when the companions pass 40 processes: a service that does not bound its launches
+// would fill the machine. Prints figure rows; asserts nothing.   storm_bench [codes] [seconds]
 #include "BenchProbes.h"
 
 #include <atomic>
