@@ -47,9 +47,9 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     const std::wstring binary = L"\"" + std::wstring(argv[1]) + L"\"";
-    win::UniqueServiceHandle minimal(::CreateServiceW(manager.get(), kMinimalName, kMinimalName, SERVICE_ALL_ACCESS,
-                                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                                      binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    win::UniqueServiceHandle minimal(::CreateServiceW(
+        manager.get(), kMinimalName, kMinimalName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!minimal) minimal.reset(::OpenServiceW(manager.get(), kMinimalName, SERVICE_ALL_ACCESS));
     if (!minimal || !EnsureRunning(minimal.get())) {
         PrintUnmeasured(figure, L"the minimal service does not start", goal);
@@ -84,7 +84,8 @@ int wmain(int argc, wchar_t** argv)
                  serviceMedian * 1e6, Percentile(serviceTrips, 0.95) * 1e6, calls, serviceFailures,
                  minimalMedian * 1e6, Percentile(minimalTrips, 0.95) * 1e6, calls, minimalFailures);
     const double ratio = serviceMedian / minimalMedian;
-    PrintFigure(figure, Format(L"%.1f us", serviceMedian * 1e6), Format(L"%.1f us (minimal service)", minimalMedian * 1e6),
-                ratio, goal, ratio <= 1.10 && serviceFailures == 0);
+    PrintFigure(figure, Format(L"%.1f us", serviceMedian * 1e6),
+                Format(L"%.1f us (minimal service)", minimalMedian * 1e6), ratio, goal,
+                ratio <= 1.10 && serviceFailures == 0);
     return 0;
 }

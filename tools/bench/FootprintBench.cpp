@@ -24,7 +24,8 @@ Footprint Measure(HANDLE process, DWORD processId)
     Footprint footprint;
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
-    if (::GetProcessMemoryInfo(process, &counters, sizeof counters)) footprint.workingSetKiB = counters.WorkingSetSize / 1024.0;
+    if (::GetProcessMemoryInfo(process, &counters, sizeof counters))
+        footprint.workingSetKiB = counters.WorkingSetSize / 1024.0;
     win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
@@ -88,8 +89,13 @@ int wmain(int argc, wchar_t** argv)
     ConsolePrint(L"idle window: %.3f s CPU in %.1f s over the service's threads, %d threads started in it; "
                  L"those threads have used %.3f s CPU since they began\n",
                  window.Seconds(), Now() - windowStart, window.ThreadsStarted(), window.ThreadsTotal());
-    PrintFigure(idleFigure, Format(L"%.4f%% (%.3f s CPU in %d s)", share * 100, window.Seconds(), idleSeconds),
-                L"1 core (100%)", share, idleGoal, share <= 0.001);
+    if (window.ThreadsTotal() <= 0) {
+        // Threads that never used any CPU since they began mean that their times cannot be read here.
+        PrintUnmeasured(idleFigure, L"the service's thread times read zero", idleGoal);
+    } else {
+        PrintFigure(idleFigure, Format(L"%.4f%% (%.3f s CPU in %d s)", share * 100, window.Seconds(), idleSeconds),
+                    L"1 core (100%)", share, idleGoal, share <= 0.001);
+    }
 
     const size_t beforeCodes = firmware::ReadCallRecords().size();
     int failed = 0;
@@ -97,15 +103,18 @@ int wmain(int argc, wchar_t** argv)
     std::wstring growth;
     const double burst = Now();
     for (int i = 0; i < codes; ++i) {
-        if (!::ControlService(service.get(), kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])], &status)) ++failed;
-        if ((i + 1) % (codes / 5) == 0) growth += Format(L" %d: %.0f KiB;", i + 1, Measure(process.get(), processId).workingSetKiB);
+        if (!::ControlService(service.get(), kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])], &status))
+            ++failed;
+        if ((i + 1) % (codes / 5) == 0)
+            growth += Format(L" %d: %.0f KiB;", i + 1, Measure(process.get(), processId).workingSetKiB);
     }
     const double sent = Now() - burst;
     ConsolePrint(L"working set during the codes:%s\n", growth.c_str());
     SettleLeds(beforeCodes + 1);
     const Footprint after = Measure(process.get(), processId);
     ConsolePrint(L"%d mixed codes sent in %.2f s (%d refused), %d firmware calls; working set %.0f -> %.0f KiB, "
-                 L"threads %d -> %d\n", codes, sent, failed, static_cast<int>(firmware::ReadCallRecords().size() - beforeCodes),
+                 L"threads %d -> %d\n",
+                 codes, sent, failed, static_cast<int>(firmware::ReadCallRecords().size() - beforeCodes),
                  reference.workingSetKiB, after.workingSetKiB, static_cast<int>(reference.threads),
                  static_cast<int>(after.threads));
     if (reference.workingSetKiB <= 0) {
@@ -113,7 +122,8 @@ int wmain(int argc, wchar_t** argv)
     } else {
         const double ratio = after.workingSetKiB / reference.workingSetKiB;
         PrintFigure(memoryFigure.c_str(), Format(L"%.0f KiB", after.workingSetKiB),
-                    Format(L"%.0f KiB (after the first LED codes)", reference.workingSetKiB), ratio, L"<= 1.05x", ratio <= 1.05);
+                    Format(L"%.0f KiB (after the first LED codes)", reference.workingSetKiB), ratio, L"<= 1.05x",
+                    ratio <= 1.05);
     }
     PrintFigure(threadFigure.c_str(), Format(L"%d threads", static_cast<int>(after.threads)),
                 Format(L"%d threads (after the first LED codes)", static_cast<int>(reference.threads)),

@@ -71,7 +71,7 @@ constexpr const wchar_t* kHold = L"Hold";
 constexpr const wchar_t* kReleaseEvent = L"Global\\OsmiraFirmwareRelease";
 constexpr DWORD kHoldDeadlineMs = 30000;
 constexpr DWORD kHoldForever = 2;
-// ExecMethod, once recorded, takes this many milliseconds before it answers (a slow firmware).
+// Milliseconds that ExecMethod, once recorded (and released when held), takes before answering; 0 or absent: none.
 constexpr const wchar_t* kCallMilliseconds = L"CallMilliseconds";
 
 // The paths of instance n of a class: its __RELPATH and its __PATH.
