@@ -6,6 +6,11 @@
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+
 using namespace testsupport;
 
 namespace {
@@ -26,8 +31,74 @@ struct Attack {
 
 // Rows: each section adds its functions above the table and its rows in it.
 
+// ---- Squatted named events; storms of codes that start threads or processes ----
+
+win::UniqueHandle g_squatted[4]; // the service's quit and LED events, made and set by the attacker first
+
+std::vector<StandInRecord> Started(const wchar_t* name) { return StandInRecordsIn(kPackage + L".", name); }
+
+// Through Tool Help: Wine answers another process's handle count and times with 0.
+DWORD ThreadsOf(DWORD processId)
+{
+    DWORD threads = 0;
+    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        threads += entry.th32OwnerProcessID == processId;
+    }
+    return threads;
+}
+
+void SquatEvents()
+{
+    const wchar_t* const names[] = {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
+                                    L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
+    for (size_t i = 0; i < 4; ++i) g_squatted[i].reset(::CreateEventW(nullptr, FALSE, TRUE, names[i]));
+}
+
+// The first launch happens, and once the three LED workers have slept the squatted events are
+// still set: no wait of the service took them.
+void LaunchAndWakeTheLedWorkers(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyAgent.exe").size() == 1; }, 20000));
+    for (DWORD code : {154u, 160u}) service.Control(code);
+    ::Sleep(5000);
+    for (const win::UniqueHandle& event : g_squatted) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0));
+}
+
+// 100,000 codes that start threads (139, 140, 151, 158) or lock indicators (139, 140, 158, 163-168).
+void StormOfStartingCodes(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
+    ::Sleep(1000);
+    const DWORD processId = service.Status().dwProcessId;
+    const DWORD threadsBefore = ThreadsOf(processId);
+    const DWORD codes[] = {139, 140, 151, 158, 163, 164, 165, 166, 167, 168};
+    DWORD peakThreads = 0;
+    size_t peakIndicators = 0;
+    const ULONGLONG start = ::GetTickCount64();
+    for (int i = 0; i < 100000; ++i) {
+        EXPECT_EQ(0u, service.Control(codes[i % 10]));
+        if (i % 1000 != 0) continue;
+        const std::vector<StandInRecord> started = Started(L"FnKeyLockOsd.exe");
+        const auto alive = [](const StandInRecord& record) { return ProcessAlive(record.processId); };
+        peakIndicators = std::max<size_t>(peakIndicators, std::count_if(started.begin(), started.end(), alive));
+        peakThreads = std::max(peakThreads, ThreadsOf(processId));
+    }
+    const ULONGLONG elapsed = ::GetTickCount64() - start;
+    const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;
+    printf("storm: %llu ms; threads %lu before, %lu at most; lock indicators %zu started, %zu at most alive\n",
+           elapsed, threadsBefore, peakThreads, switchStarts, peakIndicators);
+    EXPECT_LE(peakThreads, threadsBefore + 4 + 2) << "one per thread code, and two for Wine's own";
+    EXPECT_LE(switchStarts, 9 * (elapsed / 500 + 1)) << "one per code and 500 ms";
+    EXPECT_LE(peakIndicators, 1u + 18u) << "the start-up one and a second's starts, each ending after its switch";
+}
+
 const Attack kAttacks[] = {
     {"placeholder", nullptr, nullptr, [] {}},
+    {"SquattedServiceEvents", &SquatEvents, &LaunchAndWakeTheLedWorkers, [] {}},
+    {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes, [] {}},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
