@@ -196,7 +196,7 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
     case SVC_CTL_SEND_UI_METRICS_ON_VER:
         if (!Admit(control, g_metricsOn.gate)) break;
         WriteLog(L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n");
-        StartActionThread(g_metricsOn, 
+        StartActionThread(g_metricsOn,
                           L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d");
         break;
     case SVC_CTL_SEND_UI_METRICS_OFF_VER:
@@ -208,7 +208,7 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
     case SVC_CTL_SCREEN_SNIPPING:
         if (!Admit(control, g_screenSnipping.gate)) break;
         WriteLog(L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING");
-        StartActionThread(g_screenSnipping, 
+        StartActionThread(g_screenSnipping,
                           L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d");
         break;
     case SVC_CTL_AIRPLANE_SWITCH:
@@ -256,7 +256,7 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
     case SVC_CTL_BLUE_KB_CONNECT:
         if (!Admit(control, g_keyboardConnect.gate)) break;
         WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        StartActionThread(g_keyboardConnect, 
+        StartActionThread(g_keyboardConnect,
                           L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d");
         break;
     case SVC_CTL_SPEAKER_LED_ON:
