@@ -34,8 +34,23 @@ TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
         EXPECT_TRUE(RecordsMatch(Messages(), expected));
         EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0)) << "only the stop sets it";
     }
-    EXPECT_FALSE(EventExists(kQuitEventName));
-    EXPECT_EQ(nullptr, g_hQuitEvent);
+    // A thread that wakes after the service has gone finds quit, on an event that is still open.
+    EXPECT_TRUE(SleepUnlessQuit(30000));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0));
+}
+// A code that starts a thread or a process: nothing while the last one works or within the
+// spacing, and one log line for each run of drops.
+TEST(RequestGate, DropsWhileBusyOrTooSoonAndFlagsTheFirstDropOfARun)
+{
+    constexpr auto A = RequestGate::Admitted, D = RequestGate::Dropped, F = RequestGate::DroppedFirst;
+    const struct Step { ULONGLONG now; bool leaveFirst; RequestGate::Verdict verdict; } steps[] = {
+        {1000, false, A}, {1001, false, F}, {1002, false, D}, {1499, true, D},
+        {1500, false, A}, {2000, false, F}, {2001, true, A}};
+    RequestGate gate(500);
+    for (const Step& s : steps) {
+        if (s.leaveFirst) gate.Leave();
+        EXPECT_EQ(s.verdict, gate.Enter(s.now)) << s.now;
+    }
 }
 // The stop sets the quit event, gives its waiters a moment and only then ends both companions,
 // whatever follows the agent's name, but not the packaged app.

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-std::mutex g_launchMutex;
+std::mutex& g_launchMutex = *new std::mutex;
 std::atomic<LONG> g_nCheckRunning{0};
 
 namespace {

@@ -12,8 +12,9 @@ constexpr wchar_t kAgentName[] = L"FnKeyAgent.exe";    // the hotkey agent, kept
 constexpr wchar_t kLockOsdName[] = L"FnKeyLockOsd.exe"; // the lock indicator; carries out the action switches
 constexpr wchar_t kPackagedAppName[] = L"keyapp.exe";   // only ever terminated
 
-// Serialises start-up launches, their closing pause included.
-extern std::mutex g_launchMutex;
+// Serialises start-up launches, their closing pause included. Never destroyed: a detached
+// launch may still run while the process exits.
+extern std::mutex& g_launchMutex;
 // 1 while _ThreadCheckRunningUtility keeps the agent to one instance.
 extern std::atomic<LONG> g_nCheckRunning;
 

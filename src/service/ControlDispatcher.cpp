@@ -14,12 +14,68 @@
 
 #include <wtsapi32.h>
 
+#include <type_traits>
+
+RequestGate::Verdict RequestGate::Enter(ULONGLONG nowMilliseconds)
+{
+    const bool tooSoon = m_admittedBefore && nowMilliseconds - m_lastAdmitted < m_spacing;
+    if (tooSoon || m_busy.exchange(true)) {
+        const bool first = !m_dropLogged;
+        m_dropLogged = true;
+        return first ? DroppedFirst : Dropped;
+    }
+    m_admittedBefore = true;
+    m_dropLogged = false;
+    m_lastAdmitted = nowMilliseconds;
+    return Admitted;
+}
+
 namespace {
+
+// A detached thread may still leave its gate while the process exits.
+static_assert(std::is_trivially_destructible<RequestGate>::value, "gates outlive the static destructors");
+
+// Departs from a thread or a launch per code: a storm of the codes below is held to at most one
+// thread each for 139, 140, 151 and 158 (four in all), and to at most one lock-indicator start
+// per code per 500 ms for the nine codes that start one (139, 140, 158, 163-168): 18 a second.
+constexpr ULONGLONG kLaunchSpacingMilliseconds = 500;
+
+struct GatedThread {
+    LPTHREAD_START_ROUTINE routine;
+    RequestGate gate;
+};
+
+GatedThread g_metricsOn{&ThreadMETRICS_ON, RequestGate(kLaunchSpacingMilliseconds)};
+GatedThread g_metricsOff{&ThreadMETRICS_OFF, RequestGate(kLaunchSpacingMilliseconds)};
+GatedThread g_screenSnipping{&ThreadRunScreenSnipping, RequestGate(kLaunchSpacingMilliseconds)};
+GatedThread g_keyboardConnect{&ThreadBlueKeyBoardConnect, RequestGate()}; // starts no process
+RequestGate g_switchGates[] = {RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds),
+                               RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds),
+                               RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds)};
+
+bool Admit(DWORD control, RequestGate& gate)
+{
+    const RequestGate::Verdict verdict = gate.Enter(::GetTickCount64());
+    if (verdict == RequestGate::DroppedFirst) {
+        WriteLog(L"OsmiraUtilityService dwCtrl : %d dropped: the previous one is still at work or less than 500 ms old;"
+                 L" repeats are dropped unlogged until one is carried out",
+                 control);
+    }
+    return verdict == RequestGate::Admitted;
+}
+
+DWORD WINAPI RunGatedThread(LPVOID parameter)
+{
+    GatedThread* thread = static_cast<GatedThread*>(parameter);
+    const DWORD result = thread->routine(nullptr);
+    thread->gate.Leave();
+    return result;
+}
 
 void OnStopControl()
 {
     WriteLog(L"SERVICE_STOPPED");
-    ::SetEvent(g_hQuitEvent);
+    SignalServiceQuit();
     // Gives the waiting threads a moment to see the quit event before their companions go.
     ServiceSleep(10);
     // The companions must not outlive the service; a failed kill does not hold up the stop.
@@ -82,9 +138,13 @@ void OnSessionChange(DWORD eventType)
     }
 }
 
-void StartActionThread(LPTHREAD_START_ROUTINE routine, const wchar_t* failure)
+// The caller has been admitted by the thread's gate.
+void StartActionThread(GatedThread& thread, const wchar_t* failure)
 {
-    if (!win::StartDetachedThread(routine)) WriteLog(failure, ::GetLastError());
+    if (win::StartDetachedThread(&RunGatedThread, &thread)) return;
+    const DWORD error = ::GetLastError();
+    thread.gate.Leave();
+    WriteLog(failure, error);
 }
 
 // The action codes start the lock indicator with their switch on the control thread; the
@@ -110,10 +170,12 @@ const SwitchRow kSwitchRows[] = {
      L"OsmiraUtilityService SVC_CTL_SET_KEYBOARD_LAYOUT event !Line:%d  dwCtrl: %d dwRetCode:%d "},
 };
 
-void OnSwitchControl(const SwitchRow& row)
+void OnSwitchControl(const SwitchRow& row, RequestGate& gate)
 {
+    if (!Admit(row.control, gate)) return;
     DWORD returnCode = 0;
     LaunchFnKeyAgentProcess(row.switchText, &returnCode);
+    gate.Leave();
     WriteLog(row.message, __LINE__, row.control, returnCode);
 }
 
@@ -132,17 +194,22 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
         OnSessionChange(eventType);
         break;
     case SVC_CTL_SEND_UI_METRICS_ON_VER:
+        if (!Admit(control, g_metricsOn.gate)) break;
         WriteLog(L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n");
-        StartActionThread(&ThreadMETRICS_ON, L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d");
+        StartActionThread(g_metricsOn,
+                          L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d");
         break;
     case SVC_CTL_SEND_UI_METRICS_OFF_VER:
+        if (!Admit(control, g_metricsOff.gate)) break;
         WriteLog(L" Osmira utility svc   SVC_CTL_SEND_UI_METRICS_OFF_VER  inter\n");
-        StartActionThread(&ThreadMETRICS_OFF,
+        StartActionThread(g_metricsOff,
                           L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_OFF_VER fail GetLastError: %d");
         break;
     case SVC_CTL_SCREEN_SNIPPING:
+        if (!Admit(control, g_screenSnipping.gate)) break;
         WriteLog(L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING");
-        StartActionThread(&ThreadRunScreenSnipping, L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d");
+        StartActionThread(g_screenSnipping,
+                          L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d");
         break;
     case SVC_CTL_AIRPLANE_SWITCH:
     case SVC_CTL_TOUCHPAD_CONTROL:
@@ -150,7 +217,8 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
     case SVC_CTL_VOIPCONTRL_TEAMS_END:
     case SVC_CTL_CALL_SMART_CONNECT:
     case SVC_CTL_SET_KEYBOARD_LAYOUT:
-        OnSwitchControl(kSwitchRows[control - SVC_CTL_AIRPLANE_SWITCH]);
+        OnSwitchControl(kSwitchRows[control - SVC_CTL_AIRPLANE_SWITCH],
+                        g_switchGates[control - SVC_CTL_AIRPLANE_SWITCH]);
         break;
     case SVC_CTL_SEND_UI_CAPSLOCK_ON:
         ControlSendUiCapsLockOn();
@@ -186,8 +254,10 @@ DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
         ControlOcrCapabilityRow(control);
         break;
     case SVC_CTL_BLUE_KB_CONNECT:
+        if (!Admit(control, g_keyboardConnect.gate)) break;
         WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        StartActionThread(&ThreadBlueKeyBoardConnect, L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d");
+        StartActionThread(g_keyboardConnect,
+                          L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d");
         break;
     case SVC_CTL_SPEAKER_LED_ON:
         WriteLog(L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON event !Line:%d  dwCtrl : %d ", __LINE__, control);

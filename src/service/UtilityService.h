@@ -7,7 +7,8 @@
 
 extern const wchar_t* const kServiceName;
 
-// Set only by the stop control; auto-reset, so one set releases one waiter.
+// Set only by the stop control; auto-reset, so one set releases one waiter. Made by the first
+// service object and never closed: a detached thread may still wait on it after the stop.
 extern HANDLE g_hQuitEvent;
 // Wake-ups of the LED writers; created before the entry runs, never closed.
 extern HANDLE g_hSpeakerLedEvent;
@@ -21,6 +22,13 @@ extern const wchar_t* const kHidMicMuteLedEventName;
 
 // Waits on the quit event in one wait; true when the service is quitting.
 bool SleepUnlessQuit(DWORD milliseconds);
+// The stop control's signal: sets the quit event, and from then on every quit-aware wait says quit.
+void SignalServiceQuit();
+
+// One of the service's own events under its name, auto-reset and not set. When the name cannot be
+// made or is taken already, an unnamed event of the same kind, with *fallbackError saying why
+// (ERROR_SUCCESS when the named event is the service's own).
+HANDLE CreateOwnEvent(const wchar_t* name, DWORD* fallbackError);
 
 class CUtilityService : public CServiceBase {
 public:
@@ -37,7 +45,5 @@ protected:
     ULONG WriteServiceEvent(const wchar_t* message, UCHAR level) override;
 
 private:
-    // The quit event lives as long as the service object; g_hQuitEvent names it for the threads.
-    win::UniqueHandle m_quitEvent;
     win::UniqueThreadpoolWork m_work;
 };

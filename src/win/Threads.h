@@ -7,9 +7,10 @@
 namespace win {
 
 // TRUE when the thread was created; otherwise FALSE with the creation's error as the last error.
-inline BOOL StartDetachedThread(LPTHREAD_START_ROUTINE routine)
+// The parameter must outlive the thread.
+inline BOOL StartDetachedThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter = nullptr)
 {
-    return UniqueHandle(::CreateThread(nullptr, 0, routine, nullptr, 0, nullptr)) ? TRUE : FALSE;
+    return UniqueHandle(::CreateThread(nullptr, 0, routine, parameter, 0, nullptr)) ? TRUE : FALSE;
 }
 
 } // namespace win

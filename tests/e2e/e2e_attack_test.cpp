@@ -8,6 +8,11 @@
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+
 using namespace testsupport;
 
 namespace {
@@ -78,11 +83,76 @@ void FirmwarePastAHungKeyboard(TestService& service)
     kbdstandin::HoldWrites(0x7A7A, 0x0101, false);
 }
 
+// ---- Squatted named events; storms of codes that start threads or processes ----
+
+win::UniqueHandle g_squatted[4]; // the service's quit and LED events, made and set by the attacker first
+
+std::vector<StandInRecord> Started(const wchar_t* name) { return StandInRecordsIn(kPackage + L".", name); }
+
+// Through Tool Help: Wine answers another process's handle count and times with 0.
+DWORD ThreadsOf(DWORD processId)
+{
+    DWORD threads = 0;
+    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        threads += entry.th32OwnerProcessID == processId;
+    }
+    return threads;
+}
+
+void SquatEvents()
+{
+    const wchar_t* const names[] = {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
+                                    L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
+    for (size_t i = 0; i < 4; ++i) g_squatted[i].reset(::CreateEventW(nullptr, FALSE, TRUE, names[i]));
+}
+
+// The first launch happens, and once the three LED workers have slept the squatted events are
+// still set: no wait of the service took them.
+void LaunchAndWakeTheLedWorkers(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyAgent.exe").size() == 1; }, 20000));
+    for (DWORD code : {154u, 160u}) service.Control(code);
+    ::Sleep(5000);
+    for (const win::UniqueHandle& event : g_squatted) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0));
+}
+
+// 100,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158),
+// 10,000 of each in turn, through one handle as fast as the manager takes them.
+void StormOfStartingCodes(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
+    ::Sleep(1000);
+    const DWORD processId = service.Status().dwProcessId;
+    const DWORD threadsBefore = ThreadsOf(processId);
+    const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kName, SERVICE_USER_DEFINED_CONTROL));
+    const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
+    DWORD peakThreads = 0;
+    const ULONGLONG start = ::GetTickCount64();
+    for (int i = 1; i <= 100000; ++i) {
+        SERVICE_STATUS status = {};
+        ::ControlService(target.get(), codes[(i - 1) / 10000], &status);
+        if (i % 500 != 0) continue;
+        peakThreads = std::max(peakThreads, ThreadsOf(processId));
+        ASSERT_LE(peakThreads, threadsBefore + 4 + 2) << i << " codes: one per thread code, and two for Wine's own";
+        const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;
+        // One start per 500 ms of the block's code, and one when a block begins.
+        ASSERT_LE(switchStarts, (::GetTickCount64() - start) / 500 + (i - 1) / 10000 + 1) << i;
+    }
+    printf("storm: %llu ms; threads %lu before, %lu at most; %zu lock indicators started\n", ::GetTickCount64() - start,
+           threadsBefore, peakThreads, Started(L"FnKeyLockOsd.exe").size() - 1);
+}
+
 const Attack kAttacks[] = {
-    {"placeholder", nullptr, nullptr, [] {}},
     {"HungFirmware", [] { ServeHung(true); }, &LedCodesPastAHungFirmware, [] {}},
     {"HungKeyboard", [] { ServeHung(false); }, &FirmwarePastAHungKeyboard,
      [] { EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101)) << "the held write ends with the keyboard"; }},
+    {"SquattedServiceEvents", &SquatEvents, &LaunchAndWakeTheLedWorkers,
+     [] { for (win::UniqueHandle& event : g_squatted) event.reset(); }},
+    {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes, [] {}},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
