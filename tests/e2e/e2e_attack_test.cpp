@@ -3,6 +3,8 @@
 // it, and checks that the target is untouched; every row also requires that the service stayed RUNNING
 // and still stops within a second. scripts/e2e runs this program in a fresh prefix.
 #include "FirmwareStandIn.h"
+#include "registry/DeviceWatch.h"
+#include "registry/RegistryKeys.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
 
@@ -26,8 +28,66 @@ struct Attack {
 
 // Rows: each section adds its functions above the table and its rows in it.
 
+// The service path and the device check.
+namespace pathanddevice {
+
+const std::wstring kProgramExe = L"C:\\Program.exe";
+const std::wstring kLog = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+const std::wstring kDeviceRecord = L"System\\CurrentControlSet\\Enum\\ACPI\\ZNT4082\\0";
+const std::wstring kUndecided =
+    L"_Thread_HotkeyDeviceWatch check undecided, CM_Locate_DevNodeW: %d; the device counts as present";
+
+size_t Count(const std::wstring& pattern)
+{
+    const std::vector<std::wstring> records = ReadLogMessages(kLog);
+    return std::count_if(records.begin(), records.end(),
+                         [&](const std::wstring& r) { return regtest::RecordMatches(r, pattern); });
+}
+
+DWORD DeviceTool(const std::wstring& verb)
+{
+    return RunAndCapture(L"\"" + ModuleFolder() + L"\\..\\..\\tools\\devices\\fn_hotkey_device.exe\" " + verb).exitCode;
+}
+
+// A stand-in that records itself where the manager would find it for an unquoted path with a space.
+void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), kProgramExe.c_str(), FALSE)); }
+
+void ProgramExeNeverStarted()
+{
+    EXPECT_TRUE(StandInRecordsIn(L"C:\\", L"Program.exe").empty()) << "C:\\Program.exe was started";
+    ::DeleteFileW(kProgramExe.c_str());
+}
+
+void PlantHotkeyDevice()
+{
+    ::DeleteFileW(kLog.c_str());
+    ASSERT_EQ(0u, DeviceTool(L"create"));
+    // Plug and play takes the new record up first; the service looks for the device as it starts.
+    ASSERT_TRUE(WaitUntil([] { return FindHotkeyDevice(nullptr) != FALSE; }, 10000));
+}
+
+// The device's record made unreadable to the device list (reading and setting values still pass), then
+// values set below it until the watch wakes. The device stays registered for the later rows.
+void UnreadableDeviceRecord(TestService&)
+{
+    const regtest::KeyAccessGuard unlisted(kDeviceRecord, L"D:(A;;0x6001B;;;WD)");
+    const auto decided = [] { return Count(kUndecided) + Count(L" service will Uninstall ") > 0; };
+    EXPECT_TRUE(WaitUntil([&] { return DeviceTool(L"touch") == 0 && decided(); }, 20000, 500));
+}
+
+void PackageKept()
+{
+    EXPECT_EQ(0u, Count(L" service will Uninstall "));
+    EXPECT_TRUE(regtest::KeyExists(regkeys::kServiceKey) && regtest::KeyExists(regkeys::kHotkeyKey));
+}
+
+} // namespace pathanddevice
+
 const Attack kAttacks[] = {
     {"placeholder", nullptr, nullptr, [] {}},
+    {"unquoted_service_path", pathanddevice::PlantProgramExe, nullptr, pathanddevice::ProgramExeNeverStarted},
+    {"device_check_failure", pathanddevice::PlantHotkeyDevice, pathanddevice::UnreadableDeviceRecord,
+     pathanddevice::PackageKept},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
