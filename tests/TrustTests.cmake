@@ -22,7 +22,7 @@ target_compile_definitions(trust_test PRIVATE FN_TEST_PACKAGE_DIR=L"Z:${FN_PACKA
 add_dependencies(trust_test trust_probe fn_trust_library_fixtures)
 
 # A signed library with the validation library's name whose own dependency is found nowhere the
-# loader may look; the impostor is planted under the dependency's name.
+# loader may look; the impostor is planted under the dependency's name in its own fixture folder.
 set(policy_import ${CMAKE_CURRENT_BINARY_DIR}/libOsmiraValidationPolicy.a)
 add_custom_command(OUTPUT ${policy_import}
   COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_CURRENT_SOURCE_DIR}/trust/OsmiraValidationPolicy.def -l ${policy_import}
@@ -35,4 +35,7 @@ set_target_properties(dependent_validation_library PROPERTIES PREFIX "" OUTPUT_N
 add_dependencies(dependent_validation_library fn_policy_import)
 target_link_libraries(dependent_validation_library PRIVATE ${policy_import})
 fn_sign(dependent_validation_library)
+add_dependencies(dependent_validation_library planted_validation_library)
+add_custom_command(TARGET dependent_validation_library POST_BUILD COMMAND ${CMAKE_COMMAND} -E copy
+  $<TARGET_FILE:planted_validation_library> ${FN_TRUST_FIXTURES_DIR}/planted/OsmiraValidationPolicy.dll VERBATIM)
 add_dependencies(trust_test dependent_validation_library)

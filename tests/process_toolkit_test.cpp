@@ -36,7 +36,8 @@ TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNe
         {"a lone time of 0 is the newest", {{42, 0}}, {}},
         {"repeats count once, ascending ids", {{30, 1}, {99, 5}, {10, 2}, {30, 1}, {99, 5}, {10, 2}}, {10, 30}},
         {"the first record of a repeated id counts", {{5, 1}, {6, 3}, {5, 3}}, {5}},
-        {"an id reused by another program is spared", {{10, 1, L"FnKeyAgent.exe"}, {11, 5, L"FNKEYAGENT.EXE"}, {12, 3, L"notepad.exe"}}, {10}},
+        {"an id reused by another program is spared",
+         {{10, 1, L"FnKeyAgent.exe"}, {11, 5, L"FNKEYAGENT.EXE"}, {12, 3, L"notepad.exe"}}, {10}},
         {"the newest being another program spares all", {{10, 1, L"FnKeyAgent.exe"}, {11, 9, L"notepad.exe"}}, {}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.doomed, processchoice::ChooseProcessesToTerminate(c.records)) << c.what;
@@ -104,23 +105,6 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
         EXPECT_TRUE(regtest::RecordsMatch(Messages(), expected));
     }
     DebugPrivilegeWasOn(debugWasOn);
-}
-
-// An id taken earlier that now belongs to another program: the image behind the handle decides.
-TEST(TerminateProcessNamed, EndsOnlyTheProgramItIsNamed)
-{
-    StandInFolder standIns(L"named");
-    const DWORD app = standIns.Start(L"keyapp.exe");
-    const win::UniqueHandle watch(::OpenProcess(SYNCHRONIZE, FALSE, app));
-    const struct Case { const wchar_t* name; size_t count; BOOL result; } cases[] = {
-        {L"FnKeyAgent.exe", 11, FALSE}, {L"keyapp.exe2.exe", SIZE_MAX, FALSE}, {L"KEYAPP.EXE", SIZE_MAX, TRUE}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.name));
-        BOOL terminated = 2;
-        EXPECT_EQ(c.result, TerminateProcessNamed(app, c.name, c.count, &terminated));
-        EXPECT_EQ(c.result, terminated);
-        EXPECT_EQ(c.result ? WAIT_OBJECT_0 : WAIT_TIMEOUT, ::WaitForSingleObject(watch.get(), c.result ? 10000 : 0));
-    }
 }
 
 TEST_F(ProcessToolkit, NullNamesAndNamesWithWildcardsPathsOrOddCharactersMatchNothing)

@@ -142,6 +142,8 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
     for (auto& c : lower) c = static_cast<wchar_t>(std::towlower(c));
     struct Binding { const char* name; std::wstring folder, digest; BOOL loaded; };
     const Binding bindings[] = {
+        // Its dependency lies only in the current folder, as the impostor.
+        {"dependency planted", Fixture(L"dependent"), ComputePeFileDigest(Library(L"dependent").c_str()), FALSE},
         {"lower case", PackageFolder(), lower, FALSE},
         {"63 of 64 characters", PackageFolder(), kPinned.substr(0, 63), FALSE},
         {"impostor", Fixture(L"planted"), kPinned, FALSE},
@@ -149,6 +151,7 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {"approved", PackageFolder(), kPinned, TRUE},
     };
     OsmiraAssemblyValidation binding;
+    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
     for (const Binding& b : bindings) {
         SCOPED_TRACE(b.name);
         binding = OsmiraAssemblyValidation();
@@ -183,33 +186,6 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         if (c.code != 0) expected.push_back(c.code > 0 ? Refusal(c.path, c.code) : openFailed);
     }
     EXPECT_EQ(expected, Messages());
-}
-
-// An approved library whose own dependency lies nowhere the loader may look: the impostor planted under
-// the dependency's name in the current folder or on the search path is never loaded; beside the library
-// it is (last, since a loaded dependency stays loaded).
-TEST(DependencySearch, NeverTheCurrentFolderNorTheSearchPath)
-{
-    ScratchFolder root(L"trust-dependency");
-    const std::wstring library = root.File(L"library"), planted = root.File(L"planted");
-    const std::wstring marker = root.File(L"loads.txt");
-    ASSERT_TRUE(::CreateDirectoryW(library.c_str(), nullptr) && ::CreateDirectoryW(planted.c_str(), nullptr));
-    ASSERT_TRUE(::CopyFileW(Library(L"dependent").c_str(), (library + L"\\" + kLibrary).c_str(), FALSE));
-    const std::wstring approved = ComputePeFileDigest(Library(L"dependent").c_str());
-    ::SetEnvironmentVariableW(L"FN_PLANTED_LOAD_MARKER", marker.c_str());
-    ::SetEnvironmentVariableW(L"PATH", (planted + L";" + _wgetenv(L"PATH")).c_str());
-    ::SetCurrentDirectoryW(planted.c_str());
-    const struct Case { const char* where; std::wstring folder; BOOL loaded; } cases[] = {
-        {"current folder and search path", planted, FALSE}, {"beside the library", library, TRUE}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.where);
-        const std::wstring dependency = c.folder + L"\\OsmiraValidationPolicy.dll";
-        ASSERT_TRUE(::CopyFileW(Library(L"planted").c_str(), dependency.c_str(), FALSE));
-        OsmiraAssemblyValidation binding;
-        EXPECT_EQ(c.loaded, LoadValidationLibraryFrom(&binding, library.c_str(), approved.c_str()));
-        EXPECT_EQ(c.loaded != FALSE, FileExists(marker)) << "the planted library recorded a load";
-    }
-    ::SetCurrentDirectoryW(ModuleFolder().c_str());
 }
 
 // The probe in service\ beside the library of each case or none, the impostor in elsewhere\ (its
