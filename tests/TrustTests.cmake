@@ -29,9 +29,9 @@ add_custom_command(OUTPUT ${policy_import}
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/trust/OsmiraValidationPolicy.def VERBATIM)
 add_custom_target(fn_policy_import DEPENDS ${policy_import})
 add_library(dependent_validation_library SHARED trust/DependentLibrary.cpp)
-set_target_properties(dependent_validation_library PROPERTIES PREFIX "" OUTPUT_NAME "Osmira.AssemblyValidation.Native"
-  RUNTIME_OUTPUT_DIRECTORY ${FN_TRUST_FIXTURES_DIR}/dependent
-  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/dependent)
+# Named apart from the programs: it is the one binary of the build that imports a library found nowhere.
+set_target_properties(dependent_validation_library PROPERTIES PREFIX "" SUFFIX ".fixture" OUTPUT_NAME "dependent"
+  RUNTIME_OUTPUT_DIRECTORY ${FN_TRUST_FIXTURES_DIR} ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/dependent)
 add_dependencies(dependent_validation_library fn_policy_import)
 target_link_libraries(dependent_validation_library PRIVATE ${policy_import})
 fn_sign(dependent_validation_library)
