@@ -21,8 +21,8 @@ target_compile_definitions(trust_test PRIVATE FN_TEST_PACKAGE_DIR=L"Z:${FN_PACKA
                            FN_TEST_TRUST_FIXTURES_DIR=L"Z:${FN_TRUST_FIXTURES_DIR}")
 add_dependencies(trust_test trust_probe fn_trust_library_fixtures)
 
-# A signed library with the validation library's name whose own dependency is found nowhere the
-# loader may look; the impostor is planted under the dependency's name in its own fixture folder.
+# A signed library, copied by the test as the validation library, whose own dependency is found
+# nowhere the loader may look; the impostor is planted under the dependency's name in its folder.
 set(policy_import ${CMAKE_CURRENT_BINARY_DIR}/libOsmiraValidationPolicy.a)
 add_custom_command(OUTPUT ${policy_import}
   COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_CURRENT_SOURCE_DIR}/trust/OsmiraValidationPolicy.def -l ${policy_import}
