@@ -20,3 +20,22 @@ target_include_directories(trust_test PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/genera
 target_compile_definitions(trust_test PRIVATE FN_TEST_PACKAGE_DIR=L"Z:${FN_PACKAGE_DIR}"
                            FN_TEST_TRUST_FIXTURES_DIR=L"Z:${FN_TRUST_FIXTURES_DIR}")
 add_dependencies(trust_test trust_probe fn_trust_library_fixtures)
+
+# A signed library, copied by the test as the validation library, whose own dependency is found
+# nowhere the loader may look; the impostor is planted under the dependency's name in its folder.
+set(policy_import ${CMAKE_CURRENT_BINARY_DIR}/libOsmiraValidationPolicy.a)
+add_custom_command(OUTPUT ${policy_import}
+  COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_CURRENT_SOURCE_DIR}/trust/OsmiraValidationPolicy.def -l ${policy_import}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/trust/OsmiraValidationPolicy.def VERBATIM)
+add_custom_target(fn_policy_import DEPENDS ${policy_import})
+add_library(dependent_validation_library SHARED trust/DependentLibrary.cpp)
+# Named apart from the programs: it is the one binary of the build that imports a library found nowhere.
+set_target_properties(dependent_validation_library PROPERTIES PREFIX "" SUFFIX ".fixture" OUTPUT_NAME "dependent"
+  RUNTIME_OUTPUT_DIRECTORY ${FN_TRUST_FIXTURES_DIR} ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/dependent)
+add_dependencies(dependent_validation_library fn_policy_import)
+target_link_libraries(dependent_validation_library PRIVATE ${policy_import})
+fn_sign(dependent_validation_library)
+add_dependencies(dependent_validation_library planted_validation_library)
+add_custom_command(TARGET dependent_validation_library POST_BUILD COMMAND ${CMAKE_COMMAND} -E copy
+  $<TARGET_FILE:planted_validation_library> ${FN_TRUST_FIXTURES_DIR}/planted/OsmiraValidationPolicy.dll VERBATIM)
+add_dependencies(trust_test dependent_validation_library)

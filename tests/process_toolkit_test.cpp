@@ -36,6 +36,9 @@ TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNe
         {"a lone time of 0 is the newest", {{42, 0}}, {}},
         {"repeats count once, ascending ids", {{30, 1}, {99, 5}, {10, 2}, {30, 1}, {99, 5}, {10, 2}}, {10, 30}},
         {"the first record of a repeated id counts", {{5, 1}, {6, 3}, {5, 3}}, {5}},
+        {"an id reused by another program is spared",
+         {{10, 1, L"FnKeyAgent.exe"}, {11, 5, L"FNKEYAGENT.EXE"}, {12, 3, L"notepad.exe"}}, {10}},
+        {"the newest being another program spares all", {{10, 1, L"FnKeyAgent.exe"}, {11, 9, L"notepad.exe"}}, {}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.doomed, processchoice::ChooseProcessesToTerminate(c.records)) << c.what;
 }

@@ -1,10 +1,25 @@
 // Registry access against the prefix's real registry: each call's result, the registry's code it leaves as the last error
 // (0xDEADBEEF when untouched), and what it leaves behind.
+#include "registry/DeviceWatch.h"
 #include "registry/Registry.h"
 #include "support/RegistryTestSupport.h"
 
 using namespace regtest;
 using RegistryCalls = SettingsTest;
+
+// The watch's verdict on one check: only a clear absence removes the package, any failure keeps it.
+TEST(DeviceCheck, OnlyAClearAbsenceIsGone)
+{
+    using namespace devicecheck;
+    const struct Case { CONFIGRET located; Listing listing; Verdict verdict; } cases[] = {
+        {CR_SUCCESS, Listing::NotListed, Verdict::Present}, {CR_NO_SUCH_DEVNODE, Listing::Failed, Verdict::Gone},
+        {CR_NO_SUCH_DEVNODE, Listing::Listed, Verdict::Present}, {CR_FAILURE, Listing::NotListed, Verdict::Gone},
+        {CR_FAILURE, Listing::Failed, Verdict::Undecided}, {CR_ACCESS_DENIED, Listing::NotListed, Verdict::Undecided},
+        {CR_REGISTRY_ERROR, Listing::NotListed, Verdict::Undecided}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(int(c.verdict), int(Judge(c.located, c.listing))) << c.located << ", listing " << int(c.listing);
+    }
+}
 
 TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
 {

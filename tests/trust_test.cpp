@@ -141,7 +141,10 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
     std::wstring lower = kPinned;
     for (auto& c : lower) c = static_cast<wchar_t>(std::towlower(c));
     struct Binding { const char* name; std::wstring folder, digest; BOOL loaded; };
+    ASSERT_TRUE(::CopyFileW(Fixture(L"dependent.fixture").c_str(), m_logFolder.File(kLibrary).c_str(), FALSE));
     const Binding bindings[] = {
+        // Its dependency lies only in the current folder, as the impostor.
+        {"dependency planted", m_logFolder.Path(), ComputePeFileDigest(m_logFolder.File(kLibrary).c_str()), FALSE},
         {"lower case", PackageFolder(), lower, FALSE},
         {"63 of 64 characters", PackageFolder(), kPinned.substr(0, 63), FALSE},
         {"impostor", Fixture(L"planted"), kPinned, FALSE},
@@ -149,6 +152,7 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {"approved", PackageFolder(), kPinned, TRUE},
     };
     OsmiraAssemblyValidation binding;
+    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
     for (const Binding& b : bindings) {
         SCOPED_TRACE(b.name);
         binding = OsmiraAssemblyValidation();

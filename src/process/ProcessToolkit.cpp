@@ -15,6 +15,7 @@ namespace {
 // Names longer than this are compared only over their first characters, so that renamed
 // copies of a companion ("FnKeyAgent.old.exe") are caught as well.
 constexpr size_t kHotkeyNameCompareLength = 11;
+constexpr DWORD kImagePathChars = 32768;
 
 // Walks the process list; logs the operation's own texts when the walk cannot begin.
 bool Walk(const std::function<bool(const PROCESSENTRY32W&)>& visit, const wchar_t* snapshotFailure,
@@ -32,15 +33,22 @@ bool Walk(const std::function<bool(const PROCESSENTRY32W&)>& visit, const wchar_
     }
 }
 
+// A count that compares whole names.
+constexpr size_t kWholeName = static_cast<size_t>(-1);
+
 bool SameName(const PROCESSENTRY32W& entry, const wchar_t* name)
 {
     return _wcsicmp(entry.szExeFile, name) == 0;
 }
 
-void TerminateById(DWORD processId)
+// The file name of the image behind an open process; empty when it cannot be read.
+std::wstring ImageFileName(HANDLE process)
 {
-    win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
-    if (process) ::TerminateProcess(process.get(), 0);
+    std::wstring path(kImagePathChars, L'\0');
+    DWORD length = kImagePathChars;
+    if (!::QueryFullProcessImageNameW(process, 0, &path[0], &length)) return L"";
+    path.resize(length);
+    return path.substr(path.find_last_of(L'\\') + 1);
 }
 
 } // namespace
@@ -63,7 +71,7 @@ void KillProcessesByName(const wchar_t* processName)
     if (processName == nullptr) return;
     Walk(
         [&](const PROCESSENTRY32W& entry) {
-            if (SameName(entry, processName)) TerminateById(entry.th32ProcessID);
+            if (SameName(entry, processName)) TerminateProcessNamed(entry.th32ProcessID, processName, kWholeName);
             return true;
         },
         L"KillProcessesByName::CreateToolhelp32Snapshot failed", L"KillProcessesByName::Process32First failed");
@@ -73,15 +81,18 @@ namespace processchoice {
 
 std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records)
 {
-    uint64_t newest = 0;
-    std::map<DWORD, uint64_t> creationById; // ascending ids: the order of the terminations
+    const ProcessCreation* newest = nullptr;
+    std::map<DWORD, const ProcessCreation*> byId; // ascending ids: the order of the terminations
     for (const ProcessCreation& record : records) {
-        if (record.creationTime > newest) newest = record.creationTime;
-        creationById.emplace(record.processId, record.creationTime);
+        if (newest == nullptr || record.creationTime > newest->creationTime) newest = &record;
+        byId.emplace(record.processId, &record);
     }
     std::vector<DWORD> doomed;
-    for (const auto& [processId, creationTime] : creationById) {
-        if (creationTime != newest) doomed.push_back(processId);
+    for (const auto& [processId, record] : byId) {
+        if (record->creationTime != newest->creationTime &&
+            _wcsicmp(record->fileName.c_str(), newest->fileName.c_str()) == 0) {
+            doomed.push_back(processId);
+        }
     }
     return doomed;
 }
@@ -91,17 +102,23 @@ std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>
 void KillProcessesExceptNewest(const std::vector<DWORD>& processIds)
 {
     std::vector<processchoice::ProcessCreation> records;
-    records.reserve(processIds.size());
+    // Held from the reading of the times to the termination: the process whose times were read is
+    // the one that ends, even if its id has been reused since the caller's snapshot.
+    std::map<DWORD, win::UniqueHandle> processes;
     for (DWORD processId : processIds) {
-        win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+        win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, processId));
         if (!process) continue;
         FILETIME creation = {}, exit = {}, kernel = {}, user = {};
-        if (!::GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) continue;
+        const std::wstring fileName = ImageFileName(process.get());
+        if (!::GetProcessTimes(process.get(), &creation, &exit, &kernel, &user) || fileName.empty()) continue;
         const uint64_t creationTime =
             (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
-        records.push_back({processId, creationTime});
+        records.push_back({processId, creationTime, fileName});
+        processes.emplace(processId, std::move(process));
     }
-    for (DWORD processId : processchoice::ChooseProcessesToTerminate(records)) TerminateById(processId);
+    for (DWORD processId : processchoice::ChooseProcessesToTerminate(records)) {
+        ::TerminateProcess(processes[processId].get(), 0);
+    }
 }
 
 BOOL GetCurrentUserNameAndSessionId(DWORD* sessionId, std::wstring* userName)
@@ -146,10 +163,7 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
         }
 
         BOOL terminated = FALSE;
-        win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-        if (process) {
-            terminated = ::TerminateProcess(process.get(), 0);
-            process.reset();
+        if (TerminateProcessNamed(entry.th32ProcessID, processName, kHotkeyNameCompareLength, &terminated)) {
             result = TRUE;
         }
         WriteLog(L"TerminateProcess ret:[%d] error :%d , sessionid=%d", terminated, ::GetLastError(), processSession);
@@ -158,6 +172,18 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
         return true;
     });
     return result;
+}
+
+BOOL TerminateProcessNamed(DWORD processId, const wchar_t* name, size_t compareLength, BOOL* terminated)
+{
+    if (terminated != nullptr) *terminated = FALSE;
+    win::UniqueHandle process(
+        ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return FALSE;
+    if (_wcsnicmp(ImageFileName(process.get()).c_str(), name, compareLength) != 0) return FALSE;
+    const BOOL ended = ::TerminateProcess(process.get(), 0);
+    if (terminated != nullptr) *terminated = ended;
+    return TRUE;
 }
 
 BOOL ProgressIsRunning(const wchar_t* processName)

@@ -17,7 +17,9 @@ std::vector<DWORD> FindRunningProcess(const wchar_t* processName);
 void KillProcessesByName(const wchar_t* processName);
 
 // Terminates every listed process except those created at the newest creation time among
-// them. Ids whose creation time cannot be read are left alone.
+// them, and only those carrying the newest one's executable file name. Ids whose creation time
+// or image cannot be read are left alone; each process ends through the handle its times were
+// read from.
 void KillProcessesExceptNewest(const std::vector<DWORD>& processIds);
 
 // Terminates every process whose file name matches the name over its first 11 characters
@@ -29,6 +31,12 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName);
 // read. Either output may be null.
 BOOL GetCurrentUserNameAndSessionId(DWORD* sessionId, std::wstring* userName);
 
+// Opens the process with this id and terminates it (exit code 0) through that handle, but only when
+// the image behind the handle has a file name matching the name over compareLength characters
+// (letter case ignored): an id taken from a snapshot may belong to another program by now. TRUE when
+// opened and matching, whatever the termination gave (that goes to *terminated, which may be null).
+BOOL TerminateProcessNamed(DWORD processId, const wchar_t* name, size_t compareLength, BOOL* terminated = nullptr);
+
 // Whether a process with exactly this file name runs in any session.
 BOOL ProgressIsRunning(const wchar_t* processName);
 
@@ -38,11 +46,13 @@ namespace processchoice {
 struct ProcessCreation {
     DWORD processId;
     uint64_t creationTime; // FILETIME read as one number, 100 ns units since 1601
+    std::wstring fileName = {}; // of the image
 };
 
 // Given the readable creation times in the order the ids were listed, the ids to terminate,
-// in ascending order: every distinct id whose creation time differs from the newest one. When
-// an id occurs more than once, its first record counts.
+// in ascending order: every distinct id whose creation time differs from the newest one and
+// whose file name is the newest one's (letter case ignored). When an id occurs more than once,
+// its first record counts.
 std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records);
 
 } // namespace processchoice

@@ -22,6 +22,14 @@ constexpr wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum";
 constexpr wchar_t kHotkeyIds[] = L"*ZNT4082\0";
 
 using UniqueDeviceList = win::UniqueDeviceInfoList;
+using devicecheck::Listing;
+using devicecheck::Verdict;
+
+// A removal is final, so a "gone" must still hold after this pause (a device being installed
+// again is briefly absent).
+constexpr DWORD kSecondCheckPause = 3000;
+
+enum class IdMatch { Carries, Lacks, Unreadable };
 
 bool ListHasHotkeyId(const wchar_t* list)
 {
@@ -33,20 +41,69 @@ bool ListHasHotkeyId(const wchar_t* list)
     return false;
 }
 
-bool PropertyHasHotkeyId(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property)
+IdMatch PropertyHasHotkeyId(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property)
 {
     DWORD size = 0;
-    if (::SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr, nullptr, 0, &size) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return false;
+    if (::SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr, nullptr, 0, &size)) {
+        return IdMatch::Lacks;
     }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_INVALID_DATA || error == ERROR_FILE_NOT_FOUND) return IdMatch::Lacks; // no such property
+    if (error != ERROR_INSUFFICIENT_BUFFER) return IdMatch::Unreadable;
     // Two more characters than asked for, so that a list without its final terminator ends.
     const win::UniqueLocalMemory buffer(::LocalAlloc(LPTR, size + 2 * sizeof(wchar_t)));
     if (!buffer || !::SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr,
                                                         static_cast<BYTE*>(buffer.get()), size, nullptr)) {
-        return false;
+        return IdMatch::Unreadable;
     }
-    return ListHasHotkeyId(static_cast<const wchar_t*>(buffer.get()));
+    return ListHasHotkeyId(static_cast<const wchar_t*>(buffer.get())) ? IdMatch::Carries : IdMatch::Lacks;
+}
+
+IdMatch DeviceHasHotkeyId(HDEVINFO devices, SP_DEVINFO_DATA& device)
+{
+    const IdMatch hardware = PropertyHasHotkeyId(devices, device, SPDRP_HARDWAREID);
+    if (hardware == IdMatch::Carries) return hardware;
+    const IdMatch compatible = PropertyHasHotkeyId(devices, device, SPDRP_COMPATIBLEIDS);
+    if (compatible == IdMatch::Carries) return compatible;
+    return hardware == IdMatch::Unreadable ? hardware : compatible;
+}
+
+// Calls visit for each device of the list until it returns false. False when the list could not
+// be read to its end.
+template <typename Visit>
+bool WalkDevices(HDEVINFO devices, Visit&& visit)
+{
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        if (!visit(device, DeviceHasHotkeyId(devices, device))) return true;
+    }
+    return ::GetLastError() == ERROR_NO_MORE_ITEMS;
+}
+
+// Whether the watched device is among the registered devices, present or not, that carry the
+// hotkey id. "Not listed" needs a list read to its end, every device's ids read, and the
+// device's own record gone rather than unreadable.
+Listing ListWatchedDevice(const wchar_t* instanceId, const wchar_t* keyPath)
+{
+    const UniqueDeviceList devices(::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+    if (!devices) return Listing::Failed;
+    bool listed = false;
+    bool unreadable = false;
+    const bool walked = WalkDevices(devices.get(), [&](SP_DEVINFO_DATA& device, IdMatch match) {
+        wchar_t id[kDeviceInstanceIdChars] = {};
+        if (match == IdMatch::Carries &&
+            !::SetupDiGetDeviceInstanceIdW(devices.get(), &device, id, kDeviceInstanceIdChars, nullptr)) {
+            match = IdMatch::Unreadable;
+        }
+        unreadable = unreadable || match == IdMatch::Unreadable;
+        listed = match == IdMatch::Carries && _wcsicmp(id, instanceId) == 0;
+        return !listed;
+    });
+    if (listed) return Listing::Listed;
+    win::UniqueRegKey record;
+    const LONG opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, record.put());
+    return walked && !unreadable && opened == ERROR_FILE_NOT_FOUND ? Listing::NotListed : Listing::Failed;
 }
 
 // Arms the one-shot notification of any value set below the device's Enum key.
@@ -75,8 +132,18 @@ bool DeletePerUserKeys()
         impersonated = ::ImpersonateLoggedOnUser(token.get()) != FALSE;
         impersonating = impersonated && ::CreateEnvironmentBlock(environment.put(), token.get(), TRUE);
     }
-    DeleteRegKeyTree(HKEY_CURRENT_USER, L"Software\\Osmira\\Hotkey");
-    bool deleted = DeleteRegKeyTree(HKEY_CURRENT_USER, L"Software\\Osmira\\OsmiraHotkeysService") != FALSE;
+    // HKEY_CURRENT_USER stays the hive the process first opened (the service's own) whoever the
+    // thread impersonates: the console user's hive is opened for the thread's token instead.
+    win::UniqueRegKey userHive;
+    const LONG hiveOpened = impersonated ? ::RegOpenCurrentUser(KEY_READ, userHive.put()) : ERROR_SUCCESS;
+    const HKEY root = impersonated ? userHive.get() : HKEY_CURRENT_USER;
+    bool deleted = hiveOpened == ERROR_SUCCESS;
+    if (deleted) {
+        DeleteRegKeyTree(root, L"Software\\Osmira\\Hotkey");
+        deleted = DeleteRegKeyTree(root, L"Software\\Osmira\\OsmiraHotkeysService") != FALSE;
+    } else {
+        ::SetLastError(static_cast<DWORD>(hiveOpened));
+    }
     if (impersonated) {
         const bool reverted = ::RevertToSelf() != FALSE;
         if (impersonating) deleted = deleted && reverted;
@@ -98,18 +165,25 @@ void RemovePackage()
     if (service) ::DeleteService(service.get());
 }
 
-// A registered device that is not plugged in still counts as present. A configuration
-// manager that cannot answer at all (some platforms answer CR_FAILURE for every device) is not
-// taken for the device's removal: removing the package on an error would leave the user
-// without hotkeys, so the device list decides then.
-bool DeviceGone(wchar_t* instanceId)
+// One check: the configuration manager's answer, with the device list for when it cannot answer.
+Verdict CheckDevice(const wchar_t* instanceId, const wchar_t* keyPath)
 {
     DEVINST node = 0;
-    const CONFIGRET located = ::CM_Locate_DevNodeW(&node, instanceId, CM_LOCATE_DEVNODE_PHANTOM);
-    if (located == CR_SUCCESS) return false;
-    if (located == CR_NO_SUCH_DEVNODE) return true;
-    wchar_t listed[kDeviceInstanceIdChars] = {};
-    return !FindHotkeyDevice(listed) || _wcsicmp(listed, instanceId) != 0;
+    const CONFIGRET located =
+        ::CM_Locate_DevNodeW(&node, const_cast<wchar_t*>(instanceId), CM_LOCATE_DEVNODE_PHANTOM);
+    const Verdict verdict = devicecheck::Judge(located, ListWatchedDevice(instanceId, keyPath));
+    if (verdict == Verdict::Undecided) {
+        WriteLog(L"_Thread_HotkeyDeviceWatch check undecided, CM_Locate_DevNodeW: %d; the device counts as present",
+                 static_cast<int>(located));
+    }
+    return verdict;
+}
+
+bool DeviceGone(const wchar_t* instanceId, const wchar_t* keyPath)
+{
+    if (CheckDevice(instanceId, keyPath) != Verdict::Gone) return false;
+    ::Sleep(kSecondCheckPause);
+    return CheckDevice(instanceId, keyPath) == Verdict::Gone;
 }
 
 // Watches until the device is gone: true then, false when the watch could not be set up.
@@ -129,7 +203,7 @@ bool WatchUntilGone()
         if (::WaitForMultipleObjects(1, handles, FALSE, INFINITE) != WAIT_OBJECT_0) continue;
         const bool rearmed = ArmWatch(keyPath, key, event.get());
         CMP_WaitNoPendingInstallEvents(INFINITE);
-        if (DeviceGone(instanceId)) return true;
+        if (DeviceGone(instanceId, keyPath)) return true;
         // Without a notification armed, the thread would otherwise spin on nothing.
         if (!rearmed) ::Sleep(1000);
     }
@@ -137,21 +211,32 @@ bool WatchUntilGone()
 
 } // namespace
 
+namespace devicecheck {
+
+// Only a clear "no such device", or a device list read whole without it, starts the removal;
+// any error keeps the package: a check that fails must never delete anything.
+Verdict Judge(CONFIGRET located, Listing listing)
+{
+    if (located == CR_SUCCESS || listing == Listing::Listed) return Verdict::Present;
+    if (located == CR_NO_SUCH_DEVNODE) return Verdict::Gone;
+    // Some configuration managers answer CR_FAILURE for every device: the list decides then.
+    return located == CR_FAILURE && listing == Listing::NotListed ? Verdict::Gone : Verdict::Undecided;
+}
+
+} // namespace devicecheck
+
 BOOL FindHotkeyDevice(wchar_t* instanceId)
 {
     const UniqueDeviceList devices(::SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!devices) return FALSE;
-    SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(devices.get(), index, &device); ++index) {
-        if (!PropertyHasHotkeyId(devices.get(), device, SPDRP_HARDWAREID) &&
-            !PropertyHasHotkeyId(devices.get(), device, SPDRP_COMPATIBLEIDS)) {
-            continue;
-        }
-        if (instanceId == nullptr) return TRUE;
-        return ::SetupDiGetDeviceInstanceIdW(devices.get(), &device, instanceId, kDeviceInstanceIdChars, nullptr);
-    }
-    return FALSE;
+    BOOL found = FALSE;
+    WalkDevices(devices.get(), [&](SP_DEVINFO_DATA& device, IdMatch match) {
+        if (match != IdMatch::Carries) return true;
+        found = instanceId == nullptr ||
+                ::SetupDiGetDeviceInstanceIdW(devices.get(), &device, instanceId, kDeviceInstanceIdChars, nullptr);
+        return false;
+    });
+    return found;
 }
 
 DWORD WINAPI _Thread_HotkeyDeviceWatch(LPVOID)

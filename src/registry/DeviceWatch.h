@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 constexpr wchar_t kHotkeyHardwareId[] = L"*ZNT4082";
 constexpr size_t kDeviceInstanceIdChars = 260;
@@ -15,3 +16,17 @@ BOOL FindHotkeyDevice(wchar_t* instanceId);
 
 // The watch; ends only when the device is gone (after the removal) or was never there.
 DWORD WINAPI _Thread_HotkeyDeviceWatch(LPVOID);
+
+// The verdict of one check of the watched device, apart from the platform.
+namespace devicecheck {
+
+// The registered devices that carry the hotkey id: the watched one among them, not among them
+// (the whole list read and the device's own record gone), or no answer.
+enum class Listing { Listed, NotListed, Failed };
+enum class Verdict { Present, Gone, Undecided };
+
+// From the configuration manager's answer (asked with the phantom flag) and the device list.
+// Undecided is logged and treated as present.
+Verdict Judge(CONFIGRET located, Listing listing);
+
+} // namespace devicecheck

@@ -92,8 +92,13 @@ BOOL DeleteRegKeyTree(HKEY root, const wchar_t* subKey)
         if (status == ERROR_FILE_NOT_FOUND) return TRUE;
         return FailWith(status);
     }
-    // Index 0 every time: each successful pass removes the child it found.
-    for (;;) {
+    // Index 0 every time: each successful pass removes the child it found. At most one pass per
+    // child counted now: a child reported deleted that is still there (a link to a missing key)
+    // or a tree that someone keeps adding to would otherwise hold this loop for ever.
+    DWORD children = 0;
+    ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &children, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr);
+    for (DWORD pass = 0; pass < children; ++pass) {
         wchar_t name[260] = {};
         DWORD length = 260;
         if (::RegEnumKeyExW(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;

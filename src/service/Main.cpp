@@ -29,6 +29,9 @@ void RunAsService()
 
 int wmain(int argc, wchar_t* argv[])
 {
+    // Before anything loads a library by name: only the program's and the system's folders are
+    // searched, never the current folder or the search path, which other accounts may write to.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     CUtilityLog::InitLogFilePath();
     CUtilityLog::LoadModuleVersion();
 

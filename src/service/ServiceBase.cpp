@@ -68,13 +68,15 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv)
         WriteLog(L"CServiceBase::ServiceMain m_serviceStatusHandle is NULL! error1: %d", ::GetLastError());
     }
 
-    // The watch lives as long as the device, or the process; nobody joins it.
+    // The watch lives as long as the device, or the process; nobody joins it, so its handle goes
+    // before the start.
     DWORD threadId = 0;
-    const win::UniqueHandle watch(::CreateThread(nullptr, 0, &_Thread_HotkeyDeviceWatch, nullptr, 0, &threadId));
+    win::UniqueHandle watch(::CreateThread(nullptr, 0, &_Thread_HotkeyDeviceWatch, nullptr, 0, &threadId));
     if (threadId == 0) {
         WriteLog(L"CServiceBase::ServiceMain CreateThread _Thread_HotkeyDeviceWatch fail GetLastError: %d",
                  ::GetLastError());
     }
+    watch.reset();
 
     service->Start(argc, argv);
 }

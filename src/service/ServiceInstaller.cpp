@@ -4,6 +4,8 @@
 #include "service/UtilityService.h"
 #include "win/Owners.h"
 
+#include <string>
+
 namespace {
 constexpr const wchar_t* kDisplayName = L"Osmira Utility Service";
 }
@@ -16,6 +18,8 @@ void InstallService()
         ConsolePrint(L"QueryFullProcessImageName failed w/err 0x%08lx\n", ::GetLastError());
         return;
     }
+    // Quoted: unquoted, a path with a space would let the manager start C:\Program.exe instead.
+    const std::wstring binaryPath = L"\"" + std::wstring(path, length) + L"\"";
 
     win::UniqueServiceHandle manager(
         ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
@@ -27,7 +31,7 @@ void InstallService()
     // No account: the service runs as LocalSystem. Dependencies: an empty list.
     win::UniqueServiceHandle service(::CreateServiceW(
         manager.get(), kServiceName, kDisplayName, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, L"\0", nullptr, nullptr));
+        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr));
     if (!service) {
         ConsolePrint(L"CreateService failed w/err 0x%08lx\n", ::GetLastError());
         return;

@@ -121,8 +121,10 @@ BOOL LoadLocked(OsmiraAssemblyValidation* binding, const wchar_t* directory, con
     }
     if (const ValidationLibraryCheckedHook hook = g_checkedHook.load()) hook(libraryPath.c_str());
 
-    // Its own dependencies are looked for in its folder first.
-    HMODULE module = ::LoadLibraryExW(libraryPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Its own dependencies come from its folder and the system folder only, never from the
+    // current folder or the search path, where anyone may have put a library of the same name.
+    HMODULE module = ::LoadLibraryExW(libraryPath.c_str(), nullptr,
+                                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) return FALSE;
     binding->ValidateAssembly = reinterpret_cast<ValidateAssemblyFn>(
         reinterpret_cast<void*>(::GetProcAddress(module, "ValidateAssembly")));

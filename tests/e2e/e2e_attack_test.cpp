@@ -4,6 +4,7 @@
 // and still stops within a second. scripts/e2e runs this program in a fresh prefix.
 #include "FirmwareStandIn.h"
 #include "KeyboardStandIn.h"
+#include "registry/DeviceWatch.h"
 #include "registry/RegistryKeys.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
@@ -146,6 +147,51 @@ void StormOfStartingCodes(TestService& service)
            threadsBefore, peakThreads, Started(L"FnKeyLockOsd.exe").size() - 1);
 }
 
+// The service path and the device check.
+namespace pathanddevice {
+
+const std::wstring kProgramExe = L"C:\\Program.exe";
+const std::wstring kLog = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+const wchar_t* const kRemoval = L" service will Uninstall ";
+
+const std::wstring kDeviceTool = L"\"" + ModuleFolder() + L"\\..\\..\\tools\\devices\\fn_hotkey_device.exe\" ";
+bool Logged(const wchar_t* start) { return HasRecord(ReadLogMessages(kLog), start, true); }
+DWORD Device(const wchar_t* verb) { return RunAndCapture(kDeviceTool + verb).exitCode; }
+
+// A stand-in that records itself where the manager would find it for an unquoted path with a space.
+void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), kProgramExe.c_str(), FALSE)); }
+
+void ProgramExeNeverStarted()
+{
+    EXPECT_TRUE(StandInRecordsIn(L"C:\\").empty());
+    ::DeleteFileW(kProgramExe.c_str());
+}
+
+// The device stays registered for the later rows; their services watch it untouched.
+void PlantDevice()
+{
+    ::DeleteFileW(kLog.c_str());
+    ASSERT_EQ(0u, Device(L"create"));
+    ASSERT_TRUE(WaitUntil([] { return FindHotkeyDevice(nullptr) != FALSE; }, 9000)) << "taken up by plug and play";
+}
+
+// Its record unreadable to the device list (values can still be set), touched until the watch decides.
+void UnreadableDeviceRecord(TestService&)
+{
+    const regtest::KeyAccessGuard unlisted(L"System\\CurrentControlSet\\Enum\\ACPI\\ZNT4082\\0",
+                                           L"D:(A;;0x6001B;;;WD)");
+    const auto decided = [] { return Logged(L"_Thread_HotkeyDeviceWatch check undecided") || Logged(kRemoval); };
+    EXPECT_TRUE(WaitUntil([&] { return Device(L"touch") == 0 && decided(); }, 20000, 500));
+}
+
+void PackageKept()
+{
+    EXPECT_FALSE(Logged(kRemoval));
+    EXPECT_TRUE(regtest::KeyExists(regkeys::kServiceKey));
+}
+
+} // namespace pathanddevice
+
 const Attack kAttacks[] = {
     {"HungFirmware", [] { ServeHung(true); }, &LedCodesPastAHungFirmware, [] {}},
     {"HungKeyboard", [] { ServeHung(false); }, &FirmwarePastAHungKeyboard,
@@ -153,6 +199,9 @@ const Attack kAttacks[] = {
     {"SquattedServiceEvents", &SquatEvents, &LaunchAndWakeTheLedWorkers,
      [] { for (win::UniqueHandle& event : g_squatted) event.reset(); }},
     {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes, [] {}},
+    {"UnquotedServicePath", pathanddevice::PlantProgramExe, nullptr, pathanddevice::ProgramExeNeverStarted},
+    {"DeviceCheckFails", pathanddevice::PlantDevice, pathanddevice::UnreadableDeviceRecord,
+     pathanddevice::PackageKept},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
