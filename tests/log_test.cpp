@@ -2,6 +2,8 @@
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
+#include <sddl.h>
+
 #include <regex>
 #include <thread>
 
@@ -88,4 +90,61 @@ TEST_F(LogFile, ConcurrentWritersNeitherLoseNorMixRecords)
         ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++) + L" 0123456789abcdef", m);
     }
     EXPECT_EQ(8u * 150u, messages.size());
+}
+
+// The log folder holds the log only when it is a real folder owned by SYSTEM, Administrators or the service's own user
+// or default owner, and granting write, delete or permission rights to none but them; otherwise the reason.
+TEST(LogFolderTrust, OwnerAndAccessListDecide)
+{
+    const std::wstring user = L"S-1-5-21-1-2-3-1000", group = L"S-1-5-21-1-2-3-513", other = L"S-1-5-21-1-2-3-1001";
+    const std::wstring grants = L"grants write, delete or permission rights to ";
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    struct Case { DWORD attributes; std::wstring descriptor, refusal; };
+    const Case cases[] = {
+        {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
+        {folder, L"O:BAD:(A;;FA;;;SY)(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
+        {folder, L"O:" + user + L"D:(A;;FA;;;" + user + L")", L""},
+        {folder, L"O:" + group + L"D:(A;;FA;;;" + group + L")", L""},
+        {folder, L"O:" + other + L"D:(A;;FA;;;SY)", L"owned by " + other},
+        {folder, L"O:SYD:(A;;0x2;;;BU)", grants + L"S-1-5-32-545"}, // may add a file
+        {folder, L"O:SYD:(A;;SD;;;WD)", grants + L"S-1-1-0"},
+        {folder, L"O:SYD:(A;;WD;;;AU)", grants + L"S-1-5-11"},
+        {folder, L"O:SYD:(A;CIIO;GW;;;" + other + L")", grants + other}, // on the subfolders to come
+        {folder, L"O:SY", L"no access list: everyone has full control"},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SYD:", L"a link to another place (reparse point)"},
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:SYD:", L"not a folder"},
+    };
+    logtrust::ServiceIdentity service;
+    for (auto [text, sid] : {std::pair{user, &service.user}, std::pair{group, &service.owner}}) {
+        PSID converted = nullptr;
+        ASSERT_TRUE(::ConvertStringSidToSidW(text.c_str(), &converted));
+        const win::UniqueLocalMemory held(converted);
+        sid->assign(static_cast<BYTE*>(converted), static_cast<BYTE*>(converted) + ::GetLengthSid(converted));
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.descriptor));
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
+                                                                           &descriptor, nullptr));
+        const win::UniqueLocalMemory held(descriptor);
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        EXPECT_EQ(c.refusal, logtrust::LogFolderRefusal(c.attributes, owner, present ? dacl : nullptr, service));
+    }
+}
+
+// A log folder that a clean-up removed is made again, judged (under Wine its owner reads back as the test's own user)
+// and written; every call keeps the caller's last error for the "error: %d" lines that follow.
+TEST_F(LogFile, MadeAgainWhenRemovedAndKeepsTheCallersLastError)
+{
+    RemoveFolderTree(m_logFolder.Path());
+    for (DWORD code : {5u, 1234u}) {
+        ::SetLastError(code);
+        WriteLog(L"error: %d", static_cast<int>(code));
+        EXPECT_EQ(code, ::GetLastError());
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"error: 5", L"error: 1234"}), Messages());
 }

@@ -6,6 +6,8 @@
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
 
+#include <map>
+
 using namespace testsupport;
 
 namespace {
@@ -26,8 +28,82 @@ struct Attack {
 
 // Rows: each section adds its functions above the table and its rows in it.
 
+// ---- The log folder and its files ----
+
+const std::wstring kOutside = L"C:\\fnkey_outside"; // the attacker's own folder
+const std::wstring kOutsideFile = kOutside + L"\\keep.txt";
+std::map<std::string, std::string> g_outsideBefore;
+
+// Each file's size and digest: a record appended, a file moved in or emptied all show.
+std::map<std::string, std::string> OutsideFiles()
+{
+    std::map<std::string, std::string> files;
+    WIN32_FIND_DATAW found = {};
+    const win::UniqueFindHandle find(::FindFirstFileW((kOutside + L"\\*.*").c_str(), &found));
+    for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &found)) {
+        const std::vector<unsigned char> bytes = ReadFileBytes(kOutside + L"\\" + found.cFileName);
+        const std::string content(bytes.begin(), bytes.end());
+        const size_t digest = std::hash<std::string>()(content);
+        files[Narrow(found.cFileName)] = std::to_string(bytes.size()) + " " + std::to_string(digest);
+    }
+    return files;
+}
+
+// Under Wine a user may run the host's programs; a link made that way is the one a Windows program cannot make.
+std::wstring HostPath(const wchar_t* path)
+{
+    using Convert = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = convert(path);
+    const std::wstring text = Widen(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+// The log folder a link to the attacker's folder, which holds a log due for rotation and a backup.
+void PlantLogFolderLink()
+{
+    ::CreateDirectoryW(kOutside.c_str(), nullptr);
+    WriteFileBytes(kOutside + L"\\_FnHotkeySvcUtility.log", std::vector<unsigned char>(2097153, 'o'));
+    WriteFileBytes(kOutside + L"\\_FnHotkeySvcUtility_1.log", {'o'});
+    g_outsideBefore = OutsideFiles();
+    RemoveFolderTree(kLogFolder);
+    RunAndCapture(L"Z:\\bin\\ln -s \"" + HostPath(kOutside.c_str()) + L"\" \"" + HostPath(kLogFolder.c_str()) + L"\"");
+    ASSERT_NE(0u, ::GetFileAttributesW(kLogFolder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void ProvokeRecords(TestService& service) { EXPECT_EQ(0u, service.Control(149)); } // logged in the handler
+
+void VerifyLogFolderLink()
+{
+    EXPECT_EQ(g_outsideBefore, OutsideFiles());
+    const std::string status = RunAndCapture(L"\"" + kPackage + L"fnkeyctl.exe\" status").output;
+    EXPECT_NE(std::string::npos, status.find("\n  log folder not trusted: a link to another place (reparse point)\n"))
+        << status;
+    // Removed by the host: a Windows call would delete the target instead.
+    RunAndCapture(L"Z:\\bin\\rm \"" + HostPath(kLogFolder.c_str()) + L"\"");
+}
+
+// The current log a hard link to the attacker's file.
+void PlantLogHardLink()
+{
+    ::CreateDirectoryW(kOutside.c_str(), nullptr);
+    WriteFileBytes(kOutsideFile, {'k', 'e', 'e', 'p'});
+    g_outsideBefore = OutsideFiles();
+    ::DeleteFileW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str());
+    ASSERT_TRUE(::CreateHardLinkW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str(), kOutsideFile.c_str(), nullptr));
+}
+
+void VerifyLogHardLink()
+{
+    EXPECT_EQ(g_outsideBefore, OutsideFiles());
+    ::DeleteFileW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str());
+}
+
 const Attack kAttacks[] = {
-    {"placeholder", nullptr, nullptr, [] {}},
+    {"LogFolderIsALink", PlantLogFolderLink, ProvokeRecords, VerifyLogFolderLink},
+    {"LogFileIsAHardLink", PlantLogHardLink, ProvokeRecords, VerifyLogHardLink},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
