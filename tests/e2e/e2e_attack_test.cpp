@@ -41,6 +41,7 @@ std::map<std::string, std::string> OutsideFiles()
     WIN32_FIND_DATAW found = {};
     const win::UniqueFindHandle find(::FindFirstFileW((kOutside + L"\\*.*").c_str(), &found));
     for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &found)) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         const std::vector<unsigned char> bytes = ReadFileBytes(kOutside + L"\\" + found.cFileName);
         const std::string content(bytes.begin(), bytes.end());
         const size_t digest = std::hash<std::string>()(content);
@@ -85,20 +86,26 @@ void VerifyLogFolderLink()
     RunAndCapture(L"Z:\\bin\\rm \"" + HostPath(kLogFolder.c_str()) + L"\"");
 }
 
-// The current log a hard link to the attacker's file.
+// The current log a hard link to the attacker's file, due for rotation, and the first backup slot a folder: a rotation
+// by name would fail to move it and then empty it.
+const std::wstring kLogFile = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+const std::wstring kFirstSlot = kLogFolder + L"\\_FnHotkeySvcUtility_1.log";
+
 void PlantLogHardLink()
 {
     ::CreateDirectoryW(kOutside.c_str(), nullptr);
-    WriteFileBytes(kOutsideFile, {'k', 'e', 'e', 'p'});
+    WriteFileBytes(kOutsideFile, std::vector<unsigned char>(2097153, 'k'));
     g_outsideBefore = OutsideFiles();
-    ::DeleteFileW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str());
-    ASSERT_TRUE(::CreateHardLinkW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str(), kOutsideFile.c_str(), nullptr));
+    ::DeleteFileW(kLogFile.c_str());
+    ::CreateDirectoryW(kFirstSlot.c_str(), nullptr);
+    ASSERT_TRUE(::CreateHardLinkW(kLogFile.c_str(), kOutsideFile.c_str(), nullptr));
 }
 
 void VerifyLogHardLink()
 {
     EXPECT_EQ(g_outsideBefore, OutsideFiles());
-    ::DeleteFileW((kLogFolder + L"\\_FnHotkeySvcUtility.log").c_str());
+    ::DeleteFileW(kLogFile.c_str());
+    ::RemoveDirectoryW(kFirstSlot.c_str());
 }
 
 const Attack kAttacks[] = {
