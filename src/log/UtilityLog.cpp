@@ -37,8 +37,8 @@ constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)
 // Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The folder last found trusted, under the log lock.
-std::optional<BY_HANDLE_FILE_INFORMATION> g_trustedFolder;
+// The log folder, held open since it was judged trusted; under the log lock.
+win::UniqueHandle g_folder;
 
 const logtrust::ServiceIdentity& OwnIdentity()
 {
@@ -62,48 +62,43 @@ void CreateLogFolder(const std::wstring& path)
     ::CreateDirectoryW(path.c_str(), &attributes);
 }
 
-bool SameFolder(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+// Judged once per open of the folder, which then stays open without delete sharing: nobody can remove or rename it
+// while the service runs, so a clean-up cannot hand its name to somebody else between records. Each record still
+// checks, cheaply, that the name shows a folder and no link, for platforms that let a held folder go (Wine); when it
+// does not, the folder is opened and judged anew. A missing folder is made again at once, before anybody else can.
+bool HoldTrustedFolder()
 {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow && ::CompareFileTime(&a.ftCreationTime, &b.ftCreationTime) == 0;
-}
-
-// Checked per record, cheaply: each record holds the folder open without delete sharing, so it cannot be renamed or
-// removed while the record is written, and the owner and access list are read again whenever the folder's identity
-// (volume, file index, creation time) is not the one last found trusted, as after a clean-up removed it and somebody
-// made it anew. A missing folder is made again at once rather than left to whoever comes first.
-win::UniqueHandle OpenTrustedFolder()
-{
-    if (g_logDirectory.empty()) return {};
+    if (g_logDirectory.empty()) return false;
+    const DWORD byName = ::GetFileAttributesW(g_logDirectory.c_str());
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
+    if (g_folder) return true;
+    if (byName == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) CreateLogFolder(g_logDirectory);
     win::UniqueHandle folder(logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE));
-    if (!folder && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        CreateLogFolder(g_logDirectory);
-        folder.reset(logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE));
-    }
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!folder || !::GetFileInformationByHandle(folder.get(), &info)) return {};
-    if (g_trustedFolder && SameFolder(*g_trustedFolder, info)) return folder;
-    g_trustedFolder.reset();
-    if (!logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return {};
-    g_trustedFolder = info;
-    return folder;
+    if (!folder || !logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return false;
+    g_folder = std::move(folder);
+    return true;
 }
 
 // A log file opened without following a link. A link, or a file that also has a name elsewhere, is refused, so that
 // no record, rename or delete reaches a file outside the log folder.
 win::UniqueHandle OpenLogFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
-                              BY_HANDLE_FILE_INFORMATION& info)
+                              FILE_STANDARD_INFO& info)
 {
     win::UniqueHandle file(
         ::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return {};
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) return {};
+    FILE_BASIC_INFO basic = {};
+    if (!file || !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info)) {
+        return {};
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.NumberOfLinks != 1) return {};
     return file;
 }
 
 void DeleteThroughHandle(const std::wstring& path)
 {
-    BY_HANDLE_FILE_INFORMATION info = {};
+    FILE_STANDARD_INFO info = {};
     const win::UniqueHandle file = OpenLogFile(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, info);
     FILE_DISPOSITION_INFO disposition = {TRUE};
     if (file) ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
@@ -261,13 +256,13 @@ std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, con
 
 std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
 {
-    BY_HANDLE_FILE_INFORMATION info = {};
+    FILE_BASIC_INFO info = {};
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     const DWORD error =
-        ::GetFileInformationByHandle(folder, &info)
+        ::GetFileInformationByHandleEx(folder, FileBasicInfo, &info, sizeof info)
             ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr, &descriptor)
             : ::GetLastError();
     const win::UniqueLocalMemory held(descriptor);
@@ -275,7 +270,7 @@ std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const Ser
     // Some platforms follow a folder link even when told not to; the link then shows by its name only.
     const DWORD byName = ::GetFileAttributesW(path.c_str());
     const DWORD link = byName != INVALID_FILE_ATTRIBUTES ? byName & FILE_ATTRIBUTE_REPARSE_POINT : 0;
-    return LogFolderRefusal(info.dwFileAttributes | link, owner, dacl, service);
+    return LogFolderRefusal(info.FileAttributes | link, owner, dacl, service);
 }
 
 HANDLE OpenFolderNoFollow(const std::wstring& path, DWORD share)
@@ -311,7 +306,7 @@ void CUtilityLog::InitLogFilePath()
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 {
     g_logDirectory = directory;
-    g_trustedFolder.reset();
+    g_folder.reset();
     CreateLogFolder(g_logDirectory);
     g_baseName = kBaseName;
     g_currentLogPath = logformat::LogFileInDirectory(g_logDirectory);
@@ -353,18 +348,17 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
     if (text == nullptr) return;
     try {
         std::lock_guard<std::mutex> lock(g_logLock);
-        // Held until the record is written: an untrusted folder drops the record without touching a file.
-        const win::UniqueHandle folder = OpenTrustedFolder();
-        if (!folder) return;
+        // An untrusted folder drops the record without touching a file.
+        if (!HoldTrustedFolder()) return;
 
-        BY_HANDLE_FILE_INFORMATION info = {};
+        FILE_STANDARD_INFO info = {};
         const DWORD access = GENERIC_READ | GENERIC_WRITE;
         win::UniqueHandle file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_EXISTING, info);
         bool needsByteOrderMark = false;
         if (file) {
-            if (info.nFileSizeLow == 0) {
+            if (info.EndOfFile.LowPart == 0) {
                 needsByteOrderMark = true;
-            } else if (info.nFileSizeLow > kRotateAboveBytes) {
+            } else if (info.EndOfFile.LowPart > kRotateAboveBytes) {
                 const std::wstring backup = GetBackupLogFileName();
                 DeleteThroughHandle(backup);
                 // A reader without delete sharing makes this fail, as it makes a move by name fail.
