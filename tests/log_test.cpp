@@ -106,7 +106,7 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
     const std::wstring other = L"S-1-5-21-1-2-3-1001";
     const std::wstring grants = L"grants write, delete or permission rights to ";
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
-    struct Case { DWORD attributes; std::wstring descriptor, refusal; };
+    struct Case { DWORD attributes; std::wstring sddl, refusal; };
     const Case cases[] = {
         {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
         {folder, L"O:BAD:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
@@ -123,16 +123,16 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
     const BYTE defaultOwner[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 1, 2, 0, 0};
     const logtrust::ServiceIdentity service{{}, std::vector<BYTE>(std::begin(defaultOwner), std::end(defaultOwner))};
     for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.descriptor));
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
-                                                                           &descriptor, nullptr));
-        const win::UniqueLocalMemory held(descriptor);
+        SCOPED_TRACE(Narrow(c.sddl));
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        const wchar_t* text = c.sddl.c_str();
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &sd, nullptr));
+        const win::UniqueLocalMemory held(sd);
         PSID sid = nullptr;
         PACL dacl = nullptr;
         BOOL present = FALSE, defaulted = FALSE;
-        ::GetSecurityDescriptorOwner(descriptor, &sid, &defaulted);
-        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        ::GetSecurityDescriptorOwner(sd, &sid, &defaulted);
+        ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
         EXPECT_EQ(c.refusal, logtrust::LogFolderRefusal(c.attributes, sid, dacl, service));
     }
 }
