@@ -80,6 +80,23 @@ bool HoldTrustedFolder()
     return true;
 }
 
+// The file work runs as the service itself: a thread that impersonates a user would meet a folder that only SYSTEM
+// and Administrators may write, or leave a log file that the user owns.
+class AsTheService {
+public:
+    AsTheService()
+    {
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, m_impersonation.put())) ::RevertToSelf();
+    }
+    ~AsTheService()
+    {
+        if (m_impersonation) ::SetThreadToken(nullptr, m_impersonation.get());
+    }
+
+private:
+    win::UniqueToken m_impersonation;
+};
+
 // A log file opened without following a link. A link, or a file that also has a name elsewhere, is refused, so that
 // no record, rename or delete reaches a file outside the log folder.
 win::UniqueHandle OpenLogFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
@@ -347,6 +364,7 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
 {
     if (text == nullptr) return;
     try {
+        const AsTheService asTheService;
         std::lock_guard<std::mutex> lock(g_logLock);
         // An untrusted folder drops the record without touching a file.
         if (!HoldTrustedFolder()) return;
