@@ -2,6 +2,8 @@
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
+#include <sddl.h>
+
 #include <regex>
 #include <thread>
 
@@ -23,6 +25,7 @@ protected:
 
 // A record is "[<this program's version> MM-DD hh:mm:ss] <message, at most 511 long>" and CR LF, written only while the
 // switch key exists. A new or empty file begins with a byte-order mark; one begun without, or of exactly 2 MiB, is appended to.
+// A folder removed before the first record is made again (under Wine its owner reads back as the service's own user).
 TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
 {
     EXPECT_EQ(L"65535.0.10.7", logformat::VersionText(MAKELONG(0, 65535), MAKELONG(7, 10)));
@@ -31,6 +34,12 @@ TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
     const std::wstring text(2000, L'a'), cut(511, L'a');
     struct Case { bool exists; std::wstring before; std::function<void()> write; std::wstring message; };
     const Case cases[] = {
+        {false, L"", [&] {
+             RemoveFolderTree(m_logFolder.Path());
+             ::SetLastError(1234);
+             WriteLog(L"error: %d", 1234);
+             EXPECT_EQ(1234u, ::GetLastError()); // the caller's, for its "error: %d" lines that follow
+         }, L"error: 1234"},
         {false, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); }, L"wide -5 18446744073709551615 4000000000 beef"},
         {true, L"", [] { WriteLog(L"ends in line feed\n"); }, L"ends in line feed\n"},
         {true, L"x\r\n", [&] { WriteLog(L"%s", text.c_str()); }, cut},
@@ -88,4 +97,42 @@ TEST_F(LogFile, ConcurrentWritersNeitherLoseNorMixRecords)
         ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++) + L" 0123456789abcdef", m);
     }
     EXPECT_EQ(8u * 150u, messages.size());
+}
+
+// The log folder holds the log only when it is a real folder owned by SYSTEM, Administrators or the service's own user
+// or default owner, and granting write, delete or permission rights to none but them; otherwise the reason.
+TEST(LogFolderTrust, OwnerAndAccessListDecide)
+{
+    const std::wstring other = L"S-1-5-21-1-2-3-1001";
+    const std::wstring grants = L"grants write, delete or permission rights to ";
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    struct Case { DWORD attributes; std::wstring sddl, refusal; };
+    const Case cases[] = {
+        {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
+        {folder, L"O:BAD:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
+        {folder, L"O:S-1-5-21-1-2-3-513D:(A;;FA;;;S-1-5-21-1-2-3-513)", L""}, // the service's default owner
+        {folder, L"O:" + other + L"D:(A;;FA;;;SY)", L"owned by " + other},
+        {folder, L"O:SYD:(A;;0x2;;;BU)", grants + L"S-1-5-32-545"}, // may add a file
+        {folder, L"O:SYD:(A;;WD;;;AU)", grants + L"S-1-5-11"},
+        {folder, L"O:SYD:(A;CIIO;GW;;;" + other + L")", grants + other}, // on the subfolders to come
+        {folder, L"O:SY", L"no access list: everyone has full control"},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SYD:", L"a link to another place (reparse point)"},
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:SYD:", L"not a folder"},
+    };
+    // S-1-5-21-1-2-3-513 as it is stored
+    const BYTE defaultOwner[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 1, 2, 0, 0};
+    const logtrust::ServiceIdentity service{{}, std::vector<BYTE>(std::begin(defaultOwner), std::end(defaultOwner))};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.sddl));
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        const wchar_t* text = c.sddl.c_str();
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &sd, nullptr));
+        const win::UniqueLocalMemory held(sd);
+        PSID sid = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        ::GetSecurityDescriptorOwner(sd, &sid, &defaulted);
+        ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+        EXPECT_EQ(c.refusal, logtrust::LogFolderRefusal(c.attributes, sid, dacl, service));
+    }
 }

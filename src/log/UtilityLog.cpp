@@ -2,9 +2,14 @@
 
 #include "win/Owners.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -27,6 +32,124 @@ std::shared_ptr<const std::wstring> g_version = std::make_shared<const std::wstr
 
 std::mutex g_logLock;
 
+// SYSTEM and Administrators full control, Users read; protected, so that none of Temp's grants to users is inherited.
+constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+// Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The log folder, held open since it was judged trusted; under the log lock.
+win::UniqueHandle g_folder;
+
+const logtrust::ServiceIdentity& OwnIdentity()
+{
+    static const logtrust::ServiceIdentity identity = [] {
+        win::UniqueToken token;
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put());
+        return logtrust::ReadTokenIdentity(token.get());
+    }();
+    return identity;
+}
+
+void CreateLogFolder(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
+        return;
+    }
+    const win::UniqueLocalMemory held(descriptor);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    ::CreateDirectoryW(path.c_str(), &attributes);
+}
+
+// Judged once per open of the folder, which then stays open without delete sharing: nobody can remove or rename it
+// while the service runs, so a clean-up cannot hand its name to somebody else between records. Each record still
+// checks, cheaply, that the name shows a folder and no link, for platforms that let a held folder go (Wine); when it
+// does not, the folder is opened and judged anew. A missing folder is made again at once, before anybody else can.
+bool HoldTrustedFolder()
+{
+    if (g_logDirectory.empty()) return false;
+    const DWORD byName = ::GetFileAttributesW(g_logDirectory.c_str());
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
+    if (g_folder) return true;
+    if (byName == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) CreateLogFolder(g_logDirectory);
+    win::UniqueHandle folder(logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    if (!folder || !logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return false;
+    g_folder = std::move(folder);
+    return true;
+}
+
+// The file work runs as the service itself: a thread that impersonates a user would meet a folder that only SYSTEM
+// and Administrators may write, or leave a log file that the user owns.
+class AsTheService {
+public:
+    AsTheService()
+    {
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, m_impersonation.put())) ::RevertToSelf();
+    }
+    ~AsTheService()
+    {
+        if (m_impersonation) ::SetThreadToken(nullptr, m_impersonation.get());
+    }
+
+private:
+    win::UniqueToken m_impersonation;
+};
+
+// A log file opened without following a link. A link, or a file that also has a name elsewhere, is refused, so that
+// no record, rename or delete reaches a file outside the log folder.
+win::UniqueHandle OpenLogFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                              FILE_STANDARD_INFO& info)
+{
+    win::UniqueHandle file(
+        ::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_BASIC_INFO basic = {};
+    if (!file || !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info)) {
+        return {};
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.NumberOfLinks != 1) return {};
+    return file;
+}
+
+void DeleteThroughHandle(const std::wstring& path)
+{
+    FILE_STANDARD_INFO info = {};
+    const win::UniqueHandle file = OpenLogFile(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, info);
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (file) ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The new name goes as an NT path, which Windows and Wine both take. The zeroed buffer leaves ReplaceIfExists
+// false: like the move it replaces, a rename never overwrites an existing backup.
+void RenameThroughHandle(HANDLE file, const std::wstring& path)
+{
+    const std::wstring ntPath = L"\\??\\" + path;
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + ntPath.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->FileNameLength = static_cast<DWORD>(ntPath.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, ntPath.c_str(), rename->FileNameLength);
+    ::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
+}
+
+std::wstring SidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) return L"(no readable SID)";
+    const win::UniqueLocalMemory held(text);
+    return text;
+}
+
+bool TrustedSid(PSID sid, const logtrust::ServiceIdentity& service)
+{
+    const auto is = [sid](const std::vector<BYTE>& other) {
+        return !other.empty() && ::EqualSid(sid, const_cast<BYTE*>(other.data()));
+    };
+    return ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           is(service.user) || is(service.owner);
+}
+
 bool LoggingSwitchedOn()
 {
     win::UniqueRegKey key;
@@ -35,8 +158,8 @@ bool LoggingSwitchedOn()
 
 win::UniqueHandle OpenForReading(const std::wstring& path)
 {
-    return win::UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return win::UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 std::wstring BackupPath(int slot)
@@ -102,6 +225,79 @@ std::wstring LogFileInDirectory(const std::wstring& directory)
 
 } // namespace logformat
 
+namespace logtrust {
+
+ServiceIdentity ReadTokenIdentity(HANDLE token)
+{
+    ServiceIdentity identity;
+    const auto read = [token](TOKEN_INFORMATION_CLASS kind, std::vector<BYTE>& sid) {
+        alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+        DWORD size = 0;
+        if (token == nullptr || !::GetTokenInformation(token, kind, buffer, sizeof buffer, &size)) return;
+        // TOKEN_USER and TOKEN_OWNER both begin with the SID's address.
+        auto* found = static_cast<BYTE*>(kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                                           : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
+        sid.assign(found, found + ::GetLengthSid(found));
+    };
+    read(TokenUser, identity.user);
+    read(TokenOwner, identity.owner);
+    return identity;
+}
+
+std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service)
+{
+    // The generic rights count too: an inheritable entry may carry them.
+    constexpr ACCESS_MASK kControlRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                           FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                           GENERIC_ALL;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return L"a link to another place (reparse point)";
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return L"not a folder";
+    if (owner == nullptr || !::IsValidSid(owner) || !TrustedSid(owner, service)) return L"owned by " + SidText(owner);
+    if (dacl == nullptr) return L"no access list: everyone has full control";
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) return L"an unreadable access entry";
+        const BYTE type = static_cast<const ACE_HEADER*>(entry)->AceType;
+        if (type == ACCESS_DENIED_ACE_TYPE) continue;
+        if (type != ACCESS_ALLOWED_ACE_TYPE) return L"an access entry of type " + std::to_wstring(type);
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        PSID grantee = const_cast<DWORD*>(&allowed->SidStart);
+        // CREATOR OWNER stands for whoever makes a child, and here only the trusted can.
+        if ((allowed->Mask & kControlRights) != 0 && !TrustedSid(grantee, service) &&
+            !::IsWellKnownSid(grantee, WinCreatorOwnerSid)) {
+            return L"grants write, delete or permission rights to " + SidText(grantee);
+        }
+    }
+    return L"";
+}
+
+std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
+{
+    FILE_BASIC_INFO info = {};
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const DWORD error =
+        ::GetFileInformationByHandleEx(folder, FileBasicInfo, &info, sizeof info)
+            ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr, &descriptor)
+            : ::GetLastError();
+    const win::UniqueLocalMemory held(descriptor);
+    if (error != ERROR_SUCCESS) return L"its owner and access list cannot be read: error " + std::to_wstring(error);
+    // Some platforms follow a folder link even when told not to; the link then shows by its name only.
+    const DWORD byName = ::GetFileAttributesW(path.c_str());
+    const DWORD link = byName != INVALID_FILE_ATTRIBUTES ? byName & FILE_ATTRIBUTE_REPARSE_POINT : 0;
+    return LogFolderRefusal(info.FileAttributes | link, owner, dacl, service);
+}
+
+HANDLE OpenFolderNoFollow(const std::wstring& path, DWORD share)
+{
+    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+} // namespace logtrust
+
 std::wstring ReadFileVersionText(const wchar_t* path)
 {
     DWORD ignored = 0;
@@ -127,7 +323,8 @@ void CUtilityLog::InitLogFilePath()
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 {
     g_logDirectory = directory;
-    ::CreateDirectoryW(g_logDirectory.c_str(), nullptr);
+    g_folder.reset();
+    CreateLogFolder(g_logDirectory);
     g_baseName = kBaseName;
     g_currentLogPath = logformat::LogFileInDirectory(g_logDirectory);
 }
@@ -167,29 +364,34 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
 {
     if (text == nullptr) return;
     try {
+        const AsTheService asTheService;
         std::lock_guard<std::mutex> lock(g_logLock);
+        // An untrusted folder drops the record without touching a file.
+        if (!HoldTrustedFolder()) return;
 
-        win::UniqueHandle file(::CreateFileW(g_currentLogPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
+        FILE_STANDARD_INFO info = {};
+        const DWORD access = GENERIC_READ | GENERIC_WRITE;
+        win::UniqueHandle file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_EXISTING, info);
         bool needsByteOrderMark = false;
         if (file) {
-            const DWORD size = ::GetFileSize(file.get(), nullptr);
-            if (size == 0) {
+            if (info.EndOfFile.LowPart == 0) {
                 needsByteOrderMark = true;
-            } else if (size > kRotateAboveBytes) {
+            } else if (info.EndOfFile.LowPart > kRotateAboveBytes) {
                 const std::wstring backup = GetBackupLogFileName();
-                if (OpenForReading(backup)) ::DeleteFileW(backup.c_str());
+                DeleteThroughHandle(backup);
+                // A reader without delete sharing makes this fail, as it makes a move by name fail.
+                const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+                const win::UniqueHandle renaming(::ReOpenFile(file.get(), DELETE, kShareAll, flags));
                 file.reset();
-                ::MoveFileW(g_currentLogPath.c_str(), backup.c_str());
+                if (renaming) RenameThroughHandle(renaming.get(), backup);
             }
         }
         if (!file) {
-            // Also empties a file whose move into the backup slot failed.
-            file.reset(::CreateFileW(g_currentLogPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                                     nullptr));
+            // Opened as it is and then emptied, so that nothing is emptied before it has passed the checks; this also
+            // empties a file whose rename into the backup slot failed.
+            file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_ALWAYS, info);
             if (!file) return;
+            ::SetEndOfFile(file.get());
             needsByteOrderMark = true;
         }
 
@@ -227,6 +429,12 @@ void CUtilityLog::WriteStringToLogFile(const wchar_t* text)
 
 void WriteLog(const wchar_t* format, ...)
 {
+    // A caller logs a failure and then reads its last error again, for the next line or its own use: the log's own
+    // calls must not change it.
+    struct LastErrorKept {
+        const DWORD saved = ::GetLastError();
+        ~LastErrorKept() { ::SetLastError(saved); }
+    } kept;
     if (format == nullptr || !LoggingSwitchedOn()) return;
 
     // A message longer than 511 characters is cut at 511: keeping its beginning tells the

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The log call of the whole program. The format follows the Microsoft CRT rules:
 // %s and %ls take a wide string. Never fails towards the caller.
@@ -59,6 +60,26 @@ std::wstring LogDirectoryForTempPath(const std::wstring& tempPath);
 std::wstring LogFileInDirectory(const std::wstring& directory);
 
 } // namespace logformat
+
+// Who may hold the log folder. The service runs as LocalSystem, so a folder that anybody else controls would let them
+// aim its writes, renames and deletes at files of their choice.
+namespace logtrust {
+
+// Besides SYSTEM and Administrators, the user and the default owner of the token the service runs with.
+struct ServiceIdentity {
+    std::vector<BYTE> user, owner; // SIDs; empty when unknown
+};
+ServiceIdentity ReadTokenIdentity(HANDLE token);
+
+// Why a folder may not hold the log, or empty when it may: it must be a real folder (not a link), owned by a trusted
+// SID, whose access list grants write, delete or permission rights to trusted SIDs alone.
+std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service);
+// The same for a folder opened with FILE_READ_ATTRIBUTES and READ_CONTROL, its attributes also read by its path.
+std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service);
+// A handle on a folder (or what is there by that name) that does not follow a link where the platform allows.
+HANDLE OpenFolderNoFollow(const std::wstring& path, DWORD share);
+
+} // namespace logtrust
 
 // The version text of a file's VERSIONINFO resource, "0.0.0.0" when it has none.
 std::wstring ReadFileVersionText(const wchar_t* path);

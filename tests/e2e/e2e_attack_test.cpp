@@ -120,8 +120,8 @@ void LaunchAndWakeTheLedWorkers(TestService& service)
     for (const win::UniqueHandle& event : g_squatted) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0));
 }
 
-// 100,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158),
-// 10,000 of each in turn, through one handle as fast as the manager takes them.
+// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158),
+// 1,000 of each in turn, through one handle as fast as the manager takes them (scripts/bench sends 100,000).
 void StormOfStartingCodes(TestService& service)
 {
     ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
@@ -131,17 +131,18 @@ void StormOfStartingCodes(TestService& service)
     const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kName, SERVICE_USER_DEFINED_CONTROL));
     const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
+    const int kCodesEach = 1000;
     DWORD peakThreads = 0;
     const ULONGLONG start = ::GetTickCount64();
-    for (int i = 1; i <= 100000; ++i) {
+    for (int i = 1; i <= 10 * kCodesEach; ++i) {
         SERVICE_STATUS status = {};
-        ::ControlService(target.get(), codes[(i - 1) / 10000], &status);
+        ::ControlService(target.get(), codes[(i - 1) / kCodesEach], &status);
         if (i % 500 != 0) continue;
         peakThreads = std::max(peakThreads, ThreadsOf(processId));
         ASSERT_LE(peakThreads, threadsBefore + 4 + 2) << i << " codes: one per thread code, and two for Wine's own";
         const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;
         // One start per 500 ms of the block's code, and one when a block begins.
-        ASSERT_LE(switchStarts, (::GetTickCount64() - start) / 500 + (i - 1) / 10000 + 1) << i;
+        ASSERT_LE(switchStarts, (::GetTickCount64() - start) / 500 + (i - 1) / kCodesEach + 1) << i;
     }
     printf("storm: %llu ms; threads %lu before, %lu at most; %zu lock indicators started\n", ::GetTickCount64() - start,
            threadsBefore, peakThreads, Started(L"FnKeyLockOsd.exe").size() - 1);
@@ -192,7 +193,54 @@ void PackageKept()
 
 } // namespace pathanddevice
 
+// ---- The log folder and its files ----
+
+// The attacker's file, named as the log and due for rotation: a record, a rotation or an emptying shows in its size.
+const std::wstring kOutside = L"C:\\fnkey_outside", kOutsideLog = kOutside + L"\\_FnHotkeySvcUtility.log";
+const std::wstring kLogFile = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+const std::wstring kFirstSlot = kLogFolder + L"\\_FnHotkeySvcUtility_1.log";
+
+// Under Wine a user may run the host's programs, and make so the folder links that Windows code cannot.
+void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + command + L"\""); }
+
+void PlantLogFolderLink()
+{
+    ::CreateDirectoryW(kOutside.c_str(), nullptr);
+    WriteFileBytes(kOutsideLog, std::vector<unsigned char>(2097153, 'o'));
+    RemoveFolderTree(kLogFolder);
+    OnHost(L"ln -s $WINEPREFIX/drive_c/fnkey_outside $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_");
+    ASSERT_NE(0u, ::GetFileAttributesW(kLogFolder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void VerifyLogFolderLink()
+{
+    EXPECT_EQ(2097153u, ReadFileBytes(kOutsideLog).size());
+    const std::string out = RunAndCapture(L"\"" + kPackage + L"fnkeyctl.exe\" status").output;
+    EXPECT_NE(std::string::npos, out.find("  log folder not trusted: a link to another place (reparse point)")) << out;
+    OnHost(L"rm $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_"); // a Windows call would delete the target instead
+}
+
+// The current log a hard link to the attacker's file and the first backup slot a folder: a rotation by name would fail
+// to move the log and then empty it.
+void PlantLogHardLink()
+{
+    ::CreateDirectoryW(kOutside.c_str(), nullptr);
+    WriteFileBytes(kOutsideLog, std::vector<unsigned char>(2097153, 'o'));
+    ::DeleteFileW(kLogFile.c_str());
+    ::CreateDirectoryW(kFirstSlot.c_str(), nullptr);
+    ASSERT_TRUE(::CreateHardLinkW(kLogFile.c_str(), kOutsideLog.c_str(), nullptr));
+}
+
+void VerifyLogHardLink()
+{
+    EXPECT_EQ(2097153u, ReadFileBytes(kOutsideLog).size());
+    ::DeleteFileW(kLogFile.c_str());
+    ::RemoveDirectoryW(kFirstSlot.c_str());
+}
+
 const Attack kAttacks[] = {
+    {"LogFolderIsALink", PlantLogFolderLink, nullptr, VerifyLogFolderLink}, // the service logs from its start
+    {"LogFileIsAHardLink", PlantLogHardLink, nullptr, VerifyLogHardLink},
     {"HungFirmware", [] { ServeHung(true); }, &LedCodesPastAHungFirmware, [] {}},
     {"HungKeyboard", [] { ServeHung(false); }, &FirmwarePastAHungKeyboard,
      [] { EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101)) << "the held write ends with the keyboard"; }},

@@ -73,13 +73,28 @@ ServiceState ReadService(const std::wstring& name)
     return result;
 }
 
-LogState ReadLog()
+// The folder judged as the service judges it, with the running service's own token; when that cannot be read, as for
+// LocalSystem, whose user and default owner (SYSTEM, Administrators) are trusted anyway. No folder: nothing to say.
+std::wstring LogFolderRefusal(const std::wstring& folder, DWORD serviceProcessId)
+{
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win::UniqueHandle handle(logtrust::OpenFolderNoFollow(folder, shareAll));
+    if (!handle) return L"";
+    const win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serviceProcessId));
+    win::UniqueToken token;
+    if (process) ::OpenProcessToken(process.get(), TOKEN_QUERY, token.put());
+    return logtrust::InspectLogFolder(handle.get(), folder, logtrust::ReadTokenIdentity(token.get()));
+}
+
+LogState ReadLog(DWORD serviceProcessId)
 {
     LogState result;
     win::UniqueRegKey key;
     result.switchOn = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     wchar_t temp[MAX_PATH] = {};
-    result.path = logformat::LogFileInDirectory(logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L""));
+    const std::wstring folder = logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L"");
+    result.path = logformat::LogFileInDirectory(folder);
+    result.folderRefusal = LogFolderRefusal(folder, serviceProcessId);
 
     // Shared every way: the service opens, writes and renames the file while it is read.
     win::UniqueHandle file(::CreateFileW(result.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -266,6 +281,7 @@ std::wstring FormatLog(const LogState& log)
     std::wstring text = Pad(L"Logging", kLabelWidth + 2) + (log.switchOn ? L"on" : L"off") + L"\n";
     text += Line(L"Switch key", std::wstring(L"HKLM\\") + CUtilityLog::kSwitchKey + (log.switchOn ? L"" : L" (absent)"));
     text += Line(L"Log file", log.path);
+    if (!log.folderRefusal.empty()) text += L"  log folder not trusted: " + log.folderRefusal + L"\n";
     text += L"\nLast log records\n";
     if (log.readError == ERROR_FILE_NOT_FOUND || log.readError == ERROR_PATH_NOT_FOUND) return text + L"  no log file\n";
     if (log.readError != 0) return text + L"  unreadable: " + ErrorWithText(log.readError) + L"\n";
@@ -360,7 +376,7 @@ StatusReport GatherStatus(const std::wstring& serviceName)
 {
     StatusReport report;
     report.service = ReadService(serviceName);
-    report.log = ReadLog();
+    report.log = ReadLog(report.service.processId);
     report.companions = FindCompanions();
     report.settings = ReadSettings();
     report.keyboardListError = ReadKeyboards(report.keyboards);

@@ -20,6 +20,7 @@ struct LogState {
     bool switchOn = false;
     std::wstring path;
     DWORD readError = 0; // 0: read; ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND: no log file
+    std::wstring folderRefusal; // why the service would write nothing into the log folder; empty: it would
     std::vector<std::wstring> lastRecords;
 };
 
