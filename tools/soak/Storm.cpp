@@ -238,6 +238,15 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
             ++launches;
         }
         ++sent;
+        if (throughManager && sent % 1000 == 0) {
+            SERVICE_STATUS status = {};
+            if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
+                ConsolePrint(L"VIOLATION %s: the service left RUNNING after %u codes\n", lane, sent - 1);
+                return violations + 1;
+            }
+            handles.push_back(HandleCount(processId));
+            threads.push_back(ThreadCount(processId));
+        }
         if (!deliver(code, code == SERVICE_CONTROL_SESSIONCHANGE ? sessionEvents[random() % 10] : 0)) {
             ++refused;
             // The service accepts every custom code; the manager may refuse only its own.
@@ -249,15 +258,6 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
         }
         // The dispatcher writes before it returns: a setting code is checked at once.
         if (expected.Apply(code)) violations += CompareSettings(expected, Expected::Current(), code);
-        if (throughManager && sent % 1000 == 0) {
-            SERVICE_STATUS status = {};
-            if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
-                ConsolePrint(L"VIOLATION %s: the service left RUNNING after %u codes\n", lane, sent);
-                return violations + 1;
-            }
-            handles.push_back(HandleCount(processId));
-            threads.push_back(ThreadCount(processId));
-        }
         if (!throughManager && (Now() - lastEvent >= kSessionEventGap || sent % kCodesPerSessionEvent == 0)) {
             lastEvent = Now();
             deliver(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10]);
