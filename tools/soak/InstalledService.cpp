@@ -114,7 +114,7 @@ int RunCycles(DWORD cycles, DWORD stayEvery, DWORD seed)
             for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
         }
     }
-    ConsolePrint(L"cycles: %u start/stop cycles, %u of them staying until both companions ran; stop to STOPPED median %.0f ms, "
+    ConsolePrint(L"cycles: %u start/stop cycles, %u of them staying for both companions; stop to STOPPED median %.0f ms, "
                  L"worst %.0f ms; %u companions after the stops\n",
                  cycles, stays, Median(stopTimes) * 1000, *std::max_element(stopTimes.begin(), stopTimes.end()) * 1000,
                  companionsLeft);
