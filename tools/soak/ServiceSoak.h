@@ -10,5 +10,8 @@
 // installed service; the firmware registered either way.
 int RunStorm(DWORD codes, DWORD seed, bool throughManager);
 // Against the installed service.
-int RunCycles(DWORD cycles, DWORD dwellMilliseconds, DWORD dwellEvery, DWORD seed);
+int RunCycles(DWORD cycles, DWORD stayEvery, DWORD seed);
 int RunChaos(DWORD killEveryMilliseconds);
+// Starts the installed service afresh and returns once its supervision window has ended: from then
+// on its handles and threads hold steady unless something leaks.
+bool StartSettled(SC_HANDLE service);

@@ -14,8 +14,10 @@
 #include "service/UtilityService.h"
 #include "win/Owners.h"
 
+#include <tlhelp32.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 
@@ -106,6 +108,57 @@ bool IsLaunchCode(DWORD code)
            (code >= SVC_CTL_AIRPLANE_SWITCH && code <= SVC_CTL_SET_KEYBOARD_LAYOUT);
 }
 
+DWORD ThreadCount(DWORD processId)
+{
+    win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == processId) ++count;
+    }
+    return count;
+}
+
+// The process's handles, from the system's handle table: under Wine GetProcessHandleCount
+// answers 0 for every process, while the table is kept exactly.
+DWORD HandleCount(DWORD processId)
+{
+    struct Entry {
+        ULONG ownerProcessId;
+        BYTE objectType, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG length = 0;
+    LONG status = kInfoLengthMismatch;
+    while (query != nullptr && (status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length)) ==
+                                   kInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (query == nullptr || status != 0) return 0;
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+    DWORD count = 0;
+    for (ULONG i = 0; i < entries; ++i) count += entry[i].ownerProcessId == processId;
+    return count;
+}
+
+// A count grows when every one of the last third of the samples is above every one of the
+// first third: a steady climb, not the jitter of threads that come and go.
+bool Grows(const std::vector<DWORD>& counts)
+{
+    const size_t third = counts.size() / 3;
+    return *std::min_element(counts.end() - third, counts.end()) > *std::max_element(counts.begin(), counts.begin() + third);
+}
+
 // The session threads and supervision windows the events started wait on the quit event;
 // each set releases one waiter, so it is set until every window has closed.
 void EndSessionWork(HANDLE quit)
@@ -137,8 +190,8 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
     if (throughManager) {
         manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (manager) service.reset(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-        if (!service || !EnsureRunning(service.get())) {
-            ConsolePrint(L"VIOLATION storm: the installed service does not start (error %u)\n", ::GetLastError());
+        if (!service || !StartSettled(service.get())) {
+            ConsolePrint(L"VIOLATION storm: the installed service does not start and settle (error %u)\n", ::GetLastError());
             return 1;
         }
     } else {
@@ -166,6 +219,9 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
     constexpr DWORD kCodesPerSessionEvent = 5000;
 
     Expected expected = Expected::Current();
+    // One process lives through the managed storm: its handles and threads, every 1,000 codes, must not climb.
+    const DWORD processId = throughManager ? ServiceProcessId(service.get()) : 0;
+    std::vector<DWORD> handles, threads;
     int violations = 0;
     DWORD launches = 0, launchesHeldBack = 0, events = 0, sent = 0, refused = 0;
     double lastLaunch = -kLaunchGap, lastEvent = Now();
@@ -182,6 +238,15 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
             ++launches;
         }
         ++sent;
+        if (throughManager && sent % 1000 == 0) {
+            SERVICE_STATUS status = {};
+            if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
+                ConsolePrint(L"VIOLATION %s: the service left RUNNING after %u codes\n", lane, sent - 1);
+                return violations + 1;
+            }
+            handles.push_back(HandleCount(processId));
+            threads.push_back(ThreadCount(processId));
+        }
         if (!deliver(code, code == SERVICE_CONTROL_SESSIONCHANGE ? sessionEvents[random() % 10] : 0)) {
             ++refused;
             // The service accepts every custom code; the manager may refuse only its own.
@@ -193,13 +258,6 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
         }
         // The dispatcher writes before it returns: a setting code is checked at once.
         if (expected.Apply(code)) violations += CompareSettings(expected, Expected::Current(), code);
-        if (throughManager && sent % 1000 == 0) {
-            SERVICE_STATUS status = {};
-            if (!::QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING) {
-                ConsolePrint(L"VIOLATION %s: the service left RUNNING after %u codes\n", lane, sent);
-                return violations + 1;
-            }
-        }
         if (!throughManager && (Now() - lastEvent >= kSessionEventGap || sent % kCodesPerSessionEvent == 0)) {
             lastEvent = Now();
             deliver(SERVICE_CONTROL_SESSIONCHANGE, sessionEvents[random() % 10]);
@@ -225,6 +283,16 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
     if (leds.micMute != expected.micMute || leds.speaker != expected.speaker) {
         ConsolePrint(L"VIOLATION %s: the firmware's LEDs differ from the last codes\n", lane);
         ++violations;
+    }
+    for (const auto& [name, counts] : {std::pair{L"handle", &handles}, std::pair{L"thread", &threads}}) {
+        if (!throughManager) continue;
+        ConsolePrint(L"%s: the service's %ss over %u samples: first %u, last %u, most %u\n", lane, name,
+                     static_cast<unsigned>(counts->size()), counts->empty() ? 0 : counts->front(), counts->empty() ? 0 : counts->back(),
+                     counts->empty() ? 0 : *std::max_element(counts->begin(), counts->end()));
+        if (counts->size() < 9 || Grows(*counts)) {
+            ConsolePrint(L"VIOLATION %s: the service's %s count climbs, or too few samples to tell\n", lane, name);
+            ++violations;
+        }
     }
     if (inProcess) EndSessionWork(g_hQuitEvent);
     return violations;

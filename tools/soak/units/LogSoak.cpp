@@ -54,34 +54,21 @@ struct FileRecords {
     std::vector<std::vector<uint32_t>> sequences; // per writer, in file order
 };
 
-bool IsDigits(const std::wstring& text, size_t at, size_t count)
-{
-    for (size_t i = at; i < at + count; ++i) {
-        if (i >= text.size() || text[i] < L'0' || text[i] > L'9') return false;
-    }
-    return true;
-}
-
 // One record without its CR LF: "[<version> MM-DD hh:mm:ss] <message>", the message of a writer
 // with its checksum. The layout is checked by building the record again with logformat::Record.
 bool ParseRecord(const std::wstring& record, const std::wstring& version, const std::wstring& payload, uint32_t writers,
                  uint32_t& writer, uint32_t& sequence, std::wstring& why)
 {
+    // The stamp is read loosely; the record built again from it must then equal this one.
     const std::wstring opening = L"[" + version + L" ";
-    if (record.compare(0, opening.size(), opening) != 0 || !IsDigits(record, opening.size(), 2) ||
-        !IsDigits(record, opening.size() + 3, 2) || !IsDigits(record, opening.size() + 6, 2) ||
-        !IsDigits(record, opening.size() + 9, 2) || !IsDigits(record, opening.size() + 12, 2)) {
+    SYSTEMTIME time = {};
+    if (record.compare(0, opening.size(), opening) != 0 ||
+        std::swscanf(record.c_str() + opening.size(), L"%2hu-%2hu %2hu:%2hu:%2hu", &time.wMonth, &time.wDay, &time.wHour,
+                     &time.wMinute, &time.wSecond) != 5) {
         why = L"no record opening";
         return false;
     }
-    const size_t stamp = opening.size();
-    SYSTEMTIME time = {};
-    time.wMonth = static_cast<WORD>(std::stoi(record.substr(stamp, 2)));
-    time.wDay = static_cast<WORD>(std::stoi(record.substr(stamp + 3, 2)));
-    time.wHour = static_cast<WORD>(std::stoi(record.substr(stamp + 6, 2)));
-    time.wMinute = static_cast<WORD>(std::stoi(record.substr(stamp + 9, 2)));
-    time.wSecond = static_cast<WORD>(std::stoi(record.substr(stamp + 12, 2)));
-    const size_t messageAt = stamp + 16;
+    const size_t messageAt = opening.size() + 16;
     const std::wstring message = messageAt <= record.size() ? record.substr(messageAt) : std::wstring();
     if (logformat::Record(version, time, message.c_str()) != record) {
         why = L"not in the record format";
