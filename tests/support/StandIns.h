@@ -1,7 +1,9 @@
-// The companion stand-ins in a scratch folder: copies under any name, processes started from there,
-// the records they leave (tools/companions/StandInRecord.h), and the end of them all.
+// The stand-ins' records: the companion stand-ins in a scratch folder (copies under any name, processes
+// started from there, the records they leave as tools/companions/StandInRecord.h says, and the end of
+// them all), and the firmware stand-in's call records as they arrive.
 #pragma once
 
+#include "FirmwareStandIn.h"
 #include "support/TestSupport.h"
 
 #include <optional>
@@ -33,5 +35,22 @@ private:
 std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const std::wstring& fileName = L"");
 
 bool ProcessAlive(DWORD processId);
+
+// The firmware stand-in's records that arrive after a point: each Read returns the complete lines
+// written since the last Read (or Skip), so that a poll reads only what is new.
+class FirmwareCallTail {
+public:
+    FirmwareCallTail() { Skip(); }
+    void Skip();
+    std::vector<firmware::CallRecord> Read();
+private:
+    LONGLONG m_offset = 0;
+};
+// Milliseconds of the local time now, on the scale of the firmware stand-in's record stamps (local
+// times cut to the millisecond), with the fraction kept.
+double LocalMilliseconds();
+// The middle of the millisecond that a stamp "YYYY-MM-DD hh:mm:ss.mmm" names, on the scale of
+// LocalMilliseconds; negative when the stamp cannot be read.
+double StampMilliseconds(const std::wstring& stamp);
 
 } // namespace testsupport

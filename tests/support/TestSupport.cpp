@@ -1,23 +1,35 @@
 #include "support/TestSupport.h"
 #include "log/UtilityLog.h"
+#include <algorithm>
 #include <atomic>
 
 namespace testsupport {
 std::string Narrow(const std::wstring& text)
 {
     std::string out(text.size() * 4, '\0');
-    return out.substr(0, ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size()), nullptr, nullptr));
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size()),
+                                             nullptr, nullptr);
+    return out.substr(0, length);
 }
 std::wstring Widen(const std::string& text)
 {
     std::wstring out(text.size(), L'\0');
     return out.substr(0, ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
 }
-void SetLogSwitch(bool on)
+bool SetLogSwitch(bool on)
 {
+    const wchar_t* const logSwitch = L"Software\\Osmira\\OsmiraUtility\\log";
     win::UniqueRegKey key;
-    RegistryTreeGuard::Delete(L"Software\\Osmira\\OsmiraUtility\\log");
-    if (on) ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
+    const bool existed = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, logSwitch, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    key.reset();
+    RegistryTreeGuard::Delete(logSwitch);
+    if (on) ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, logSwitch, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
+    return existed;
+}
+void RegistryTreeGuard::Delete(const std::wstring& subKey)
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str());
 }
 ScratchFolder::ScratchFolder(const std::wstring& name)
 {
@@ -27,11 +39,15 @@ ScratchFolder::ScratchFolder(const std::wstring& name)
     RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }
-void LoggedTest::SetUp() { SetLogSwitch(true), CUtilityLog::InitLogFilePathAt(m_logFolder.Path()); }
+void LoggedTest::SetUp()
+{
+    SetLogSwitch(true);
+    CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
+}
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
 {
-    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                               nullptr, OPEN_EXISTING, 0, nullptr));
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size = {};
     std::vector<unsigned char> bytes(file && ::GetFileSizeEx(file.get(), &size) ? size_t(size.QuadPart) : 0);
     DWORD read = 0;
@@ -39,11 +55,12 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
     bytes.resize(read);
     return bytes;
 }
-void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes)
+bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes)
 {
     const win::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
     if (file && !bytes.empty()) ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    return file && written == bytes.size();
 }
 std::wstring ReadUtf16File(const std::wstring& path)
 {
@@ -58,17 +75,23 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
     for (size_t pos = 0, end = 0; pos < text.size(); pos = end == std::wstring::npos ? text.size() : end + 2) {
         end = text.find(L"\r\n[", pos);
         std::wstring record = text.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
-        if (record.size() >= 2 && record.compare(record.size() - 2, 2, L"\r\n") == 0) record.resize(record.size() - 2);
+        if (record.size() >= 2 && record.compare(record.size() - 2, 2, L"\r\n") == 0) {
+            record.resize(record.size() - 2);
+        }
         const size_t close = record.find(L"] ");
         messages.push_back(close == std::wstring::npos ? record : record.substr(close + 2));
     }
     return messages;
 }
+size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix)
+{
+    return std::count_if(records.begin(), records.end(), [&](const std::wstring& record) {
+        return prefix ? record.compare(0, text.size(), text) == 0 : record == text;
+    });
+}
 ::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix)
 {
-    for (const std::wstring& record : records) {
-        if (prefix ? record.compare(0, text.size(), text) == 0 : record == text) return ::testing::AssertionSuccess();
-    }
+    if (CountRecords(records, text, prefix) != 0) return ::testing::AssertionSuccess();
     ::testing::AssertionResult failure = ::testing::AssertionFailure();
     failure << "no record " << (prefix ? "starting with" : "equal to") << " \"" << Narrow(text) << "\" among:";
     for (const std::wstring& record : records) failure << "\n  " << Narrow(record);
@@ -80,6 +103,20 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD in
         if (condition()) return true;
         if (::GetTickCount64() >= deadline) return false;
     }
+}
+double Now()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&counter);
+    return double(counter.QuadPart) / double(frequency.QuadPart);
+}
+double Percentile(std::vector<double> samples, double share)
+{
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    return samples[std::min(samples.size() - 1, size_t(double(samples.size()) * share))];
 }
 std::wstring ModuleFolder()
 {
@@ -93,19 +130,24 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
     static std::atomic<int> runs{0};
     const ScratchFolder folder(L"capture" + std::to_wstring(runs++));
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    win::UniqueHandle output(::CreateFileW(folder.File(L"out").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           &inherit, CREATE_ALWAYS, 0, nullptr));
+    win::UniqueHandle output(::CreateFileW(folder.File(L"out").c_str(), GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = output.get();
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
     PROCESS_INFORMATION info = {};
     std::wstring line = commandLine;
     ProcessResult result;
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return result;
-    const win::UniqueHandle process(info.hProcess), thread(info.hThread);
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        return result;
+    }
+    const win::UniqueHandle process(info.hProcess);
+    const win::UniqueHandle thread(info.hThread);
     output.reset();
-    if ((result.timedOut = ::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)) ::TerminateProcess(process.get(), 1);
+    result.timedOut = ::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0;
+    if (result.timedOut) ::TerminateProcess(process.get(), 1);
     ::WaitForSingleObject(process.get(), 5000);
     ::GetExitCodeProcess(process.get(), &result.exitCode);
     const std::vector<unsigned char> bytes = ReadFileBytes(folder.File(L"out"));
@@ -117,9 +159,28 @@ TestService::TestService(std::wstring name, const std::wstring& commandLine)
 {
     Remove();
     if (commandLine.empty()) return;
-    win::UniqueServiceHandle(::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
-                                              nullptr, nullptr, nullptr));
+    win::UniqueServiceHandle(::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
+                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                              commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+TestService::TestService(std::wstring name)
+    : m_name(std::move(name)),
+      m_manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
+      m_removeAtEnd(false)
+{
+}
+TestService::~TestService()
+{
+    if (m_removeAtEnd) Remove();
+    ::CloseServiceHandle(m_manager);
+}
+win::UniqueServiceHandle TestService::Open() const
+{
+    return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS));
+}
+bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
+{
+    return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs);
 }
 void TestService::Remove()
 {
@@ -130,8 +191,13 @@ void TestService::Remove()
 }
 bool TestService::Start(std::vector<const wchar_t*> arguments, DWORD waitForState)
 {
-    return ::StartServiceW(Open().get(), DWORD(arguments.size()), arguments.empty() ? nullptr : arguments.data()) &&
+    const wchar_t** argumentTexts = arguments.empty() ? nullptr : arguments.data();
+    return ::StartServiceW(Open().get(), DWORD(arguments.size()), argumentTexts) &&
            (waitForState == 0 || WaitForState(waitForState));
+}
+bool TestService::EnsureRunning()
+{
+    return Status().dwCurrentState == SERVICE_RUNNING || Start();
 }
 bool TestService::Stop(DWORD timeoutMs)
 {
@@ -154,8 +220,9 @@ SERVICE_STATUS_PROCESS TestService::Status()
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    m_processId = status.dwProcessId != 0 ? status.dwProcessId : m_processId;
+    ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                           &needed);
+    if (status.dwProcessId != 0) m_processId = status.dwProcessId;
     return status;
 }
 } // namespace testsupport

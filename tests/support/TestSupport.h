@@ -1,5 +1,6 @@
-// Helpers that every test needs: the log switch and log files, scratch folders and registry
-// trees, polls with a deadline, programs run for their output, and services of the prefix.
+// The verification kit that unit tests, end-to-end tests, soak programs and benchmarks share: the log
+// switch and log files, scratch folders and registry trees, polls with a deadline, clocks, programs run
+// for their output, and services of the prefix.
 #pragma once
 
 #include "win/Owners.h"
@@ -10,20 +11,44 @@
 #include <vector>
 
 namespace testsupport {
-std::string Narrow(const std::wstring& text); std::wstring Widen(const std::string& text); // UTF-8
-void SetLogSwitch(bool on); // creates or deletes HKLM\Software\Osmira\OsmiraUtility\log
-inline void RemoveFolderTree(const std::wstring& path) { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
-inline bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// UTF-8 both ways.
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+// Creates or deletes HKLM\Software\Osmira\OsmiraUtility\log; whether it existed before.
+bool SetLogSwitch(bool on);
+// The installed service's log file.
+constexpr const wchar_t* kServiceLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
+inline void RemoveFolderTree(const std::wstring& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+inline bool FileExists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
-void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
+// False when the file cannot be made or not every byte was written.
+bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 std::wstring ReadUtf16File(const std::wstring& path); // the text after the byte-order mark
 // The records of a UTF-16LE log, each without its "[version time] " and closing CR LF.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
+// How many records equal the text (with prefix: start with it).
+size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
 // Whether a record equals the text (with prefix: starts with it); a failure lists them all.
-::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
+::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text,
+                                     bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
-std::wstring ModuleFolder(); // of the running test program
-struct ProcessResult { DWORD exitCode = 0xFFFFFFFF; std::string output; bool timedOut = false; }; // output: stdout and stderr
+// Seconds on the performance counter, for durations.
+double Now();
+// The value below which `share` (0..1) of the samples lie; 0 without samples.
+double Percentile(std::vector<double> samples, double share);
+std::wstring ModuleFolder(); // of the running program
+struct ProcessResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output; // stdout and stderr
+    bool timedOut = false;
+};
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 class ScratchFolder { // under the prefix's temporary folder, removed with everything in it
 public:
@@ -38,7 +63,7 @@ class RegistryTreeGuard { // removes a tree under HKLM now and again at its end
 public:
     explicit RegistryTreeGuard(std::wstring subKey) : m_subKey(std::move(subKey)) { Delete(m_subKey); }
     ~RegistryTreeGuard() { Delete(m_subKey); }
-    static void Delete(const std::wstring& subKey) { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey.c_str()), ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str()); }
+    static void Delete(const std::wstring& subKey);
 private:
     std::wstring m_subKey;
 };
@@ -52,24 +77,30 @@ protected:
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
     ScratchFolder m_logFolder;
 };
-// A service of the prefix, registered from the command line (when empty: installed by the test
-// another way). An old one of the name goes first; the end stops it, waits for its process and
-// deletes it. No handle to it stays open between calls.
+// A service of the prefix. Registered from the command line (when empty: installed by the test another
+// way), an old one of the name going first, and at the end stopped, waited for and deleted; or, with the
+// name alone, the service installed already, left installed at the end. No handle to it stays open
+// between calls: Open gives one for a timed loop.
 class TestService {
 public:
     TestService(std::wstring name, const std::wstring& commandLine);
-    ~TestService() { Remove(), ::CloseServiceHandle(m_manager); }
+    explicit TestService(std::wstring name);
+    ~TestService();
     TestService(const TestService&) = delete;
     void Remove();
     bool Installed() const { return bool(Open()); }
+    win::UniqueServiceHandle Open() const;
     bool Start(std::vector<const wchar_t*> arguments = {}, DWORD waitForState = SERVICE_RUNNING); // 0: no wait
+    bool EnsureRunning(); // started unless it runs already; true once RUNNING
     bool Stop(DWORD timeoutMs = 30000); // the stop control, then STOPPED and the end of the process
     DWORD Control(DWORD code);          // 0 when the manager took the code, else its error
     SERVICE_STATUS_PROCESS Status();
-    bool WaitForState(DWORD state, DWORD timeoutMs = 30000) { return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs); }
+    DWORD ProcessId() { return Status().dwProcessId; }
+    bool WaitForState(DWORD state, DWORD timeoutMs = 30000);
 private:
-    win::UniqueServiceHandle Open() const { return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS)); }
     std::wstring m_name;
-    SC_HANDLE m_manager; DWORD m_processId = 0;
+    SC_HANDLE m_manager;
+    DWORD m_processId = 0;
+    bool m_removeAtEnd = true;
 };
 } // namespace testsupport

@@ -4,24 +4,25 @@
 // companion running; a start whose companions do not both come within 60 s, or a sample that
 // cannot begin from that state, is a miss. Prints one figure row; asserts nothing. Run in a
 // prefix with the service installed:   companion_bench [starts]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
 #include "process/ProcessToolkit.h"
-#include "win/Owners.h"
-
-#include <windows.h>
+#include "support/Processes.h"
+#include "support/TestSupport.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
 
+using namespace testsupport;
+
 namespace {
 
 // Seconds from the start control until both companions run, or a negative value.
-double TimeToCompanions(SC_HANDLE service)
+double TimeToCompanions(TestService& service)
 {
     const double start = Now();
-    if (!::StartServiceW(service, 0, nullptr)) return -1;
-    return WaitFor(BothCompanionsRun, 60) ? Now() - start : -1;
+    if (!service.Start({}, 0)) return -1;
+    return WaitUntil(BothCompanionsRun, 60000, 1) ? Now() - start : -1;
 }
 
 } // namespace
@@ -31,27 +32,26 @@ int wmain(int argc, wchar_t** argv)
     const int starts = argc > 1 ? std::max(1, _wtoi(argv[1])) : 9;
     const wchar_t* figure = L"start control to both companions running (median)";
     const wchar_t* goal = L"<= 1.125x (within 1 s after the wait)";
-    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (!service) {
+    TestService service(L"OsmiraUtilityService");
+    if (!service.Installed()) {
         PrintUnmeasured(figure, L"the service is not installed", goal);
         return 1;
     }
     auto noCompanion = [] {
-        return FindRunningProcess(L"FnKeyAgent.exe").empty() && FindRunningProcess(L"FnKeyLockOsd.exe").empty();
+        return ProcessIds(L"FnKeyAgent.exe").empty() && ProcessIds(L"FnKeyLockOsd.exe").empty();
     };
     std::vector<double> delays;
     int unclean = 0, never = 0;
     for (int i = 0; i < starts; ++i) {
-        StopService(service.get());
-        if (!WaitFor(noCompanion, 10)) {
+        service.Stop();
+        if (!WaitUntil(noCompanion, 10000, 1)) {
             ++unclean;
             continue;
         }
-        const double delay = TimeToCompanions(service.get());
+        const double delay = TimeToCompanions(service);
         if (delay >= 0) delays.push_back(delay); else ++never;
     }
-    StopService(service.get());
+    service.Stop();
     const int misses = unclean + never;
     ConsolePrint(L"start control to both companions running: %d starts, %d from a state with a companion left, "
                  L"%d without both companions in 60 s; median %.3f s, worst %.3f s\n", starts, unclean, never,

@@ -4,10 +4,13 @@
 // Both run in the same prefix; the calls alternate in blocks of 100, so that drift of the
 // machine's load falls on both. Prints one figure row; asserts nothing. Run in a prefix with the
 // utility service installed:   control_bench <bench_minimal_service.exe> [calls]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
+#include "support/TestSupport.h"
 
 #include <cstdlib>
 #include <string>
+
+using namespace testsupport;
 
 namespace {
 
@@ -38,41 +41,36 @@ int wmain(int argc, wchar_t** argv)
     }
     const int calls = argc > 2 ? std::max(100, _wtoi(argv[2])) : 2000;
     // The figure is meant with logging off: the switch key goes, if it was there.
-    SwitchServiceLogging(false);
+    SetLogSwitch(false);
 
-    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (!service || !EnsureRunning(service.get())) {
+    TestService service(L"OsmiraUtilityService");
+    if (!service.EnsureRunning()) {
         PrintUnmeasured(figure, L"the service does not start", goal);
         return 1;
     }
-    const std::wstring binary = L"\"" + std::wstring(argv[1]) + L"\"";
-    win::UniqueServiceHandle minimal(::CreateServiceW(
-        manager.get(), kMinimalName, kMinimalName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-        SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!minimal) minimal.reset(::OpenServiceW(manager.get(), kMinimalName, SERVICE_ALL_ACCESS));
-    if (!minimal || !EnsureRunning(minimal.get())) {
+    // Registered for the run and deleted at its end.
+    TestService minimal(kMinimalName, L"\"" + std::wstring(argv[1]) + L"\"");
+    if (!minimal.Start()) {
         PrintUnmeasured(figure, L"the minimal service does not start", goal);
-        if (minimal) ::DeleteService(minimal.get());
-        StopService(service.get());
+        service.Stop();
         return 1;
     }
+    const win::UniqueServiceHandle serviceHandle = service.Open();
+    const win::UniqueServiceHandle minimalHandle = minimal.Open();
 
     std::vector<double> serviceTrips, minimalTrips;
     int serviceFailures = 0, minimalFailures = 0;
-    RoundTrips(service.get(), 100, serviceTrips, serviceFailures);  // warm-up, not counted
-    RoundTrips(minimal.get(), 100, minimalTrips, minimalFailures);
+    RoundTrips(serviceHandle.get(), 100, serviceTrips, serviceFailures);  // warm-up, not counted
+    RoundTrips(minimalHandle.get(), 100, minimalTrips, minimalFailures);
     serviceTrips.clear();
     minimalTrips.clear();
     serviceFailures = minimalFailures = 0;
     for (int done = 0; done < calls; done += 100) {
         const int block = std::min(100, calls - done);
-        RoundTrips(service.get(), block, serviceTrips, serviceFailures);
-        RoundTrips(minimal.get(), block, minimalTrips, minimalFailures);
+        RoundTrips(serviceHandle.get(), block, serviceTrips, serviceFailures);
+        RoundTrips(minimalHandle.get(), block, minimalTrips, minimalFailures);
     }
-    StopService(minimal.get());
-    ::DeleteService(minimal.get());
-    StopService(service.get());
+    service.Stop();
 
     if (serviceTrips.empty() || minimalTrips.empty()) {
         PrintUnmeasured(figure, L"every ControlService call failed", goal);

@@ -4,15 +4,16 @@
 // (goal: at most 0.1% of a core). A round whose removal is never noticed within 30 s is a miss.
 // Prints figure rows; asserts nothing. Run in a prefix with the service installed:
 //   device_watch_bench <fn_hotkey_device.exe> <package keyapp.exe> [rounds] [idle seconds]
-#include "BenchClock.h"
-#include "win/Owners.h"
-
-#include <windows.h>
+#include "BenchFigures.h"
+#include "support/Processes.h"
+#include "support/TestSupport.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
@@ -54,8 +55,8 @@ int wmain(int argc, wchar_t** argv)
     const int rounds = argc > 3 ? std::max(1, _wtoi(argv[3])) : 20;
     const int idleSeconds = argc > 4 ? std::max(1, _wtoi(argv[4])) : 60;
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (!service) {
+    TestService service(L"OsmiraUtilityService");
+    if (!service.Installed()) {
         ConsolePrint(L"the service is not installed (error %d)\n", static_cast<int>(::GetLastError()));
         return 1;
     }
@@ -63,9 +64,9 @@ int wmain(int argc, wchar_t** argv)
         win::UniqueServiceHandle package(::CreateServiceW(
             manager.get(), L"OsmiraFnAndFunctionKeys", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, keyapp.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        return package && Run(tool + L"create") && EnsureRunning(service.get());
+        return package && Run(tool + L"create") && service.EnsureRunning();
     };
-    auto tearDown = [&] { StopService(service.get()); };
+    auto tearDown = [&] { service.Stop(); };
 
     std::vector<double> delays;
     for (int i = 0; i < rounds; ++i) {
@@ -99,7 +100,7 @@ int wmain(int argc, wchar_t** argv)
     // The idle cost: the service with its device present, after the supervision window.
     if (!setUp()) return 1;
     ::Sleep(45000);
-    CpuWindow window(ServiceProcessId(service.get()));
+    CpuWindow window(service.ProcessId());
     window.SampleFor(idleSeconds);
     const double used = window.Seconds();
     ConsolePrint(L"service CPU time over %d s idle with the device present: %.3f s (%.3f%% of one core)\n", idleSeconds,

@@ -5,10 +5,10 @@
 // scripts/bench alternates such rounds with its reference (sha256sum on the host) and makes
 // the figure row of both. Prints figures; asserts nothing.
 //   digest_bench <file> [rounds]      digest_bench <file> --round
-#include "BenchClock.h"
+#include "BenchFigures.h"
+#include "support/TestSupport.h"
 #include "trust/FileSignature.h"
 #include "trust/PeFileDigest.h"
-#include "win/Owners.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+
+using testsupport::Now;
 
 namespace {
 

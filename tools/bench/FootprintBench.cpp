@@ -5,12 +5,15 @@
 //  - working set and thread count after 10,000 mixed codes (setting, LED and unknown codes;
 //    no code that launches a program), against the same taken after the first LED codes.
 // Prints figure rows; asserts nothing.   footprint_bench [idle seconds] [codes]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
+#include "support/Processes.h"
+#include "support/StandIns.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <cstdlib>
+
+using namespace testsupport;
 
 namespace {
 
@@ -26,19 +29,14 @@ Footprint Measure(HANDLE process, DWORD processId)
     counters.cb = sizeof counters;
     if (::GetProcessMemoryInfo(process, &counters, sizeof counters))
         footprint.workingSetKiB = counters.WorkingSetSize / 1024.0;
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == processId) footprint.threads = entry.cntThreads;
-    }
+    footprint.threads = ThreadCount(processId);
     return footprint;
 }
 
 // Waits until the firmware has recorded `count` calls and the LED workers have gone back to sleep.
 void SettleLeds(size_t count)
 {
-    WaitForFirmwareCalls(count, 30);
+    WaitUntil([&] { return firmware::ReadCallRecords().size() >= count; }, 30000);
     ::Sleep(2500);  // a worker pass lasts at most one 2-s wait beyond its last call
 }
 
@@ -57,25 +55,25 @@ int wmain(int argc, wchar_t** argv)
     const wchar_t* idleGoal = L"<= 0.1% of a core";
     const std::wstring memoryFigure = Format(L"working set after %d mixed codes", codes);
     const std::wstring threadFigure = Format(L"threads after %d mixed codes", codes);
-    SwitchServiceLogging(false);  // the shipped default
+    SetLogSwitch(false);  // the shipped default
 
-    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (service) StopService(service.get());  // a start of its own, so that the supervision window can be timed
+    TestService service(L"OsmiraUtilityService");
+    service.Stop();  // a start of its own, so that the supervision window can be timed
     const double started = Now();
-    if (!service || !EnsureRunning(service.get())) {
+    if (!service.EnsureRunning()) {
         PrintUnmeasured(idleFigure, L"the service does not start", idleGoal);
         return 1;
     }
-    const DWORD processId = ServiceProcessId(service.get());
+    const DWORD processId = service.ProcessId();
+    const win::UniqueServiceHandle serviceHandle = service.Open();
     win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-    if (!WaitFor(BothCompanionsRun, 60)) ConsolePrint(L"the companions did not both start within 60 s\n");
+    if (!WaitUntil(BothCompanionsRun, 60000)) ConsolePrint(L"the companions did not both start within 60 s\n");
     SERVICE_STATUS status = {};
     // The first LED codes: one for each firmware worker (the mic-mute code starts the HID
     // worker too), so that later codes start no thread that the reference lacks.
     const size_t firstCalls = firmware::ReadCallRecords().size();
-    ::ControlService(service.get(), 160, &status);
-    ::ControlService(service.get(), 154, &status);
+    ::ControlService(serviceHandle.get(), 160, &status);
+    ::ControlService(serviceHandle.get(), 154, &status);
     SettleLeds(firstCalls + 2);
     // The supervision threads end about 38 s after the start (8 s wait, 15 passes of 2 s).
     const double supervisionOver = 45;
@@ -103,7 +101,8 @@ int wmain(int argc, wchar_t** argv)
     std::wstring growth;
     const double burst = Now();
     for (int i = 0; i < codes; ++i) {
-        if (!::ControlService(service.get(), kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])], &status))
+        const DWORD code = kMixedCodes[i % (sizeof kMixedCodes / sizeof kMixedCodes[0])];
+        if (!::ControlService(serviceHandle.get(), code, &status))
             ++failed;
         if ((i + 1) % (codes / 5) == 0)
             growth += Format(L" %d: %.0f KiB;", i + 1, Measure(process.get(), processId).workingSetKiB);
@@ -129,6 +128,6 @@ int wmain(int argc, wchar_t** argv)
                 Format(L"%d threads (after the first LED codes)", static_cast<int>(reference.threads)),
                 reference.threads ? static_cast<double>(after.threads) / reference.threads : 0, L"equal",
                 reference.threads != 0 && after.threads == reference.threads);
-    StopService(service.get());
+    service.Stop();
     return 0;
 }

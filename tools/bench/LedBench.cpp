@@ -9,15 +9,17 @@
 //    codes make at most (time the codes took ÷ call time + 1) calls, and the last code wins;
 //  - one WriteStatusToHIDKeyboard with three registered keyboards, one attached (a detail line).
 // Prints figure rows; asserts nothing.   led_bench [codes]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
 #include "hardware/HidKbLed.h"
 #include "hardware/QvkWmi.h"
-#include "win/Owners.h"
+#include "support/StandIns.h"
 
 #include <objbase.h>
 
 #include <cmath>
 #include <cstdlib>
+
+using namespace testsupport;
 
 namespace {
 
@@ -35,6 +37,22 @@ void SetCallTime(DWORD milliseconds)
         ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), firmware::kCallMilliseconds, REG_DWORD, &milliseconds,
                           sizeof milliseconds);
     }
+}
+
+// Polls the tail every 2 ms for up to `limitMs` for a SetFeature record of `processId` with `input`,
+// stamped at or after `sentMs`; its stamp (LocalMilliseconds scale), or -1.
+double WaitForSetFeature(FirmwareCallTail& tail, DWORD processId, const wchar_t* input, double sentMs, DWORD limitMs)
+{
+    double stamp = -1;
+    WaitUntil([&] {
+        for (const firmware::CallRecord& record : tail.Read()) {
+            const double at = StampMilliseconds(record.time);
+            const bool wanted = record.method == L"SetFeature" && record.processId == processId;
+            if (wanted && record.input == input && at + 0.5 >= sentMs) stamp = at;
+        }
+        return stamp >= 0;
+    }, limitMs, 2);
+    return stamp;
 }
 
 void LatencyFigure(const wchar_t* figure, double share, const std::vector<double>& service,
@@ -59,7 +77,7 @@ void CoalescingFigure(SC_HANDLE service, DWORD processId, int codes)
     const wchar_t* goal = L"calls <= burst / call time + 1, final = last code";
     SetCallTime(kCallMilliseconds);
     ::Sleep(500);  // a call of the latency samples still under way ends first
-    CallTail tail;
+    FirmwareCallTail tail;
     SERVICE_STATUS status = {};
     int refused = 0;
     const double start = Now();
@@ -99,27 +117,27 @@ void CoalescingFigure(SC_HANDLE service, DWORD processId, int codes)
 int wmain(int argc, wchar_t** argv)
 {
     const int codes = argc > 1 ? std::max(10, _wtoi(argv[1])) : 200;
-    SwitchServiceLogging(false);  // the figures with logging off
+    SetLogSwitch(false);  // the figures with logging off
     SetCallTime(0);
-    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (!service || !EnsureRunning(service.get())) {
+    TestService service(L"OsmiraUtilityService");
+    if (!service.EnsureRunning()) {
         ConsolePrint(L"the service is not installed or does not start (error %d)\n",
                      static_cast<int>(::GetLastError()));
         return 1;
     }
-    const DWORD processId = ServiceProcessId(service.get());
+    const DWORD processId = service.ProcessId();
+    const win::UniqueServiceHandle serviceHandle = service.Open();
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the direct calls in one apartment, as the LED workers make them
     SERVICE_STATUS status = {};
-    CallTail tail;
+    FirmwareCallTail tail;
     std::vector<double> serviceLatency, reference, trips, direct, controlReturned;
     int misses = 0, directFailures = 0;
     for (int i = 0; i < codes; ++i) {
         tail.Skip();
         const double sent = LocalMilliseconds(), returnedFrom = Now();
-        ::ControlService(service.get(), 160, &status);
+        ::ControlService(serviceHandle.get(), 160, &status);
         controlReturned.push_back((Now() - returnedFrom) * 1000);
-        const double stamp = WaitForSetFeature(tail, processId, kMicOn, sent, 2);
+        const double stamp = WaitForSetFeature(tail, processId, kMicOn, sent, 2000);
         if (stamp < 0) {
             ++misses;
             ::Sleep(2000);  // a late call must not end the next sample
@@ -129,13 +147,13 @@ int wmain(int argc, wchar_t** argv)
         ::Sleep(100);  // the HID write that follows the call ends before the reference's samples
 
         const double tripStart = Now();
-        const BOOL tripped = ::ControlService(service.get(), 200, &status);
+        const BOOL tripped = ::ControlService(serviceHandle.get(), 200, &status);
         const double trip = (Now() - tripStart) * 1000;
         tail.Skip();
         const double called = LocalMilliseconds();
         INT32 data = 0;
         const BOOL ok = CQvkWmi().QVK_SetFeature(SET_KBD_MIC_LED_ON, &data);
-        const double directStamp = ok ? WaitForSetFeature(tail, ::GetCurrentProcessId(), kMicOn, called, 2) : -1;
+        const double directStamp = ok ? WaitForSetFeature(tail, ::GetCurrentProcessId(), kMicOn, called, 2000) : -1;
         if (!tripped || directStamp < 0) {
             ++directFailures;
             continue;
@@ -153,7 +171,7 @@ int wmain(int argc, wchar_t** argv)
     LatencyFigure(L"LED latency, code 160 to SetFeature (median)", 0.5, serviceLatency, reference, misses);
     LatencyFigure(L"LED latency, code 160 to SetFeature (95th percentile)", 0.95, serviceLatency, reference, misses);
 
-    CoalescingFigure(service.get(), processId, 1000);
+    CoalescingFigure(serviceHandle.get(), processId, 1000);
 
     std::vector<double> writes;
     for (int i = 0; i < 50; ++i) {
@@ -165,6 +183,6 @@ int wmain(int argc, wchar_t** argv)
         L"(%d of 50 succeeded)\n",
         Percentile(writes, 0.5) * 1000, Percentile(writes, 0.95) * 1000, static_cast<int>(writes.size()));
     ::CoUninitialize();
-    StopService(service.get());
+    service.Stop();
     return 0;
 }

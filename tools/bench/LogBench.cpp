@@ -5,11 +5,14 @@
 // threads, the reference is what the service would reach if its lock cost nothing. Best of 3
 // alternating rounds each. Prints one figure row; asserts nothing. Needs HKLM write access for
 // the logging switch (created and removed here when it was missing).   log_bench [records per thread]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
 #include "log/UtilityLog.h"
+#include "support/TestSupport.h"
 
 #include <cstdlib>
 #include <thread>
+
+using testsupport::Now;
 
 namespace {
 
@@ -53,7 +56,7 @@ int wmain(int argc, wchar_t** argv)
     CUtilityLog::InitLogFilePathAt(logFolder);
     const std::wstring plainFile = plainFolder + L"\\plain.log";
 
-    const bool wasLogging = SwitchServiceLogging(true);
+    const bool wasLogging = testsupport::SetLogSwitch(true);
 
     // The bytes WriteLog writes for each record (its stamp's digits aside), made before the clock runs.
     std::vector<std::vector<std::wstring>> lines(kThreads);
@@ -101,7 +104,7 @@ int wmain(int argc, wchar_t** argv)
         do logged += (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         while (::FindNextFileW(find.get(), &found));
     }
-    SwitchServiceLogging(wasLogging);
+    testsupport::SetLogSwitch(wasLogging);
     RemoveFiles(logFolder);
     RemoveFiles(plainFolder);
     ::RemoveDirectoryW(logFolder.c_str());

@@ -11,11 +11,15 @@
 // The storm ends early, and every figure is missed, when it passes its time limit (600 s unless
 // told) or when the companions pass 40 processes: a service that does not bound its launches
 // would fill the machine. Prints figure rows; asserts nothing.   storm_bench [codes] [seconds]
-#include "BenchProbes.h"
+#include "BenchFigures.h"
+#include "support/Processes.h"
+#include "support/TestSupport.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+
+using namespace testsupport;
 
 namespace {
 
@@ -31,21 +35,10 @@ struct Sample {
 Sample Take(DWORD processId)
 {
     Sample sample;
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == processId) sample.threads = static_cast<int>(entry.cntThreads);
-        if (_wcsicmp(entry.szExeFile, L"FnKeyLockOsd.exe") == 0) ++sample.lockIndicators;
-        if (_wcsicmp(entry.szExeFile, L"FnKeyAgent.exe") == 0) ++sample.agents;
-    }
+    sample.threads = processId != 0 ? static_cast<int>(ThreadCount(processId)) : 0;
+    sample.lockIndicators = static_cast<int>(ProcessIds(L"FnKeyLockOsd.exe").size());
+    sample.agents = static_cast<int>(ProcessIds(L"FnKeyAgent.exe").size());
     return sample;
-}
-
-bool Running(SC_HANDLE service)
-{
-    SERVICE_STATUS status = {};
-    return ::QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 } // namespace
@@ -56,17 +49,17 @@ int wmain(int argc, wchar_t** argv)
     const double limit = argc > 2 ? std::max(10, _wtoi(argv[2])) : 600;
     const std::wstring acceptedFigure =
         Format(L"storm of %d thread- and program-starting codes: codes accepted", codes);
-    SwitchServiceLogging(false);
-    win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), L"OsmiraUtilityService", SERVICE_ALL_ACCESS));
-    if (service) StopService(service.get());  // a start of its own, so that the supervision window can be timed
+    SetLogSwitch(false);
+    TestService service(L"OsmiraUtilityService");
+    service.Stop();  // a start of its own, so that the supervision window can be timed
     const double started = Now();
-    if (!service || !EnsureRunning(service.get())) {
+    if (!service.EnsureRunning()) {
         PrintUnmeasured(acceptedFigure.c_str(), L"the service does not start", L"all, RUNNING throughout");
         return 1;
     }
-    const DWORD processId = ServiceProcessId(service.get());
-    if (!WaitFor(BothCompanionsRun, 60)) ConsolePrint(L"the companions did not both start within 60 s\n");
+    const DWORD processId = service.ProcessId();
+    const win::UniqueServiceHandle serviceHandle = service.Open();
+    if (!WaitUntil(BothCompanionsRun, 60000)) ConsolePrint(L"the companions did not both start within 60 s\n");
     // The supervision threads end about 38 s after the start; their threads are no part of the bound.
     if (Now() - started < 45) ::Sleep(static_cast<DWORD>((45 - (Now() - started)) * 1000));
     Sample before;
@@ -84,7 +77,10 @@ int wmain(int argc, wchar_t** argv)
             peak.lockIndicators = std::max(peak.lockIndicators, now.lockIndicators);
             peak.agents = std::max(peak.agents, now.agents);
             companions = now.lockIndicators + now.agents;
-            if (!Running(service.get())) ++notRunning;
+            SERVICE_STATUS state = {};
+            if (!::QueryServiceStatus(serviceHandle.get(), &state) || state.dwCurrentState != SERVICE_RUNNING) {
+                ++notRunning;
+            }
             ++samples;
             ::Sleep(20);
         }
@@ -97,7 +93,8 @@ int wmain(int argc, wchar_t** argv)
         if (Now() - stormStart > limit) cutShort = L"time limit";
         if (companions > kCompanionCap) cutShort = L"companion cap";
         if (cutShort) break;
-        if (!::ControlService(service.get(), kStormCodes[sent % (sizeof kStormCodes / sizeof kStormCodes[0])], &status))
+        const DWORD code = kStormCodes[sent % (sizeof kStormCodes / sizeof kStormCodes[0])];
+        if (!::ControlService(serviceHandle.get(), code, &status))
             ++refused;
     }
     const double storm = Now() - stormStart;
@@ -105,11 +102,11 @@ int wmain(int argc, wchar_t** argv)
     sampler.join();
 
     const double stopStart = Now();
-    ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    const bool stopped = WaitFor([&] {
+    ::ControlService(serviceHandle.get(), SERVICE_CONTROL_STOP, &status);
+    const bool stopped = WaitUntil([&] {
         SERVICE_STATUS now = {};
-        return ::QueryServiceStatus(service.get(), &now) && now.dwCurrentState == SERVICE_STOPPED;
-    }, 10);
+        return ::QueryServiceStatus(serviceHandle.get(), &now) && now.dwCurrentState == SERVICE_STOPPED;
+    }, 10000, 1);
     const double stop = Now() - stopStart;
     ::Sleep(500);
     const Sample after = Take(0);

@@ -1,0 +1,42 @@
+// The figure rows that scripts/bench gathers into its table, and the short texts they are made of.
+// What the benchmarks measure with (clocks, the installed service, process walks, the stand-ins'
+// records) is the verification kit's, tests/support.
+#pragma once
+
+#include "log/ConsolePrint.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+// A short text through the Microsoft formatter (%s takes a wide string).
+inline std::wstring Format(const wchar_t* format, ...)
+{
+    wchar_t text[256] = {};
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, 255, format, args);
+    va_end(args);
+    return text;
+}
+
+// One row of the table: "FIGURE<tab>figure<tab>service<tab>reference<tab>ratio<tab>goal<tab>met|missed".
+// The texts say what was measured, with units; `ratio` is the service's value over the
+// reference's (or what the goal compares): three decimals, two significant digits below 0.1.
+inline void PrintFigureRow(const wchar_t* figure, const std::wstring& service, const std::wstring& reference,
+                           const std::wstring& ratio, const std::wstring& goal, bool met)
+{
+    ConsolePrint(L"FIGURE\t%s\t%s\t%s\t%s\t%s\t%s\n", figure, service.c_str(), reference.c_str(), ratio.c_str(),
+                 goal.c_str(), met ? L"met" : L"missed");
+}
+inline void PrintFigure(const wchar_t* figure, const std::wstring& service, const std::wstring& reference, double ratio,
+                        const wchar_t* goal, bool met)
+{
+    PrintFigureRow(figure, service, reference, Format(ratio >= 0.1 ? L"%.3fx" : L"%.2gx", ratio), goal, met);
+}
+
+// A figure that could not be measured counts as missed: the table says why instead of showing a number.
+inline void PrintUnmeasured(const wchar_t* figure, const wchar_t* why, const wchar_t* goal)
+{
+    ConsolePrint(L"FIGURE\t%s\tnot measured: %s\t-\t-\t%s\tmissed\n", figure, why, goal);
+}
