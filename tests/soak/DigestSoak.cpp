@@ -2,9 +2,8 @@
 // digests. The digest reads with ReadFile into a header buffer and a heap chunk, so what can go wrong is a read
 // past its buffer, a crash on a malformed header, and a digest over bytes that are not the file's. So, while the
 // digests run:
-//   - every HeapAlloc of this program gives a block that ends where an inaccessible page begins: a stray access
-//     past it crashes, and the crash filter names the mutation's seed;
-//   - a ReadFile into such a block that is longer than the block is refused and reported;
+//   - a ReadFile of this program into a block of the process heap that is longer than the block is refused and
+//     reported, and a crash is reported by the crash filter, each with the mutation's seed;
 //   - the digest must equal SHA-256 over the file's bytes outside the ranges that the PE format leaves out,
 //     worked out here byte by byte, or be refused exactly when the file ends inside its DOS or PE header;
 //   - the signature-checked digest is refused or equal to the unchecked one.
@@ -20,7 +19,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <map>
 #include <random>
 
 namespace soak {
@@ -30,61 +28,20 @@ using testsupport::Now;
 
 namespace {
 
-constexpr size_t kPage = 4096;
-
-using HeapAllocFunction = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
-using HeapFreeFunction = BOOL(WINAPI*)(HANDLE, DWORD, LPVOID);
 using ReadFileFunction = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-HeapAllocFunction g_heapAlloc = nullptr;
-HeapFreeFunction g_heapFree = nullptr;
 ReadFileFunction g_readFile = nullptr;
-
-SRWLOCK g_blocksLock = SRWLOCK_INIT;
-std::map<unsigned char*, size_t> g_blockSizes; // of the guarded blocks handed out
-std::atomic<bool> g_guarding{false};
 std::atomic<uint64_t> g_seed{0};
 std::atomic<unsigned> g_overruns{0};
-DWORD g_overrunLength = 0;   // of the last read refused
-size_t g_overrunBlock = 0;   // the size of its block
+SIZE_T g_overrunBlock = 0; // the size of the block of the last read refused
+DWORD g_overrunLength = 0;
 
-LPVOID WINAPI GuardedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
-{
-    if (!g_guarding.load()) return g_heapAlloc(heap, flags, bytes);
-    // Rounded to 16 for the heap's alignment: a ReadFile is held to the exact size below.
-    const size_t rounded = (bytes + 15) & ~size_t(15);
-    const size_t committed = std::max(kPage, (rounded + kPage - 1) / kPage * kPage);
-    auto* base = static_cast<unsigned char*>(::VirtualAlloc(nullptr, committed + kPage, MEM_RESERVE, PAGE_NOACCESS));
-    if (base == nullptr || ::VirtualAlloc(base, committed, MEM_COMMIT, PAGE_READWRITE) == nullptr) return nullptr;
-    unsigned char* block = base + committed - rounded;
-    ::AcquireSRWLockExclusive(&g_blocksLock);
-    g_blockSizes[block] = bytes;
-    ::ReleaseSRWLockExclusive(&g_blocksLock);
-    return block;
-}
-
-BOOL WINAPI GuardedHeapFree(HANDLE heap, DWORD flags, LPVOID memory)
-{
-    ::AcquireSRWLockExclusive(&g_blocksLock);
-    const bool guarded = g_blockSizes.erase(static_cast<unsigned char*>(memory)) != 0;
-    ::ReleaseSRWLockExclusive(&g_blocksLock);
-    if (!guarded) return g_heapFree(heap, flags, memory);
-    MEMORY_BASIC_INFORMATION region = {};
-    ::VirtualQuery(memory, &region, sizeof region);
-    return ::VirtualFree(region.AllocationBase, 0, MEM_RELEASE);
-}
-
+// A read into a block of the process heap that is longer than the block is refused and counted.
 BOOL WINAPI GuardedReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    auto* destination = static_cast<unsigned char*>(buffer);
-    ::AcquireSRWLockShared(&g_blocksLock);
-    auto block = g_blockSizes.upper_bound(destination);
-    const bool inBlock = block != g_blockSizes.begin() && destination < (--block)->first + block->second;
-    const bool overrun = inBlock && destination + length > block->first + block->second;
-    const size_t blockSize = inBlock ? block->second : 0;
-    ::ReleaseSRWLockShared(&g_blocksLock);
-    if (!overrun) return g_readFile(file, buffer, length, read, overlapped);
+    const SIZE_T block = ::HeapSize(::GetProcessHeap(), 0, buffer); // (SIZE_T)-1 for a buffer elsewhere
+    if (block == SIZE_T(-1) || length <= block) return g_readFile(file, buffer, length, read, overlapped);
+    g_overrunBlock = block;
     g_overrunLength = length;
-    g_overrunBlock = blockSize;
     ++g_overruns;
     ::SetLastError(ERROR_NOACCESS);
     return FALSE;
@@ -229,20 +186,17 @@ void Digest(uint64_t count, uint64_t seed)
 {
     const std::wstring original = testsupport::ModuleFolder() + L"\\fixtures\\approved\\FnKeyAgent.exe";
     const std::vector<unsigned char> pristine = testsupport::ReadFileBytes(original);
-    if (pristine.empty() || !Replace("HeapAlloc", &GuardedHeapAlloc, g_heapAlloc) ||
-        !Replace("HeapFree", &GuardedHeapFree, g_heapFree) || !Replace("ReadFile", &GuardedReadFile, g_readFile)) {
-        Violation(L"cannot read %s or put the guard in front of HeapAlloc, HeapFree and ReadFile", original.c_str());
+    if (pristine.empty() || !Replace("ReadFile", &GuardedReadFile, g_readFile)) {
+        Violation(L"cannot read %s or put the guard in front of ReadFile", original.c_str());
         return;
     }
     ::SetUnhandledExceptionFilter(&CrashFilter);
     {
-        g_guarding = true;
         const win::UniqueProcessHeapBlock block(::HeapAlloc(::GetProcessHeap(), 0, 100));
         const win::UniqueHandle file(
             ::CreateFileW(original.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         DWORD read = 0;
         const BOOL refused = !::ReadFile(file.get(), block.get(), 200, &read, nullptr);
-        g_guarding = false;
         if (g_overruns.exchange(0) != 1 || !refused || g_overrunBlock != 100) {
             Violation(L"the guard missed a deliberate read of 200 bytes into a 100-byte block");
         }
@@ -267,10 +221,8 @@ void Digest(uint64_t count, uint64_t seed)
         }
         const std::wstring expected = ExpectedDigest(image);
         const unsigned overrunsBefore = g_overruns.load();
-        g_guarding = true;
         const std::wstring digest = ComputePeFileDigestUnverified(path.c_str());
         const std::wstring checked = ComputePeFileDigest(path.c_str());
-        g_guarding = false;
         if (g_overruns.load() != overrunsBefore) {
             Violation(L"seed 0x%016llX: ReadFile of %lu bytes into a %llu-byte block", seed + i, g_overrunLength,
                       static_cast<unsigned long long>(g_overrunBlock));

@@ -61,59 +61,50 @@ struct Model {
     }
 
     // True when the code changes a setting.
-    bool Apply(DWORD code)
-    {
-        Value* v = values;
-        // An unreadable counter counts as 3.
-        const auto bump = [](Value& counter) { counter = counter.value_or(3) + 1; };
-        switch (code) {
-        case SVC_CTL_SEND_UI_CAPSLOCK_ON:
-            v[kCaps] = v[kNum] = v[kCombined] = v[kUserChanged] = 1;
-            return true;
-        case SVC_CTL_SEND_UI_CAPSLOCK_OFF:
-            v[kCaps] = v[kNum] = v[kCombined] = 0;
-            return true;
-        case SVC_CTL_PEXARO_POP_TOAST_SUCCESS:
-            bump(v[kSuccessCount]);
-            v[kNeverToast] = 1;
-            return true;
-        case SVC_CTL_PEXARO_NEVER_POP_TOAST:
-            v[kNeverToast] = 1;
-            return true;
-        case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON:
-        case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON: {
-            const bool caps = code == SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON;
-            v[caps ? kCaps : kNum] = v[kUserChanged] = 1;
-            // The combined indicator follows when the other one is on; a missing one counts as off.
-            if (v[caps ? kNum : kCaps].value_or(0) >= 1) v[kCombined] = 1;
-            return true;
-        }
-        case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF:
-            v[kCaps] = v[kCombined] = 0;
-            return true;
-        case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF:
-            v[kNum] = v[kCombined] = 0;
-            return true;
-        case SVC_CTL_TRIGER_PEXARO_POP_TOAST:
-            bump(v[kPopCount]);
-            return true;
-        case SVC_CTL_OCR_CAPABILITY_PRC:
-        case SVC_CTL_OCR_CAPABILITY_ROW:
-            v[kOcr] = code == SVC_CTL_OCR_CAPABILITY_PRC ? 1 : 2;
-            return true;
-        case SVC_CTL_MICMUTE_LED_ON:
-        case SVC_CTL_MICMUTE_LED_OFF:
-            micMute = code == SVC_CTL_MICMUTE_LED_ON ? 1 : 0;
-            return false;
-        case SVC_CTL_SPEAKER_LED_ON:
-        case SVC_CTL_SPEAKER_LED_OFF:
-            speaker = code == SVC_CTL_SPEAKER_LED_ON ? 1 : 0;
-            return false;
-        default:
-            return false;
-        }
-    }
+    bool Apply(DWORD code);
 };
+
+// What each setting code writes: a value, the counter plus one (an unreadable counter counting as 3), or
+// the combined indicator on when the other lock indicator is on (a missing one counting as off).
+constexpr int kBump = -1;
+constexpr int kOnWhenNumOn = -2;
+constexpr int kOnWhenCapsOn = -3;
+const struct {
+    DWORD code;
+    Setting setting;
+    int value;
+} kEffects[] = {
+    {SVC_CTL_SEND_UI_CAPSLOCK_ON, kCaps, 1},           {SVC_CTL_SEND_UI_CAPSLOCK_ON, kNum, 1},
+    {SVC_CTL_SEND_UI_CAPSLOCK_ON, kCombined, 1},       {SVC_CTL_SEND_UI_CAPSLOCK_ON, kUserChanged, 1},
+    {SVC_CTL_SEND_UI_CAPSLOCK_OFF, kCaps, 0},          {SVC_CTL_SEND_UI_CAPSLOCK_OFF, kNum, 0},
+    {SVC_CTL_SEND_UI_CAPSLOCK_OFF, kCombined, 0},      {SVC_CTL_PEXARO_POP_TOAST_SUCCESS, kSuccessCount, kBump},
+    {SVC_CTL_PEXARO_POP_TOAST_SUCCESS, kNeverToast, 1}, {SVC_CTL_PEXARO_NEVER_POP_TOAST, kNeverToast, 1},
+    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON, kCaps, 1},    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON, kUserChanged, 1},
+    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON, kCombined, kOnWhenNumOn},
+    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF, kCaps, 0},   {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF, kCombined, 0},
+    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, kNum, 1},     {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, kUserChanged, 1},
+    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, kCombined, kOnWhenCapsOn},
+    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF, kNum, 0},    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF, kCombined, 0},
+    {SVC_CTL_TRIGER_PEXARO_POP_TOAST, kPopCount, kBump}, {SVC_CTL_OCR_CAPABILITY_PRC, kOcr, 1},
+    {SVC_CTL_OCR_CAPABILITY_ROW, kOcr, 2},
+};
+
+bool Model::Apply(DWORD code)
+{
+    if (code == SVC_CTL_MICMUTE_LED_ON || code == SVC_CTL_MICMUTE_LED_OFF) micMute = code == SVC_CTL_MICMUTE_LED_ON;
+    if (code == SVC_CTL_SPEAKER_LED_ON || code == SVC_CTL_SPEAKER_LED_OFF) speaker = code == SVC_CTL_SPEAKER_LED_ON;
+    bool changed = false;
+    for (const auto& effect : kEffects) {
+        if (effect.code != code) continue;
+        Value& value = values[effect.setting];
+        const Setting other = effect.value == kOnWhenNumOn ? kNum : kCaps;
+        if (effect.value >= 0) value = DWORD(effect.value);
+        if (effect.value == kBump) value = value.value_or(3) + 1;
+        if (effect.value <= kOnWhenNumOn && values[other].value_or(0) >= 1) value = 1;
+        changed = true;
+    }
+    return changed;
+}
 
 std::wstring Text(const Value& value)
 {
