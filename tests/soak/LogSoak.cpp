@@ -92,12 +92,7 @@ LogFile ReadRecords(const std::wstring& folder, const WIN32_FIND_DATAW& found, c
         if (!whole && ++broken <= 5) {
             Violation(L"%s: a broken record: \"%s\"", file.name.c_str(), record.substr(0, 120).c_str());
         }
-        if (!whole) continue;
-        std::vector<unsigned>& own = file.sequences[writer];
-        if (!own.empty() && sequence <= own.back()) {
-            Violation(L"%s: writer %u's record %u follows %u", file.name.c_str(), writer, sequence, own.back());
-        }
-        own.push_back(sequence);
+        if (whole) file.sequences[writer].push_back(sequence);
     }
     return file;
 }
@@ -174,8 +169,8 @@ void Log(DWORD seconds, DWORD writerCount)
         for (const LogFile& file : files) {
             for (unsigned sequence : file.sequences[writer]) {
                 if (!present.empty() && sequence <= present.back()) {
-                    Violation(L"%s: writer %u's record %u after %u in an older file", file.name.c_str(), writer,
-                              sequence, present.back());
+                    Violation(L"%s: writer %u's record %u after its record %u", file.name.c_str(), writer, sequence,
+                              present.back());
                 }
                 present.push_back(sequence);
             }
