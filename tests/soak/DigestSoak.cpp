@@ -124,8 +124,8 @@ std::wstring ExpectedDigest(const std::vector<unsigned char>& image)
     return text;
 }
 
-// One to three faults: where the PE header lies, fields of the file, optional and section headers, data
-// directories, the certificate table's place and size, truncation, extension and random bytes.
+// One to three faults: where the PE header lies, a field of the headers (data directories and the first section
+// entries included), the certificate table's place and size, truncation, extension and random bytes.
 void Mutate(std::vector<unsigned char>& image, std::mt19937_64& random)
 {
     const auto below = [&](uint64_t bound) { return bound == 0 ? 0 : uint32_t(random() % bound); };
@@ -138,21 +138,11 @@ void Mutate(std::vector<unsigned char>& image, std::mt19937_64& random)
                                         size - 1, size + 1, size - 8, size - kPeHeaderBytes, 0u - size, below(size + 1),
                                         uint32_t(random())};
         const uint32_t value = interesting[below(std::size(interesting))];
-        const uint32_t sectionTable = header + 24 + (Load(image, header + 20) & 0xFFFF);
-        switch (below(8)) {
+        switch (below(6)) {
         case 0:
-            Store(image, kPeHeaderOffsetField, value);
+            Store(image, random() % 4 == 0 ? kPeHeaderOffsetField : header + 4 + 2 * below(200), value);
             break;
-        case 1:
-            Store(image, header + 4 + 2 * below(60), value);
-            break;
-        case 2:
-            Store(image, sectionTable + 40 * below((Load(image, header + 6) & 0xFFFF) + 1) + 8 + 4 * below(8), value);
-            break;
-        case 3:
-            Store(image, header + 24 + 112 + 8 * below(16) + 4 * below(2), value);
-            break;
-        case 4: {
+        case 1: {
             const uint32_t places[][2] = {{size + below(4096), value}, {header + kChecksumOffset, 4}, {0, size},
                                           {tableOffset, 0x80000000u}, {tableOffset, 0u - tableOffset},
                                           {size - 8, 16}, {entry, 8}, {tableOffset - below(4096), value}, {0, 0}};
@@ -161,14 +151,14 @@ void Mutate(std::vector<unsigned char>& image, std::mt19937_64& random)
             Store(image, entry + 4, place[1]);
             break;
         }
-        case 5: {
+        case 2: {
             const uint64_t lengths[] = {below(kDosHeaderBytes), header + below(kPeHeaderBytes + 16), below(size),
                                         tableOffset + below(64) - 32, size - below(64)};
             const uint64_t length = lengths[below(std::size(lengths))];
             if (length < size) image.resize(length);
             break;
         }
-        case 6:
+        case 3:
             image.resize(size + below(3 * kChunkBytes), static_cast<unsigned char>(random()));
             break;
         default:
