@@ -13,6 +13,9 @@ void WriteMicMuteLedStatusForConnected(DWORD state);
 // Replays the last mic-mute state to the built-in and the external keyboards; returns 0.
 DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID);
 
+// Writes the mute state to every keyboard registered under HIDKBMicMuteLED, read at every call;
+// 1 when one took it.
+BOOL WriteStatusToRegisteredKeyboards(bool mute);
 // The firmware writers: one firmware conversation each; 1 in every case.
 BOOL SyncStatusToKeyboard(DWORD muted);
 BOOL WriteSpkVolStateToKeyboard(DWORD on);

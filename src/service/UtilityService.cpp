@@ -1,6 +1,6 @@
 #include "service/UtilityService.h"
 
-#include "hardware/ProductInfoMonitor.h"
+#include "service/ProductInfoSettings.h"
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "registry/InstallRegHelper.h"
