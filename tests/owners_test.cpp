@@ -1,7 +1,7 @@
 // Owners keep the thread's last error across their release, so that a failure line written
 // after a scope ends carries the failure's code; the validation library file is held from its
 // check until it is loaded, and the binding is filled once however many threads ask.
-#include "TestHooks.h"
+#include "support/Seams.h"
 #include "support/TestSupport.h"
 #include "trust/ValidationLibrary.h"
 #include "win/Owners.h"

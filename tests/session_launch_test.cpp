@@ -1,7 +1,7 @@
 // The launch ways with an observer in front of CreateProcessAsUserW: what reached the platform, the child
 // (a companion stand-in), the log, and the handles kept. Under Wine a service runs in the console session
 // with this test's user token, so the test calls the ways itself; its own environment plays the service's.
-#include "TestHooks.h"
+#include "support/Seams.h"
 #include "process/ProcessToolkit.h"
 #include "process/SessionLaunch.h"
 #include "support/RegistryTestSupport.h"

@@ -9,10 +9,10 @@
 // hook and the planted library's load marker.
 #include "Soak.h"
 
-#include "TestHooks.h"
 #include "log/ConsolePrint.h"
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
+#include "support/Seams.h"
 #include "trust/OsmiraAssemblyHelper.h"
 #include "trust/PeFileDigest.h"
 #include "win/Owners.h"
