@@ -75,12 +75,9 @@ TEST(RequestGate, DropsWhileBusyOrTooSoonAndFlagsTheFirstDropOfARun)
         bool leaveFirst;
         RequestGate::Verdict verdict;
     } steps[] = {
-        {1000, false, RequestGate::Admitted},
-        {1001, false, RequestGate::DroppedFirst},
-        {1002, false, RequestGate::Dropped},
-        {1499, true, RequestGate::Dropped},
-        {1500, false, RequestGate::Admitted},
-        {2000, false, RequestGate::DroppedFirst},
+        {1000, false, RequestGate::Admitted}, {1001, false, RequestGate::DroppedFirst},
+        {1002, false, RequestGate::Dropped}, {1499, true, RequestGate::Dropped},
+        {1500, false, RequestGate::Admitted}, {2000, false, RequestGate::DroppedFirst},
         {2001, true, RequestGate::Admitted},
     };
     RequestGate gate(500);
