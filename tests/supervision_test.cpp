@@ -227,8 +227,8 @@ TEST_F(Supervision, RefusedCompanionIsNeverStarted)
     EXPECT_FALSE(launched);
     EXPECT_EQ(0u, code);
     const std::vector<std::wstring> messages = Messages();
-    const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe,"
-                                 L" code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
+    const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,"
+                                 L"name:FnKeyAgent.exe, code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
     EXPECT_EQ(1, std::count(messages.begin(), messages.end(), refusal));
     EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
         << "the lock indicator was accepted and started first";

@@ -56,7 +56,8 @@ TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
         const DWORD codesWithoutRow[] = {0, 4, 128, 138, 143, 152, 153, 159, 162, 169, 255};
         for (DWORD code : codesWithoutRow) {
             EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
-            expected.push_back(L"OsmiraUtilityService default event !Line:%d  dwCtrl : " + std::to_wstring(code) + L" ");
+            const std::wstring defaultLine = L"OsmiraUtilityService default event !Line:%d  dwCtrl : ";
+            expected.push_back(defaultLine + std::to_wstring(code) + L" ");
         }
         EXPECT_TRUE(RecordsMatch(Messages(), expected));
         EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0)) << "only the stop sets it";
