@@ -4,7 +4,7 @@
 set(FN_SUPERVISION_DIR ${CMAKE_BINARY_DIR}/tests/supervision)
 fn_unsigned_copy(${FN_SUPERVISION_DIR}/unsigned/FnKeyAgent.exe FnKeyAgent)
 add_custom_target(fn_supervision_fixtures DEPENDS ${FN_SUPERVISION_DIR}/unsigned/FnKeyAgent.exe)
-fn_add_unit_test(supervision_test SOURCES supervision_test.cpp LIBS fn_service fn_standin_support)
+fn_add_unit_test(supervision_test SOURCES supervision_test.cpp support/FastServiceWaits.cpp LIBS fn_service fn_standin_support)
 set_target_properties(supervision_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FN_SUPERVISION_DIR})
 target_compile_definitions(supervision_test PRIVATE FN_TEST_UNSIGNED_REFUSAL=2)
 add_dependencies(supervision_test fn_supervision_fixtures)

@@ -3,7 +3,7 @@
 // reached through the dispatcher's rows, and the external keyboards' names and list without a
 // keyboard attached.
 #include "FirmwareStandIn.h"
-#include "TestHooks.h"
+#include "support/Seams.h"
 #include "hardware/HidKbLed.h"
 #include "hardware/QvkWmi.h"
 #include "registry/RegistryKeys.h"

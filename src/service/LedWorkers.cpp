@@ -6,7 +6,6 @@
 #include "registry/Registry.h"
 #include "registry/RegistryKeys.h"
 #include "service/ServiceWaits.h"
-#include "service/UtilityService.h"
 #include "win/Threads.h"
 
 #include <atomic>
@@ -14,6 +13,19 @@
 #include <optional>
 
 namespace {
+
+constexpr wchar_t kSpeakerLedEventName[] = L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY";
+constexpr wchar_t kMicMuteLedEventName[] = L"EF55FD20-D641-4B65-A7C5-F93618116671";
+constexpr wchar_t kHidMicMuteLedEventName[] = L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED";
+
+// The wake events, made in every run of the executable and left to end with the process. The
+// static initialisers run before the log can be written, so why each is not the named one
+// waits here for LogLedEventFallbacks.
+DWORD g_ledEventFallbacks[3] = {};
+HANDLE g_hSpeakerLedEvent = CreateOwnEvent(kSpeakerLedEventName, &g_ledEventFallbacks[0]);
+HANDLE g_hMicMuteLedEvent = CreateOwnEvent(kMicMuteLedEventName, &g_ledEventFallbacks[1]);
+HANDLE g_hHidMicMuteLedEvent = CreateOwnEvent(kHidMicMuteLedEventName, &g_ledEventFallbacks[2]);
+std::atomic<bool> g_ledFallbacksLogged{false};
 
 // The request records: the last wanted state and how many requests the worker has not applied.
 struct SpeakerLedRequest {
@@ -165,6 +177,14 @@ bool EnsureWorker(std::atomic<bool>& running, LPTHREAD_START_ROUTINE worker, con
 }
 
 } // namespace
+
+void LogLedEventFallbacks()
+{
+    if (g_ledFallbacksLogged.exchange(true)) return;
+    LogOwnEventFallback(kSpeakerLedEventName, g_ledEventFallbacks[0]);
+    LogOwnEventFallback(kMicMuteLedEventName, g_ledEventFallbacks[1]);
+    LogOwnEventFallback(kHidMicMuteLedEventName, g_ledEventFallbacks[2]);
+}
 
 DWORD WINAPI ThreadWriteSpeakerLedStatus(LPVOID) { return RunWorker(kSpeakerPath); }
 DWORD WINAPI ThreadWriteMicmuteLedStatus(LPVOID) { return RunWorker(kMicMutePath); }

@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+// Logs, once a process, each wake event that is an unnamed stand-in for its named one.
+void LogLedEventFallbacks();
+
 // 1 = on, 0 = off.
 void WriteSpeakerLedStatus(DWORD state);
 // 1 = muted (LED on), 0 = not muted; also kept for the keyboard-connect replay.

@@ -11,6 +11,7 @@
 #include "service/CompanionSupervision.h"
 #include "service/ControlCodes.h"
 #include "service/ControlDispatcher.h"
+#include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "win/Owners.h"
 
@@ -294,6 +295,6 @@ int RunStorm(DWORD codes, DWORD seed, bool throughManager)
             ++violations;
         }
     }
-    if (inProcess) EndSessionWork(g_hQuitEvent);
+    if (inProcess) EndSessionWork(ServiceQuitEvent());
     return violations;
 }
