@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script: the build folder, Windows programs run quietly, prefixes and the package's
 # installation in them.
 #   top                     the source tree
