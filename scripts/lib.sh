@@ -3,7 +3,7 @@
 # installation in them.
 #   top                     the source tree
 #   BUILD_DIR               the build folder, absolute and exported (from the environment, default $top/build)
-#   win PROGRAM [ARGS]      runs a Windows program in $WINEPREFIX with no input, its line ends as Linux's
+#   win PROGRAM [ARGS]      runs a Windows program in $WINEPREFIX with no input (its lines end in CR LF)
 #   stop_prefix PREFIX      ends a prefix's wineserver and waits for it
 #   fresh_prefix NAME       a fresh prefix $BUILD_DIR/e2e/NAME with the package copied under PACKAGE and a keeper
 #                           process alive for the service control manager; sets FRESH_PREFIX and INSTALL_DIR,
@@ -16,7 +16,8 @@ export BUILD_DIR
 export TMPDIR=/tmp
 PACKAGE='C:\Program Files\Osmira\FnKey'
 
-win() { "$top/scripts/wine-run" "$@" </dev/null | tr -d '\r'; }
+# No pipe of its own: a Wine helper process that outlives the program would hold it open and the caller would wait.
+win() { "$top/scripts/wine-run" "$@" </dev/null; }
 
 stop_prefix() {
   WINEPREFIX=$1 /usr/lib/wine/wineserver -k 2>/dev/null || true
@@ -52,6 +53,7 @@ fresh_prefix() {
   export WINEPREFIX=$FRESH_PREFIX
   /usr/lib/wine/wineserver -p 2>/dev/null || true
   win wineboot >/dev/null 2>&1
+  # Started directly, so that its id is the keeper's own.
   "$top/scripts/wine-run" "$BUILD_DIR/tests/e2e/e2e_keeper.exe" </dev/null >/dev/null 2>&1 &
   _keeper=$!
 }
