@@ -145,18 +145,6 @@ inline double Percentile(std::vector<double> samples, double share)
     return samples[at];
 }
 
-// A short text through the Microsoft formatter (%s takes a wide string).
-inline std::wstring Format(const wchar_t* format, ...)
-{
-    wchar_t text[256] = {};
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(text, 255, format, args);
-    va_end(args);
-    text[255] = L'\0';
-    return text;
-}
-
 // One row of the table: "FIGURE<tab>figure<tab>service<tab>reference<tab>ratio<tab>goal<tab>met|missed".
 // The texts say what was measured, with units; `ratio` is the service's value over the
 // reference's (or what the goal compares): three decimals, two significant digits below 0.1.

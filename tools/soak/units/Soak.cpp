@@ -13,12 +13,10 @@ void Violations::Add(const wchar_t* format, ...)
 {
     ++m_count;
     if (m_lines.size() >= 100) return;
-    wchar_t text[1024] = {};
     va_list args;
     va_start(args, format);
-    _vsnwprintf(text, 1023, format, args);
+    m_lines.push_back(FormatList(format, args));
     va_end(args);
-    m_lines.emplace_back(text);
 }
 
 int Violations::Finish() const
