@@ -139,7 +139,7 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
         SCOPED_TRACE(Narrow(row.sddl));
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         const wchar_t* sddl = row.sddl.c_str();
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, 0));
         const win::UniqueLocalMemory held(descriptor);
         PSID owner = nullptr;
         PACL dacl = nullptr;
