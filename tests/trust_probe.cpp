@@ -22,7 +22,8 @@ static std::string Validate(const wchar_t* executable)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 6) return 2;
-    const std::wstring elsewhere = argv[3], marker = elsewhere + L"\\planted-loads.txt";
+    const std::wstring elsewhere = argv[3];
+    const std::wstring marker = elsewhere + L"\\planted-loads.txt";
     ::SetEnvironmentVariableW(L"PATH", (elsewhere + L";" + _wgetenv(L"PATH")).c_str());
     ::SetEnvironmentVariableW(L"FN_PLANTED_LOAD_MARKER", marker.c_str());
     ::SetCurrentDirectoryW(elsewhere.c_str());
@@ -32,10 +33,18 @@ int wmain(int argc, wchar_t** argv)
     std::shared_future<void> started = go.get_future().share();
     std::vector<std::string> lines(static_cast<size_t>(_wtoi(argv[2])));
     std::vector<std::thread> threads;
-    for (auto& line : lines) threads.emplace_back([&] { started.wait(), line = Validate(argv[1]); });
+    for (std::string& line : lines) {
+        threads.emplace_back([&] {
+            started.wait();
+            line = Validate(argv[1]);
+        });
+    }
     go.set_value();
     std::string output;
-    for (size_t i = 0; i < lines.size(); ++i) threads[i].join(), output += lines[i];
+    for (size_t index = 0; index < lines.size(); ++index) {
+        threads[index].join();
+        output += lines[index];
+    }
     if (argv[4][0] != L'\0') output += ::CopyFileW(argv[4], argv[5], FALSE) ? Validate(argv[1]) : "copy failed\n";
     if (::GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) output += "planted\n";
     DWORD written = 0;
