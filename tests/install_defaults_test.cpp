@@ -65,7 +65,8 @@ TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
     const Case cases[] = {
         {"a clean registry", {}, {}, 1, Records(kSetOk, kSetOk, "nnnnn")},
         {"user settings",
-         {{kCaps, Dword(0)}, {kPop, Dword(12)}, {kOcr, Dword(2)}, {kKeyboard010 + L"1\\Extra", Dword(5)}}, {}, 1, Records(kSetOk, kSetOk, "onnno"), {kCaps, kPop, kOcr, kKeyboard010 + L"1\\Extra"}},
+         {{kCaps, Dword(0)}, {kPop, Dword(12)}, {kOcr, Dword(2)}, {kKeyboard010 + L"1\\Extra", Dword(5)}}, {}, 1,
+         Records(kSetOk, kSetOk, "onnno"), {kCaps, kPop, kOcr, kKeyboard010 + L"1\\Extra"}},
         {"values of other sizes",
          {{kNum, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {kPopCount, Binary({1, 0, 0, 0, 0})}, {kNever, Binary({})},
           {kPop, {true, REG_SZ, {'7', 0, 0, 0}}}},
