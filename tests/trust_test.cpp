@@ -15,7 +15,8 @@ using namespace testsupport;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const std::wstring kPinned = PinnedValidationLibraryDigest(), kLibrary = kValidationLibraryFileName;
+const std::wstring kPinned = PinnedValidationLibraryDigest();
+const std::wstring kLibrary = kValidationLibraryFileName;
 const std::wstring kNoBytes = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"; // SHA-256 of nothing
 
 std::wstring Win(std::wstring path)
@@ -41,11 +42,11 @@ std::wstring Refusal(const std::wstring& path, LONG code)
            std::to_wstring(code);
 }
 
-// Verified and unverified digests of signed, edited and malformed files. The known answers, worked out by the
-// build: osslsigncode's digest of the shipped library (the build pins the same file with the service's code),
-// the digest of no bytes, and for an entry that names no table in the file, the digest of every byte but the
-// checksum and the entry. Other: 64 characters, none of the known answers.
-TEST(PeDigest, KnownAnswersForSignedEditedAndMalformedFiles)
+// Verified and unverified digests of signed and edited files against known answers worked out by the build:
+// osslsigncode's digest of the shipped library (the build pins the same file with the service's code), the
+// digest of no bytes, and for an entry that names no table, the digest of every byte but the checksum and the
+// entry. Other: 64 characters, none of the known answers. Malformed headers and entries are the digest soak's.
+TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
 {
     ASSERT_EQ(std::wstring(FN_TEST_AUTHENTICODE_DIGEST), kPinned);
     const std::wstring noTable = FN_TEST_DIGEST_WITHOUT_TABLE;
@@ -57,8 +58,6 @@ TEST(PeDigest, KnownAnswersForSignedEditedAndMalformedFiles)
     ScratchFolder folder(L"pe-digest");
     const std::wstring edited = folder.File(kLibrary);
     auto flip = [](uint64_t at) { return [at](Bytes& bytes) { bytes.at(at) ^= 1; }; };
-    auto cut = [](uint64_t length) { return [length](Bytes& bytes) { bytes.resize(length); }; };
-    auto peAt = [](uint32_t offset) { return [offset](Bytes& bytes) { Put(bytes, 60, offset); }; };
     auto entry = [pe](uint32_t at, uint32_t length) {
         return [=](Bytes& bytes) {
             Put(bytes, pe + 168, at);
@@ -82,30 +81,10 @@ TEST(PeDigest, KnownAnswersForSignedEditedAndMalformedFiles)
         {"signed under an untrusted root", nullptr, Empty, Pinned, Library(L"untrusted")},
         {"signature damaged", flip(table + size / 2), Empty, Pinned},
         {"signature removed", nullptr, Empty, Pinned, Library(L"unsigned")},
+        {"code changed", flip(65536), Empty, Other},
         {"missing", nullptr, Empty, Empty, folder.File(L"missing.dll")},
         {"unnamed", nullptr, Empty, Empty},
-        {"DOS header", flip(2), Empty, Other},
-        {"before the checksum", flip(pe + 87), Empty, Other},
-        {"after the checksum", flip(pe + 92), Empty, Other},
-        {"before the entry", flip(pe + 167), Empty, Other},
-        {"after the entry", flip(pe + 176), Empty, Other},
-        {"before the table", flip(table - 1), Empty, Other},
-        {"chunk end", flip(65535), Empty, Other},
-        {"next chunk", flip(65536), Empty, Other},
-        {"inside the DOS header", cut(63), Empty, Empty},
-        {"inside the headers", cut(pe + 263), Empty, Empty},
-        {"where the headers end", cut(pe + 264), Empty, Other},
-        {"PE header beyond the end", peAt(uint32_t(shipped.size()) + 16), Empty, Empty},
-        {"PE header at 2 GiB", peAt(0x80000000u), Empty, Empty},
-        {"PE header at 4 GiB", peAt(0xFFFFFFFFu), Empty, Empty},
         {"no table", entry(table, 0), Empty, NoTable},
-        {"negative size", entry(table, 0x80000000u), Empty, NoTable},
-        {"size 0xFFFFFFFF", entry(table, 0xFFFFFFFFu), Empty, NoTable},
-        {"table beyond the end", entry(0x7FFFFF00u, size), Empty, NoTable},
-        {"table wraps past 4 GiB", entry(0xFFFFFF00u, 0x7FFFFFFFu), Empty, NoTable},
-        {"table inside the checksum", entry(pe + 89, 2), Empty, NoTable},
-        {"table over the headers", entry(16, pe + 100), Empty, Other},
-        {"table over its entry", entry(pe + 160, 4000), Empty, Other},
         {"table is the whole file", entry(0, uint32_t(shipped.size())), Empty, NoBytes},
     };
     EXPECT_EQ(L"", ComputePeFileDigestUnverified(nullptr));

@@ -1,6 +1,6 @@
 // The installed service doing its main job on a machine with the package's firmware, hotkey device and
-// companions: one case a family proves the wiring (each row's effect is a unit test's; the LED codes'
-// way to the firmware and the keyboards is the attack table's hung-firmware and hung-keyboard rows).
+// companions: one case a family proves the wiring (each row's effect is a unit test's, a refused companion
+// the supervision test's; the LED codes' way to the firmware and the keyboards is the attack table's).
 // Real waits throughout; scripts/e2e runs it in a fresh prefix.
 #include "FirmwareStandIn.h"
 #include "registry/RegistryKeys.h"
@@ -112,18 +112,6 @@ TEST_F(Laptop, CompanionsStartAndEndWithTheService)
     ASSERT_TRUE(m_service.Stop(1000)) << "STOPPED within a second";
     const auto ended = [] { return Running(L"FnKeyAgent.exe") + Running(L"FnKeyLockOsd.exe") == 0; };
     EXPECT_TRUE(WaitUntil(ended, 5000)) << "companions ended";
-}
-
-TEST_F(Laptop, UnsignedCompanionIsRefusedWithTheValidationCode)
-{
-    ASSERT_TRUE(::CopyFileW(FN_TEST_UNSIGNED_AGENT, (kPackage + L"FnKeyAgent.exe").c_str(), FALSE));
-    ASSERT_TRUE(m_service.Start());
-    const std::wstring refusal =
-        L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe, code:2";
-    EXPECT_TRUE(WaitUntil([&] { return Count(refusal) == 1; }, 20000));
-    const auto agentStarted = [] { return !Records(L"FnKeyAgent.exe", &StandInRecord::sessionId).empty(); };
-    EXPECT_FALSE(WaitUntil(agentStarted, 5000)) << "no launch after it";
-    EXPECT_TRUE(m_service.Stop());
 }
 
 // A gaming product (type 101) switches the lock indicators off in the machine's keys and in the hive of

@@ -9,11 +9,7 @@
 
 namespace regtest {
 
-struct RawValue {
-    bool exists = false;
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-};
+struct RawValue { bool exists = false; DWORD type = REG_NONE; std::vector<BYTE> data; };
 RawValue Dword(DWORD value);
 RawValue Binary(std::vector<BYTE> bytes);
 ::testing::AssertionResult IsDword(const RawValue& value, DWORD expected);
