@@ -9,7 +9,6 @@ using testsupport::Narrow;
 
 TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
 {
-    using A = Action;
     const std::wstring unknown = L"unknown control name: ";
     const std::wstring range = L"not a control code from 0 to 255: ";
     const std::wstring noName = L"--service needs a service name";
@@ -23,33 +22,50 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
         std::wstring service = L"OsmiraUtilityService";
     };
     const Case cases[] = { // a Send (or Status) row gives no error but the code and the service
-        {{L"micmute-on"}, A::Send, L"", 160}, {{L"OCR-Row"}, A::Send, L"", 157}, {{L"stop"}, A::Send, L"", 1},
-        {{L"svc_ctl_triger_pexaro_pop_toast"}, A::Send, L"", 150},
-        {{L"0"}, A::Send}, {{L"255"}, A::Send, L"", 255}, {{L"007"}, A::Send, L"", 7},
-        {{L"--service", L"Other", L"161"}, A::Send, L"", 161, L"Other"},
-        {{L"161", L"--service", L"Other"}, A::Send, L"", 161, L"Other"},
-        {{L"--list"}, A::List}, {{L"--help"}, A::Help}, {{L"/?"}, A::Help}, {{L"-h"}, A::Help},
-        {{}, A::Usage, noCode}, {{L"micmute"}, A::Usage, unknown + L"micmute"}, {{L""}, A::Usage, unknown},
-        {{L" 160"}, A::Usage, unknown + L" 160"}, {{L"256"}, A::Usage, range + L"256"},
-        {{L"4294967296"}, A::Usage, range + L"4294967296"}, {{L"12a"}, A::Usage, range + L"12a"},
-        {{L"-1"}, A::Usage, L"unknown option: -1"}, {{L"--bogus", L"160"}, A::Usage, L"unknown option: --bogus"},
-        {{L"160", L"161"}, A::Usage, twoCodes + L"161"}, {{L"160", L"status"}, A::Usage, twoCodes + L"status"},
-        {{L"--list", L"160"}, A::Usage, L"--list takes no control code"},
-        {{L"--list", L"status"}, A::Usage, L"--list takes no command"},
-        {{L"--service"}, A::Usage, noName}, {{L"--service", L"", L"160"}, A::Usage, noName},
-        {{L"--service", L"Svc"}, A::Usage, noCode},
-        {{L"status"}, A::Status}, {{L"Status", L"--service", L"Other"}, A::Status, L"", 0, L"Other"},
-        {{L"status", L"160"}, A::Usage, L"status takes no further argument: 160"},
-        {{L"log", L"on"}, A::LogOn}, {{L"LOG", L"Off"}, A::LogOff}, {{L"log"}, A::Usage, L"log needs on or off"},
-        {{L"log", L"maybe"}, A::Usage, L"log takes on or off, not: maybe"},
-        {{L"log", L"on", L"off"}, A::Usage, L"log takes one word, on or off: off"},
+        {{L"micmute-on"}, Action::Send, L"", 160},
+        {{L"OCR-Row"}, Action::Send, L"", 157},
+        {{L"stop"}, Action::Send, L"", 1},
+        {{L"svc_ctl_triger_pexaro_pop_toast"}, Action::Send, L"", 150},
+        {{L"0"}, Action::Send},
+        {{L"255"}, Action::Send, L"", 255},
+        {{L"007"}, Action::Send, L"", 7},
+        {{L"--service", L"Other", L"161"}, Action::Send, L"", 161, L"Other"},
+        {{L"161", L"--service", L"Other"}, Action::Send, L"", 161, L"Other"},
+        {{L"--list"}, Action::List},
+        {{L"--help"}, Action::Help},
+        {{L"/?"}, Action::Help},
+        {{L"-h"}, Action::Help},
+        {{}, Action::Usage, noCode},
+        {{L"micmute"}, Action::Usage, unknown + L"micmute"},
+        {{L""}, Action::Usage, unknown},
+        {{L" 160"}, Action::Usage, unknown + L" 160"},
+        {{L"256"}, Action::Usage, range + L"256"},
+        {{L"4294967296"}, Action::Usage, range + L"4294967296"},
+        {{L"12a"}, Action::Usage, range + L"12a"},
+        {{L"-1"}, Action::Usage, L"unknown option: -1"},
+        {{L"--bogus", L"160"}, Action::Usage, L"unknown option: --bogus"},
+        {{L"160", L"161"}, Action::Usage, twoCodes + L"161"},
+        {{L"160", L"status"}, Action::Usage, twoCodes + L"status"},
+        {{L"--list", L"160"}, Action::Usage, L"--list takes no control code"},
+        {{L"--list", L"status"}, Action::Usage, L"--list takes no command"},
+        {{L"--service"}, Action::Usage, noName},
+        {{L"--service", L"", L"160"}, Action::Usage, noName},
+        {{L"--service", L"Svc"}, Action::Usage, noCode},
+        {{L"status"}, Action::Status},
+        {{L"Status", L"--service", L"Other"}, Action::Status, L"", 0, L"Other"},
+        {{L"status", L"160"}, Action::Usage, L"status takes no further argument: 160"},
+        {{L"log", L"on"}, Action::LogOn},
+        {{L"LOG", L"Off"}, Action::LogOff},
+        {{L"log"}, Action::Usage, L"log needs on or off"},
+        {{L"log", L"maybe"}, Action::Usage, L"log takes on or off, not: maybe"},
+        {{L"log", L"on", L"off"}, Action::Usage, L"log takes one word, on or off: off"},
     };
     for (const Case& row : cases) {
         const Arguments parsed = ParseArguments(row.args);
         SCOPED_TRACE(Narrow(row.args.empty() ? L"(none)" : row.args.front() + L" .. " + row.args.back()));
         EXPECT_EQ(row.action, parsed.action);
         EXPECT_EQ(row.error, parsed.error);
-        if (row.action != A::Send && row.action != A::Status) continue;
+        if (row.action != Action::Send && row.action != Action::Status) continue;
         EXPECT_EQ(row.code, parsed.code);
         EXPECT_EQ(row.service, parsed.serviceName);
     }

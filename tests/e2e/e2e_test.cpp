@@ -73,10 +73,10 @@ TEST(CommandLine, SwitchesInAnyCaseAfterDashOrSlashAndUsageForAllElse)
         {L"-remove", stopAndRemove, false, true},
         {L"", "Service failed to run w/err 0x00000427\n" + kUsage, false}, // no manager behind a console
     };
-    for (const Case& c : cases) {
-        EXPECT_TRUE(!c.startFirst || service.Start());
-        EXPECT_EQ(c.output, Exe(kName, c.arguments));
-        EXPECT_TRUE(WaitUntil([&] { return service.Installed() == c.installed; }, 10000)) << Narrow(c.arguments);
+    for (const Case& row : cases) {
+        EXPECT_TRUE(!row.startFirst || service.Start());
+        EXPECT_EQ(row.output, Exe(kName, row.arguments));
+        EXPECT_TRUE(WaitUntil([&] { return service.Installed() == row.installed; }, 10000)) << Narrow(row.arguments);
     }
 }
 
