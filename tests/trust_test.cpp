@@ -202,7 +202,7 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
 // The probe in service\ beside the library of each case or none, the impostor in elsewhere\ (its
 // current directory and the head of its PATH); its copy trust_probe_nt61.exe sees Windows 7
 // through Wine's per-program version. Late: the library is put beside it after a first
-// validation. Threads: first validations at once.
+// validation.
 TEST(ProbeInstallation, OnlyTheApprovedLibraryBesideTheProgramIsLoaded)
 {
     ScratchFolder root(L"trust-install");
@@ -215,28 +215,24 @@ TEST(ProbeInstallation, OnlyTheApprovedLibraryBesideTheProgramIsLoaded)
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, L"win7", 10));
     const std::string loaded = "0 " + Narrow(service + kLibrary) + "\n";
     const std::string refused = "6 none\n";
-    std::string eightLoaded;
-    for (int thread = 0; thread < 8; ++thread) eightLoaded += loaded;
-    const wchar_t* nt61 = L"trust_probe_nt61.exe";
     const wchar_t* const probe = L"trust_probe.exe";
+    const wchar_t* const nt61 = L"trust_probe_nt61.exe";
     struct Case {
         const char* name;
         std::wstring library;
         std::string output;
         const wchar_t* probe;
-        int threads;
         std::wstring late = L"";
     };
     const Case cases[] = {
-        {"approved", Shipped(), loaded, probe, 1},
-        {"absent", L"", refused, probe, 1},
-        {"unsigned", Library(L"unsigned"), refused, probe, 1},
-        {"impostor signed by the package's signer", Library(L"planted"), refused, probe, 1},
-        {"approved bytes under an untrusted root", Library(L"untrusted"), refused, probe, 1},
-        {"chain error before 6.2", Library(L"cyclic"), loaded, nt61, 1},
-        {"untrusted root before 6.2", Library(L"untrusted"), refused, nt61, 1},
-        {"late", L"", refused + loaded, probe, 1, Shipped()},
-        {"threads", Shipped(), eightLoaded, probe, 8},
+        {"approved", Shipped(), loaded, probe},
+        {"absent", L"", refused, probe},
+        {"unsigned", Library(L"unsigned"), refused, probe},
+        {"impostor signed by the package's signer", Library(L"planted"), refused, probe},
+        {"approved bytes under an untrusted root", Library(L"untrusted"), refused, probe},
+        {"chain error before 6.2", Library(L"cyclic"), loaded, nt61},
+        {"untrusted root before 6.2", Library(L"untrusted"), refused, nt61},
+        {"late", L"", refused + loaded, probe, Shipped()},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.name);
@@ -245,8 +241,7 @@ TEST(ProbeInstallation, OnlyTheApprovedLibraryBesideTheProgramIsLoaded)
         ::CopyFileW((ModuleFolder() + L"\\trust_probe.exe").c_str(), (service + row.probe).c_str(), TRUE);
         EXPECT_TRUE(row.library.empty() || ::CopyFileW(row.library.c_str(), (service + kLibrary).c_str(), FALSE));
         std::wstring line;
-        for (const std::wstring& argument :
-             {service + row.probe, Shipped(), std::to_wstring(row.threads), elsewhere, row.late, service + kLibrary}) {
+        for (const std::wstring& argument : {service + row.probe, Shipped(), elsewhere, row.late, service + kLibrary}) {
             line += L"\"" + argument + L"\" ";
         }
         const ProcessResult result = RunAndCapture(line);
