@@ -51,13 +51,12 @@ protected:
 private:
     void Hook(const std::wstring& name, const SERVICE_STATUS& seen, DWORD state)
     {
-        const bool pending = state != SERVICE_RUNNING;
-        const bool checkPointSeen = state == SERVICE_START_PENDING ? seen.dwCheckPoint == 1
-                                                                   : (seen.dwCheckPoint != 0) == pending;
-        const bool ok = seen.dwCurrentState == state && checkPointSeen;
-        const std::wstring failure =
-            L" FAIL " + std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint);
-        Record(name + (ok ? L" OK" : failure));
+        const bool checkPointRight = state == SERVICE_START_PENDING
+                                         ? seen.dwCheckPoint == 1
+                                         : (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING);
+        const bool ok = seen.dwCurrentState == state && checkPointRight;
+        const std::wstring seenText = std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint);
+        Record(name + (ok ? L" OK" : L" FAIL " + seenText));
         if (m_option.rfind(L"throw-" + name + L"=", 0) != 0) return;
         if (m_option.substr(name.size() + 7) == L"other") throw std::runtime_error("not a code");
         throw DWORD(std::stoul(m_option.substr(name.size() + 7)));
