@@ -1,8 +1,8 @@
-// A service on the framework whose hooks append a line each to the file its command line names: "control N",
-// "event TEXT", "<hook> OK" when the hook saw the state it runs in (the manager's START_PENDING at check point 1,
-// then the framework's pending state with a check point), else "<hook> FAIL state/checkpoint". Codes 129-133 hand
-// code-128 (pause, continue, shutdown, which the manager never sends it) to the framework's handler. Start
-// argument: throw-<hook>=CODE|other.
+// A service on the framework whose hooks append a line each to the file its command line names:
+// "registered", "control N", "event TEXT", "<hook> OK" when the hook saw the state it runs in (the
+// manager's START_PENDING at check point 1, then the framework's pending state with a check point),
+// else "<hook> FAIL state/checkpoint". Codes 129-133 hand code-128 (pause, continue, shutdown, which
+// the manager never sends it) to the framework's handler. Start argument: throw-<hook>=CODE|other.
 #include "service/ServiceBase.h"
 #include "win/Owners.h"
 
@@ -13,7 +13,8 @@ std::wstring g_records;
 void Record(const std::wstring& line)
 {
     const std::string bytes = std::string(line.begin(), line.end()) + "\n";
-    const win::UniqueHandle file(::CreateFileW(g_records.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+    const win::UniqueHandle file(
+        ::CreateFileW(g_records.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
     ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
@@ -21,12 +22,14 @@ class ProbeService : public CServiceBase {
 public:
     ProbeService() : CServiceBase(L"FnKeyFrameworkProbe") {}
 protected:
+    void OnControlHandlerRegistered() override { Record(L"registered"); }
     void OnStart(DWORD argc, LPWSTR* argv) override
     {
         m_option = argc > 1 ? argv[1] : L"";
         const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        const win::UniqueServiceHandle self(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS));
         SERVICE_STATUS seen = {};
-        ::QueryServiceStatus(win::UniqueServiceHandle(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS)).get(), &seen);
+        ::QueryServiceStatus(self.get(), &seen);
         Hook(L"start", seen, SERVICE_START_PENDING);
     }
     void OnPause() override { Hook(L"pause", StatusSnapshot(), SERVICE_PAUSE_PENDING); }
@@ -48,9 +51,12 @@ protected:
 private:
     void Hook(const std::wstring& name, const SERVICE_STATUS& seen, DWORD state)
     {
-        const bool ok = seen.dwCurrentState == state &&
-                        (state == SERVICE_START_PENDING ? seen.dwCheckPoint == 1 : (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING));
-        Record(name + (ok ? L" OK" : L" FAIL " + std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint)));
+        const bool checkPointRight = state == SERVICE_START_PENDING
+                                         ? seen.dwCheckPoint == 1
+                                         : (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING);
+        const bool ok = seen.dwCurrentState == state && checkPointRight;
+        const std::wstring seenText = std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint);
+        Record(name + (ok ? L" OK" : L" FAIL " + seenText));
         if (m_option.rfind(L"throw-" + name + L"=", 0) != 0) return;
         if (m_option.substr(name.size() + 7) == L"other") throw std::runtime_error("not a code");
         throw DWORD(std::stoul(m_option.substr(name.size() + 7)));
@@ -60,6 +66,7 @@ private:
 } // namespace
 int wmain(int argc, wchar_t* argv[])
 {
+    g_records = argc > 1 ? argv[1] : L"";
     ProbeService service;
-    return (g_records = argc > 1 ? argv[1] : L""), CServiceBase::Run(service) ? 0 : 1;
+    return CServiceBase::Run(service) ? 0 : 1;
 }

@@ -1,3 +1,3 @@
-# The LED path in-process: the firmware client and the request workers against the firmware
-# stand-in registered in the test's own process; the keyboard names and the keyboard list.
-fn_add_unit_test(led_test SOURCES led_test.cpp LIBS fn_service fn_firmware_standin)
+# The LED path in-process: the firmware client, the firmware writers and the request workers
+# against the firmware stand-in registered in the test's own process; the keyboard names and list.
+fn_add_unit_test(led_test SOURCES led_test.cpp support/FastServiceWaits.cpp LIBS fn_service)

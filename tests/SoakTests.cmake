@@ -5,5 +5,5 @@ add_test(NAME soak.digest COMMAND fn_soak digest 300 0x5EED)
 add_test(NAME soak.log COMMAND fn_soak log 5 8)
 add_test(NAME soak.trust COMMAND fn_soak trust 5)
 set_tests_properties(soak.digest soak.log soak.trust PROPERTIES LABELS soak TIMEOUT 300)
-# The log switch key and the companions' names are shared with the other tests of the prefix.
-set_tests_properties(soak.log soak.trust PROPERTIES RUN_SERIAL TRUE)
+# The runs share the build's prefix (its log switch key, the companions' names) with the unit tests.
+set_tests_properties(soak.digest soak.log soak.trust PROPERTIES RESOURCE_LOCK build_prefix)

@@ -4,11 +4,7 @@
 set(FN_SUPERVISION_DIR ${CMAKE_BINARY_DIR}/tests/supervision)
 fn_unsigned_copy(${FN_SUPERVISION_DIR}/unsigned/FnKeyAgent.exe FnKeyAgent)
 add_custom_target(fn_supervision_fixtures DEPENDS ${FN_SUPERVISION_DIR}/unsigned/FnKeyAgent.exe)
-fn_add_unit_test(supervision_test SOURCES supervision_test.cpp LIBS fn_service)
-set_target_properties(supervision_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FN_SUPERVISION_DIR})
+fn_add_unit_test(supervision_test SOURCES supervision_test.cpp support/FastServiceWaits.cpp LIBS fn_service)
+fn_package_like(supervision_test ${FN_SUPERVISION_DIR})
 target_compile_definitions(supervision_test PRIVATE FN_TEST_UNSIGNED_REFUSAL=2)
 add_dependencies(supervision_test fn_supervision_fixtures)
-foreach(companion FnKeyAgent FnKeyLockOsd keyapp validation_library)
-  add_custom_command(TARGET supervision_test POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${companion}> ${FN_SUPERVISION_DIR}/)
-endforeach()

@@ -1,11 +1,11 @@
-// The log file as its readers see it: whole records, the byte-order mark, the switch key, rotation and backups.
+// The log file as its readers see it: whole records, the byte-order mark, the switch key, rotation and backups
+// (many writers at once are the log soak's).
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
 #include <sddl.h>
 
 #include <regex>
-#include <thread>
 
 using namespace testsupport;
 
@@ -13,7 +13,10 @@ namespace {
 
 class LogFile : public LoggedTest {
 protected:
-    std::wstring Backup(int n) const { return m_logFolder.File(L"_FnHotkeySvcUtility_" + std::to_wstring(n) + L".log"); }
+    std::wstring Backup(int slot) const
+    {
+        return m_logFolder.File(L"_FnHotkeySvcUtility_" + std::to_wstring(slot) + L".log");
+    }
     std::wstring Text() const // the whole file, with any byte-order mark
     {
         const std::vector<unsigned char> bytes = ReadFileBytes(LogPath());
@@ -23,15 +26,17 @@ protected:
 
 } // namespace
 
-// A record is "[<this program's version> MM-DD hh:mm:ss] <message, at most 511 long>" and CR LF, written only while the
-// switch key exists. A new or empty file begins with a byte-order mark; one begun without, or of exactly 2 MiB, is appended to.
-// A folder removed before the first record is made again (under Wine its owner reads back as the service's own user).
+// A record is "[<this program's version> MM-DD hh:mm:ss] <message, at most 511 long>" and CR LF, written only
+// while the switch key exists. A new or empty file begins with a byte-order mark; one begun without, or of exactly
+// 2 MiB, is appended to. A folder removed before the first record is made again (under Wine its owner reads back as
+// the service's own user).
 TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
 {
     EXPECT_EQ(L"65535.0.10.7", logformat::VersionText(MAKELONG(0, 65535), MAKELONG(7, 10)));
     EXPECT_EQ(L"[1.2.3.4 03-07 09:05:01] hi", logformat::Record(L"1.2.3.4", {2026, 3, 6, 7, 9, 5, 1, 999}, L"hi"));
     EXPECT_EQ(L"0.0.0.0", ReadFileVersionText(L"C:\\windows\\no-such-file.exe"));
-    const std::wstring text(2000, L'a'), cut(511, L'a');
+    const std::wstring longText(2000, L'a');
+    const std::wstring cut(511, L'a');
     struct Case { bool exists; std::wstring before; std::function<void()> write; std::wstring message; };
     const Case cases[] = {
         {false, L"", [&] {
@@ -40,73 +45,81 @@ TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
              WriteLog(L"error: %d", 1234);
              EXPECT_EQ(1234u, ::GetLastError()); // the caller's, for its "error: %d" lines that follow
          }, L"error: 1234"},
-        {false, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); }, L"wide -5 18446744073709551615 4000000000 beef"},
+        {false, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); },
+         L"wide -5 18446744073709551615 4000000000 beef"},
         {true, L"", [] { WriteLog(L"ends in line feed\n"); }, L"ends in line feed\n"},
-        {true, L"x\r\n", [&] { WriteLog(L"%s", text.c_str()); }, cut},
-        {true, std::wstring(1048576, L'a'), [&] { WriteLog(L"%s%s%s", text.c_str(), text.c_str(), text.c_str()); }, cut},
-        {false, L"", [] { SetLogSwitch(false), WriteLog(L"while off"), SetLogSwitch(true), WriteLog(L"on again"); }, L"on again"},
+        {true, L"x\r\n", [&] { WriteLog(L"%s", longText.c_str()); }, cut},
+        {true, std::wstring(1048576, L'a'), [&] {
+             WriteLog(L"%s%s%s", longText.c_str(), longText.c_str(), longText.c_str());
+         }, cut},
+        {false, L"", [] {
+             SetLogSwitch(false);
+             WriteLog(L"while off");
+             SetLogSwitch(true);
+             WriteLog(L"on again");
+         }, L"on again"},
     };
     const std::wregex stamp(L"\\[" TEST_EXPECTED_VERSION L" \\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] ");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.message.substr(0, 20)));
+    for (const Case& row : cases) {
+        SCOPED_TRACE(Narrow(row.message.substr(0, 20)));
         ClearLog();
-        const auto* bytes = reinterpret_cast<const unsigned char*>(c.before.data());
-        if (c.exists) WriteFileBytes(LogPath(), std::vector<unsigned char>(bytes, bytes + c.before.size() * 2));
-        c.write();
-        EXPECT_EQ(0, Text().compare(0, c.before.size(), c.before));
-        const std::wstring after = std::regex_replace(Text().substr(c.before.size()), stamp, L"<> ");
-        EXPECT_EQ((c.before.empty() ? L"\xFEFF<> " : L"<> ") + c.message + L"\r\n", after);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(row.before.data());
+        if (row.exists) WriteFileBytes(LogPath(), std::vector<unsigned char>(bytes, bytes + row.before.size() * 2));
+        row.write();
+        EXPECT_EQ(0, Text().compare(0, row.before.size(), row.before));
+        const std::wstring after = std::regex_replace(Text().substr(row.before.size()), stamp, L"<> ");
+        EXPECT_EQ((row.before.empty() ? L"\xFEFF<> " : L"<> ") + row.message + L"\r\n", after);
         EXPECT_FALSE(FileExists(Backup(1)));
     }
 }
 
-// Past 2 MiB the file goes into the first missing one of five backup slots, else into the least recently written one
-// (the lowest of equals), and a fresh file begins; the other backups stay as they are.
+// Past 2 MiB the file goes into the first missing one of five backup slots, else into the least recently written
+// one (the lowest of equals), and a fresh file begins; the other backups stay as they are.
 TEST_F(LogFile, RotationReplacesTheFirstMissingOrTheOldestBackup)
 {
-    const uint64_t t = 133500000000000000ULL;
-    struct Case { uint64_t times[5]; int chosen; }; // 0: the slot is missing
-    for (const Case& c : {Case{{t, t, 0, t, 0}, 3}, Case{{t + 5, t + 4, t + 1, t + 3, t + 2}, 3}, Case{{t + 9, t, t, t, t}, 2}}) {
-        SCOPED_TRACE(c.chosen);
-        for (int n = 1; n <= 5; ++n) {
-            ::DeleteFileW(Backup(n).c_str());
-            if (!c.times[n - 1]) continue;
-            WriteFileBytes(Backup(n), {1});
-            win::UniqueHandle file(::CreateFileW(Backup(n).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            const FILETIME time = {DWORD(c.times[n - 1]), DWORD(c.times[n - 1] >> 32)};
-            ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &time));
+    const uint64_t base = 133500000000000000ULL; // a file time in 2024
+    const size_t rotatedSize = 2097153;
+    struct Case {
+        uint64_t times[5]; // 0: the slot is missing
+        int chosen;
+    };
+    const Case cases[] = {
+        {{base, base, 0, base, 0}, 3},
+        {{base + 5, base + 4, base + 1, base + 3, base + 2}, 3},
+        {{base + 9, base, base, base, base}, 2},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.chosen);
+        for (int slot = 1; slot <= 5; ++slot) {
+            const uint64_t time = row.times[slot - 1];
+            ::DeleteFileW(Backup(slot).c_str());
+            if (!time) continue;
+            WriteFileBytes(Backup(slot), {1});
+            const DWORD access = FILE_WRITE_ATTRIBUTES;
+            win::UniqueHandle file(::CreateFileW(Backup(slot).c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            const FILETIME written = {DWORD(time), DWORD(time >> 32)};
+            ASSERT_TRUE(::SetFileTime(file.get(), nullptr, nullptr, &written));
         }
-        EXPECT_EQ(Backup(c.chosen), CUtilityLog::GetBackupLogFileName());
-        WriteFileBytes(LogPath(), std::vector<unsigned char>(2097153, 'c'));
+        EXPECT_EQ(Backup(row.chosen), CUtilityLog::GetBackupLogFileName());
+        WriteFileBytes(LogPath(), std::vector<unsigned char>(rotatedSize, 'c'));
         WriteLog(L"fresh");
-        for (int n = 1; n <= 5; ++n) EXPECT_EQ(n == c.chosen ? 2097153u : c.times[n - 1] ? 1u : 0u, ReadFileBytes(Backup(n)).size()) << n;
+        for (int slot = 1; slot <= 5; ++slot) {
+            const size_t expected = slot == row.chosen ? rotatedSize : row.times[slot - 1] ? 1 : 0;
+            EXPECT_EQ(expected, ReadFileBytes(Backup(slot)).size()) << slot;
+        }
         EXPECT_EQ(L"\xFEFF", Text().substr(0, 1));
         EXPECT_EQ(std::vector<std::wstring>{L"fresh"}, Messages());
     }
 }
 
-TEST_F(LogFile, ConcurrentWritersNeitherLoseNorMixRecords)
-{
-    std::vector<std::thread> writers;
-    for (int w = 0; w < 8; ++w) writers.emplace_back([w] { for (int i = 0; i < 150; ++i) WriteLog(L"writer %d record %d %s", w, i, L"0123456789abcdef"); });
-    for (std::thread& writer : writers) writer.join();
-    int next[8] = {};
-    const std::vector<std::wstring> messages = Messages();
-    for (const std::wstring& m : messages) { // each writer's records whole and in its own order
-        const int w = m.size() > 7 && m[7] >= L'0' && m[7] < L'8' ? m[7] - L'0' : 0;
-        ASSERT_EQ(L"writer " + std::to_wstring(w) + L" record " + std::to_wstring(next[w]++) + L" 0123456789abcdef", m);
-    }
-    EXPECT_EQ(8u * 150u, messages.size());
-}
-
-// The log folder holds the log only when it is a real folder owned by SYSTEM, Administrators or the service's own user
-// or default owner, and granting write, delete or permission rights to none but them; otherwise the reason.
+// The log folder holds the log only when it is a real folder owned by SYSTEM, Administrators or the service's own
+// user or default owner, and granting write, delete or permission rights to none but them; otherwise the reason.
 TEST(LogFolderTrust, OwnerAndAccessListDecide)
 {
     const std::wstring other = L"S-1-5-21-1-2-3-1001";
     const std::wstring grants = L"grants write, delete or permission rights to ";
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
-    struct Case { DWORD attributes; std::wstring sddl, refusal; };
+    struct Case { DWORD attributes; std::wstring sddl; std::wstring refusal; };
     const Case cases[] = {
         {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
         {folder, L"O:BAD:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
@@ -122,17 +135,18 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
     // S-1-5-21-1-2-3-513 as it is stored
     const BYTE defaultOwner[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 1, 2, 0, 0};
     const logtrust::ServiceIdentity service{{}, std::vector<BYTE>(std::begin(defaultOwner), std::end(defaultOwner))};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.sddl));
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        const wchar_t* text = c.sddl.c_str();
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &sd, nullptr));
-        const win::UniqueLocalMemory held(sd);
-        PSID sid = nullptr;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(Narrow(row.sddl));
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const wchar_t* sddl = row.sddl.c_str();
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, 0));
+        const win::UniqueLocalMemory held(descriptor);
+        PSID owner = nullptr;
         PACL dacl = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        ::GetSecurityDescriptorOwner(sd, &sid, &defaulted);
-        ::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-        EXPECT_EQ(c.refusal, logtrust::LogFolderRefusal(c.attributes, sid, dacl, service));
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        EXPECT_EQ(row.refusal, logtrust::LogFolderRefusal(row.attributes, owner, dacl, service));
     }
 }

@@ -1,7 +1,7 @@
 // Owners keep the thread's last error across their release, so that a failure line written
 // after a scope ends carries the failure's code; the validation library file is held from its
 // check until it is loaded, and the binding is filled once however many threads ask.
-#include "TestHooks.h"
+#include "support/Seams.h"
 #include "support/TestSupport.h"
 #include "trust/ValidationLibrary.h"
 #include "win/Owners.h"
@@ -41,8 +41,16 @@ TEST(Owners, ReleaseKeepsTheLastErrorOfTheFailureBeforeIt)
         const char* owner;
         std::function<void()> scopeWithFailure; // obtains, fails a call, lets the owner release
     } cases[] = {
-        {"UniqueHandle", [] { win::UniqueHandle h(ClosedHandle()); ::SetLastError(kFailure); }},
-        {"UniqueFindHandle", [] { win::UniqueFindHandle h(ClosedHandle()); ::SetLastError(kFailure); }},
+        {"UniqueHandle",
+         [] {
+             win::UniqueHandle handle(ClosedHandle());
+             ::SetLastError(kFailure);
+         }},
+        {"UniqueFindHandle",
+         [] {
+             win::UniqueFindHandle find(ClosedHandle());
+             ::SetLastError(kFailure);
+         }},
         {"UniqueProcessInformation",
          [] {
              win::UniqueProcessInformation info;
@@ -51,15 +59,15 @@ TEST(Owners, ReleaseKeepsTheLastErrorOfTheFailureBeforeIt)
          }},
         {"ComPtr",
          [&] {
-             win::ComPtr<IUnknown> p;
-             *p.put() = &noisy;
+             win::ComPtr<IUnknown> object;
+             *object.put() = &noisy;
              ::SetLastError(kFailure);
          }},
         {"UniqueVariant",
          [&] {
-             win::UniqueVariant v;
-             v.get()->vt = VT_UNKNOWN;
-             v.get()->punkVal = &noisy;
+             win::UniqueVariant variant;
+             variant.get()->vt = VT_UNKNOWN;
+             variant.get()->punkVal = &noisy;
              ::SetLastError(kFailure);
          }},
     };
@@ -85,7 +93,9 @@ protected:
 };
 
 struct SwapAttempts {
-    DWORD write = 0, remove = 0, replace = 0;
+    DWORD write = 0;
+    DWORD remove = 0;
+    DWORD replace = 0;
 };
 SwapAttempts g_attempts;
 std::wstring g_replacement;
@@ -94,8 +104,8 @@ std::wstring g_replacement;
 void TrySwap(const wchar_t* path)
 {
     ::SetLastError(0xDEADBEEF);
-    const win::UniqueHandle writer(::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win::UniqueHandle writer(::CreateFileW(path, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     g_attempts.write = writer ? ERROR_SUCCESS : ::GetLastError();
     ::SetLastError(0xDEADBEEF);
     g_attempts.remove = ::DeleteFileW(path) ? ERROR_SUCCESS : ::GetLastError();

@@ -1,5 +1,4 @@
 // The process toolkit against real stand-in processes, and KillProcessesExceptNewest's choice on its own.
-#include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
@@ -22,31 +21,42 @@ bool DebugPrivilegeWasOn(bool on = true)
 enum Operation { kFind, kKillByName, kKillMatching, kKillExceptNewest };
 using ProcessToolkit = LoggedTest;
 const std::wstring kFirstLine = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
-std::wstring Cut(const std::wstring& record) { return record.substr(0, CUtilityLog::kMessageLimit - 1); } // as the log does
+// The log keeps 511 characters of a message.
+std::wstring Cut(const std::wstring& record) { return record.substr(0, 511); }
 
 } // namespace
 
 TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNewestTimeInAscendingOrder)
 {
-    const struct Case { const char* what; std::vector<processchoice::ProcessCreation> records; std::vector<DWORD> doomed; } cases[] = {
+    const struct Case {
+        const char* what;
+        std::vector<processchoice::ProcessCreation> records;
+        std::vector<DWORD> doomed;
+    } cases[] = {
         {"two share the newest time and both stay", {{100, 50}, {300, 40}, {200, 50}}, {300}},
         {"all at one time", {{7, 9}, {8, 9}, {9, 9}}, {}},
-        {"one alone", {{42, 1234}}, {}},
         {"none", {}, {}},
         {"a lone time of 0 is the newest", {{42, 0}}, {}},
         {"repeats count once, ascending ids", {{30, 1}, {99, 5}, {10, 2}, {30, 1}, {99, 5}, {10, 2}}, {10, 30}},
         {"the first record of a repeated id counts", {{5, 1}, {6, 3}, {5, 3}}, {5}},
         {"an id reused by another program is spared",
          {{10, 1, L"FnKeyAgent.exe"}, {11, 5, L"FNKEYAGENT.EXE"}, {12, 3, L"notepad.exe"}}, {10}},
-        {"the newest being another program spares all", {{10, 1, L"FnKeyAgent.exe"}, {11, 9, L"notepad.exe"}}, {}},
+        {"the newest being another program spares all",
+         {{10, 1, L"FnKeyAgent.exe"}, {11, 9, L"notepad.exe"}}, {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.doomed, processchoice::ChooseProcessesToTerminate(c.records)) << c.what;
+    using processchoice::ChooseProcessesToTerminate;
+    for (const Case& row : cases) EXPECT_EQ(row.doomed, ChooseProcessesToTerminate(row.records)) << row.what;
 }
 
-// Six stand-ins a case: two agents (older, newer), a renamed agent, the OSD, the app as KEYAPP.exe, keyapp.exe2.exe.
+// Six stand-ins a case: two agents (older, newer), a renamed agent, the OSD, the app as KEYAPP.exe,
+// keyapp.exe2.exe.
 TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
 {
-    const struct Case { Operation operation; std::wstring name; unsigned affected; /* bit i: stand-in i found or ended */ } cases[] = {
+    const struct Case {
+        Operation operation;
+        std::wstring name;
+        unsigned affected; // bit i: stand-in i found or ended
+    } cases[] = {
         {kFind, L"FNKEYAGENT.EXE", 0b000011},
         {kFind, L"fnkeyagent.OLD.exe", 0b000100},
         {kFind, L"FnKeyAgent.", 0},
@@ -58,47 +68,50 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
         {kKillExceptNewest, L"", 0b000001}, // one id alone or none: the choice's own table
     };
     const bool debugWasOn = DebugPrivilegeWasOn();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.name.substr(0, 30)) + " operation " + std::to_string(c.operation));
+    for (const Case& row : cases) {
+        SCOPED_TRACE(Narrow(row.name.substr(0, 30)) + " operation " + std::to_string(row.operation));
         ClearLog();
         StandInFolder standIns(L"toolkit");
-        ASSERT_TRUE(standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe") && standIns.CopyAs(L"keyapp.exe", L"keyapp.exe2.exe"));
+        ASSERT_TRUE(standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
+        ASSERT_TRUE(standIns.CopyAs(L"keyapp.exe", L"keyapp.exe2.exe"));
         std::vector<DWORD> ids;
         std::set<DWORD> affected;
         std::vector<win::UniqueHandle> watches;
-        for (const wchar_t* file : {L"FnKeyAgent.exe", L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe", L"KEYAPP.exe",
-                                    L"keyapp.exe2.exe"}) {
+        for (const wchar_t* file : {L"FnKeyAgent.exe", L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe",
+                                    L"KEYAPP.exe", L"keyapp.exe2.exe"}) {
             ids.push_back(standIns.Start(file));
             watches.emplace_back(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids.back()));
             ASSERT_TRUE(watches.back()) << Narrow(file);
-            if (c.affected & (1u << (ids.size() - 1))) affected.insert(ids.back());
+            if (row.affected & (1u << (ids.size() - 1))) affected.insert(ids.back());
         }
         DebugPrivilegeWasOn(true);
-        if (c.operation == kFind) {
-            const std::vector<DWORD> running = FindRunningProcess(c.name.c_str());
+        if (row.operation == kFind) {
+            const std::vector<DWORD> running = FindRunningProcess(row.name.c_str());
             EXPECT_EQ(affected, std::set<DWORD>(running.begin(), running.end()));
-            EXPECT_EQ(!affected.empty(), ProgressIsRunning(c.name.c_str()) != FALSE);
-        } else if (c.operation == kKillByName) {
-            KillProcessesByName(c.name.c_str());
-        } else if (c.operation == kKillMatching) {
-            EXPECT_EQ(affected.empty() ? FALSE : TRUE, IsExistHotkeyUtilityProcessAndKill(c.name.c_str()));
+            EXPECT_EQ(!affected.empty(), ProgressIsRunning(row.name.c_str()) != FALSE);
+        } else if (row.operation == kKillByName) {
+            KillProcessesByName(row.name.c_str());
+        } else if (row.operation == kKillMatching) {
+            EXPECT_EQ(affected.empty() ? FALSE : TRUE, IsExistHotkeyUtilityProcessAndKill(row.name.c_str()));
         } else {
             KillProcessesExceptNewest({ids[1], ids[0], 0xFFFFFFF0u, ids[1]}); // an id of no process, one twice
         }
         // Switched on before, it is off after a kill that matched, untouched otherwise.
-        EXPECT_EQ(c.operation != kKillMatching || affected.empty(), DebugPrivilegeWasOn(true));
-        for (size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(row.operation != kKillMatching || affected.empty(), DebugPrivilegeWasOn(true));
+        for (size_t index = 0; index < ids.size(); ++index) {
+            const bool ends = row.operation != kFind && affected.count(ids[index]);
+            const DWORD waited = ::WaitForSingleObject(watches[index].get(), ends ? 10000 : 0);
+            EXPECT_EQ(ends ? WAIT_OBJECT_0 : WAIT_TIMEOUT, waited) << index;
             DWORD code = 0xDEADBEEF; // the folder's own clean-up ends with 1: 0 is the toolkit's
-            const bool ends = c.operation != kFind && affected.count(ids[i]);
-            EXPECT_EQ(ends ? WAIT_OBJECT_0 : WAIT_TIMEOUT, ::WaitForSingleObject(watches[i].get(), ends ? 10000 : 0));
-            EXPECT_EQ(ends ? 0u : STILL_ACTIVE, (::GetExitCodeProcess(watches[i].get(), &code), code)) << i;
+            ::GetExitCodeProcess(watches[index].get(), &code);
+            EXPECT_EQ(ends ? 0u : STILL_ACTIVE, code) << index;
         }
         // Only the 11-character kill logs: its first line, then two per match, whatever the session.
         const std::wstring session = std::to_wstring(standIns.WaitForRecord(ids[0])->sessionId);
         std::vector<std::wstring> expected;
-        if (c.operation == kKillMatching) expected.push_back(Cut(kFirstLine + c.name + L",line:%d "));
-        for (size_t i = 0; c.operation == kKillMatching && i < affected.size(); ++i) {
-            expected.push_back(Cut(L"IsExistUtilityProcess GetSession:[1]  The \"" + c.name +
+        if (row.operation == kKillMatching) expected.push_back(Cut(kFirstLine + row.name + L",line:%d "));
+        for (size_t match = 0; row.operation == kKillMatching && match < affected.size(); ++match) {
+            expected.push_back(Cut(L"IsExistUtilityProcess GetSession:[1]  The \"" + row.name +
                                    L"\" process is exist[1]. Its session id is " + session + L"\n"));
             expected.push_back(L"TerminateProcess ret:[1] error :%d , sessionid=" + session); // the last error
         }
@@ -112,10 +125,12 @@ TEST_F(ProcessToolkit, NullNamesAndNamesWithWildcardsPathsOrOddCharactersMatchNo
     StandInFolder standIns(L"badnames");
     const DWORD agent = standIns.Start(L"FnKeyAgent.exe");
     const std::wstring veryLong(40000, L'F');
-    for (const wchar_t* name : {L"", L"*", L"FnKey*.exe", L"?nKeyAgent.exe", L"..\\FnKeyAgent.exe", L"C:\\FnKeyAgent.exe",
-                                L"Fn\u00e9Agent.exe", L"\t\r\n", veryLong.c_str(), static_cast<const wchar_t*>(nullptr)}) {
+    for (const wchar_t* name : {L"", L"*", L"FnKey*.exe", L"?nKeyAgent.exe", L"..\\FnKeyAgent.exe",
+                                L"C:\\FnKeyAgent.exe", L"Fn\u00e9Agent.exe", L"\t\r\n", veryLong.c_str(),
+                                static_cast<const wchar_t*>(nullptr)}) {
         ClearLog();
-        EXPECT_TRUE(FindRunningProcess(name).empty() && !ProgressIsRunning(name));
+        EXPECT_TRUE(FindRunningProcess(name).empty());
+        EXPECT_FALSE(ProgressIsRunning(name));
         KillProcessesByName(name);
         EXPECT_EQ(FALSE, IsExistHotkeyUtilityProcessAndKill(name));
         // Only the 11-character kill logs its first line, and not for a null name.

@@ -1,16 +1,19 @@
-// The product information read from the firmware stand-in registered in the prefix: what each
-// answer of the firmware records in the registry and the log, and the failure paths of the WMI
-// sequence. Each thread runs in an apartment of its own, as in the service.
+// The product information: the values that the firmware client reads from the stand-in
+// registered in the prefix, each in a thread of its own as in the service, and the settings that
+// the service makes of them.
 #include "FirmwareStandIn.h"
-#include "hardware/ProductInfoMonitor.h"
+#include "hardware/QvkWmi.h"
 #include "registry/RegistryKeys.h"
-#include "support/TestSupport.h"
+#include "service/ProductInfoSettings.h"
+#include "support/RegistryTestSupport.h"
 
 #include <optional>
 #include <thread>
 
 using namespace testsupport;
 using namespace regkeys;
+using regtest::RecordsMatch;
+using Texts = std::vector<std::wstring>;
 
 namespace {
 
@@ -19,95 +22,117 @@ struct Value {
     const wchar_t* key;
     const wchar_t* name;
 };
-const Value kGame{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine};
-const Value kVersionValue{HKEY_LOCAL_MACHINE, kCapabilityKey, kGameMachineVersion};
-const Value kIndicators[] = {{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk},
-                             {HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd},
+const Value kGameMachine{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine};
+const Value kUserChanged{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk};
+const Value kIndicators[] = {{HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd},
                              {HKEY_LOCAL_MACHINE, kOsdKey, kShowCapsNumlkOsd},
                              {HKEY_CURRENT_USER, kUserOsdKey, kShowCapsNumlkOsd},
                              {HKEY_LOCAL_MACHINE, kToastKey, kShowNumlkOsd}};
 
-std::optional<DWORD> Read(const Value& v)
+std::optional<DWORD> Read(const Value& value)
 {
-    DWORD data = 0, size = sizeof data;
-    if (::RegGetValueW(v.root, v.key, v.name, RRF_RT_REG_DWORD, nullptr, &data, &size) != ERROR_SUCCESS) return std::nullopt;
-    return data;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const LONG status = ::RegGetValueW(value.root, value.key, value.name, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    return status == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
 }
 
-void Write(const Value& v, DWORD data)
+void Write(const Value& value, DWORD data)
 {
-    ::RegSetKeyValueW(v.root, v.key, v.name, REG_DWORD, &data, sizeof data);
-}
-
-void Behave(const std::wstring& subKey, const wchar_t* name, DWORD data)
-{
-    Write({HKEY_LOCAL_MACHINE, (std::wstring(firmware::kBehaviourKey) + L"\\" + subKey).c_str(), name}, data);
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(value.root, value.key, value.name, REG_DWORD, &data, sizeof data));
 }
 
 class ProductInfo : public LoggedTest {
 protected:
     ProductInfo() : LoggedTest(L"product-info-log") {}
-    RegistryTreeGuard m_service{kServiceKey}, m_behaviour{firmware::kBehaviourKey};
+    ~ProductInfo() override { ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserOsdKey); }
+    RegistryTreeGuard m_service{kServiceKey};
+    RegistryTreeGuard m_behaviour{firmware::kBehaviourKey};
 };
 
-TEST_F(ProductInfo, FirmwareAnswersBecomeSettings)
+} // namespace
+
+// The method's "Data" from the first instance that answers; a failed sequence gives nothing and
+// is logged in the asking thread's texts.
+TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
 {
-    const std::wstring telrune = firmware::kTelruneClass;
-    const struct Case {
-        const char* name;
-        std::vector<std::pair<std::wstring, std::pair<const wchar_t*, DWORD>>> behaviour; // subkey, value, data
-        std::optional<DWORD> userChanged;
-        LPTHREAD_START_ROUTINE thread;
-        std::optional<DWORD> game, version, indicator; // expected; indicator: each of the five
-        const wchar_t* record;                          // a log record expected (prefix), or null
-    } cases[] = {
-        {"gaming product, no user choice", {{telrune + L"\\GetProductInfo", {L"Data", 101}}}, std::nullopt,
-         &_Thread_ProductInfoMonitor, 1, std::nullopt, 0, L"_Thread_ProductInfoMonitor GetRegForUserHistory:[0]"},
-        {"gaming product, user chose", {{telrune + L"\\GetProductInfo", {L"Data", 100}}}, 1, &_Thread_ProductInfoMonitor, 1,
-         std::nullopt, 7, L"_Thread_ProductInfoMonitor GetRegForUserHistory:[1]"},
-        {"other product", {{telrune + L"\\GetProductInfo", {L"Data", 103}}}, std::nullopt, &_Thread_ProductInfoMonitor, 0,
-         std::nullopt, 7, nullptr},
-        {"negative version", {{telrune + L"\\GetVersion", {L"Data", static_cast<DWORD>(-5)}}}, std::nullopt,
-         &_Thread_CheckProductVersion, std::nullopt, 0, 7, nullptr},
-        {"first of several instances unreadable",
-         {{telrune, {L"Instances", 3}}, {telrune, {L"UnreadablePathInstance", 1}}, {telrune + L"\\GetVersion", {L"Data", 9}}},
-         std::nullopt, &_Thread_CheckProductVersion, std::nullopt, 9, 7, nullptr},
-        {"null Data", {{telrune + L"\\GetVersion", {L"NoData", 2}}}, std::nullopt, &_Thread_CheckProductVersion,
-         std::nullopt, 0, 7, nullptr},
-        {"output without Data", {{telrune + L"\\GetProductInfo", {L"NoData", 1}}}, std::nullopt, &_Thread_ProductInfoMonitor,
-         std::nullopt, std::nullopt, 7, L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: "},
-        {"enumeration held", {{telrune, {L"Hold", 1}}}, std::nullopt, &_Thread_CheckProductVersion, std::nullopt,
-         std::nullopt, 7, L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms"},
-        {"no instance", {{telrune, {L"Instances", 0}}}, std::nullopt, &_Thread_ProductInfoMonitor, std::nullopt,
-         std::nullopt, 7, L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoObject failed Line: "},
-        {"no output object from any instance",
-         {{telrune, {L"Instances", 2}}, {telrune + L"\\GetVersion", {L"ExecMethodError", 0x80041001}}}, std::nullopt,
-         &_Thread_CheckProductVersion, std::nullopt, std::nullopt, 7,
-         L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: "},
+    using namespace firmware;
+    const std::wstring telrune = kTelruneClass;
+    const std::wstring type = telrune + L"\\GetProductInfo";
+    const std::wstring version = telrune + L"\\GetVersion";
+    const std::wstring versionObjectFailed =
+        L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d";
+    const std::wstring versionExecFailed = L"_Thread_CheckProductVersion ProductVersion ExecMethod has some issue";
+    struct Case {
+        const char* what;
+        std::vector<std::tuple<std::wstring, const wchar_t*, DWORD>> behaviours;  // under the behaviour key
+        ProductValue value;
+        std::optional<LONG> read;
+        Texts records;
+    };
+    const Case cases[] = {
+        {"product type", {{type, kData, 101}}, ProductValue::ProductType, 101, {}},
+        {"negative version", {{version, kData, static_cast<DWORD>(-5)}}, ProductValue::Version, 0, {}},
+        {"first of three instances unreadable",
+         {{telrune, kInstances, 3}, {telrune, kUnreadablePathInstance, 1}, {version, kData, 9}},
+         ProductValue::Version, 9, {}},
+        {"null Data", {{version, kNoData, 2}}, ProductValue::Version, 0, {}},
+        {"output without Data", {{type, kNoData, 1}}, ProductValue::ProductType, std::nullopt,
+         {L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: %d  GetLastError: %d"}},
+        {"enumeration held", {{telrune, kHold, 1}}, ProductValue::Version, std::nullopt,
+         {L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms", versionObjectFailed}},
+        {"no instance", {{telrune, kInstances, 0}}, ProductValue::ProductType, std::nullopt,
+         {L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoObject failed Line: %d  GetLastError: %d"}},
+        {"no output from any instance", {{telrune, kInstances, 2}, {version, kExecMethodError, 0x80041001}},
+         ProductValue::Version, std::nullopt, {versionExecFailed, versionExecFailed, versionObjectFailed}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
-        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, firmware::kBehaviourKey);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserOsdKey);
+        SCOPED_TRACE(c.what);
+        RegistryTreeGuard behaviour(kBehaviourKey);
+        for (const auto& [subKey, name, data] : c.behaviours) {
+            Write({HKEY_LOCAL_MACHINE, (std::wstring(kBehaviourKey) + L"\\" + subKey).c_str(), name}, data);
+        }
         ClearLog();
-        for (const Value& v : kIndicators) Write(v, 7);
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk);
-        if (c.userChanged) Write(kIndicators[0], *c.userChanged);
-        for (const auto& [subKey, setting] : c.behaviour) Behave(subKey, setting.first, setting.second);
-
-        std::thread(c.thread, nullptr).join(); // a thread of its own, as in the service
-        EXPECT_EQ(c.game, Read(kGame));
-        EXPECT_EQ(c.version, Read(kVersionValue));
-        EXPECT_EQ(c.indicator == 0u ? std::optional<DWORD>(0) : c.userChanged, Read(kIndicators[0]));
-        for (size_t i = 1; i < std::size(kIndicators); ++i) {
-            EXPECT_EQ(c.indicator, Read(kIndicators[i])) << Narrow(kIndicators[i].name);
-        }
-        if (c.record != nullptr) {
-            EXPECT_TRUE(HasRecord(Messages(), c.record, true));
-        }
+        std::optional<LONG> read;
+        std::thread([&] { read = CQvkWmi::ReadProductValue(c.value); }).join();
+        EXPECT_EQ(c.read, read);
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
     }
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserOsdKey);
 }
 
-} // namespace
+// The gaming-product rule: "IsGameMachine" for every type; the four indicators and the user's
+// choice set to 0 on a gaming product whose user never chose. The capability key starts deleted.
+TEST_F(ProductInfo, ProductTypeDecidesTheIndicatorDefaults)
+{
+    const std::wstring choiceNotRead = L"_Thread_ProductInfoMonitor GetRegForUserHistory:[0]";
+    const std::wstring choiceRead = L"_Thread_ProductInfoMonitor GetRegForUserHistory:[1]";
+    const std::wstring indicatorsOff =
+        L"_Thread_ProductInfoMonitor start SVC_CTL_SEND_UI_CAPSNUMLOCK_OFF Line:%d Error:%d";
+    struct Case {
+        LONG type;
+        std::optional<DWORD> userChangedBefore;
+        DWORD gameMachine;
+        std::optional<DWORD> userChangedAfter;
+        DWORD indicators;
+        Texts records;
+    };
+    const Case cases[] = {
+        {101, std::nullopt, 1, 0, 0, {choiceNotRead, indicatorsOff}},
+        {102, 0, 1, 0, 0, {choiceRead, indicatorsOff}},
+        {100, 1, 1, 1, 7, {choiceRead}},
+        {103, 1, 0, 1, 7, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        RegistryTreeGuard::Delete(kServiceKey);
+        for (const Value& indicator : kIndicators) Write(indicator, 7);
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk);
+        if (c.userChangedBefore) Write(kUserChanged, *c.userChangedBefore);
+        ClearLog();
+        RecordProductType(c.type);
+        EXPECT_EQ(c.gameMachine, Read(kGameMachine));
+        EXPECT_EQ(c.userChangedAfter, Read(kUserChanged));
+        for (const Value& indicator : kIndicators) EXPECT_EQ(c.indicators, Read(indicator)) << Narrow(indicator.name);
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
+    }
+}

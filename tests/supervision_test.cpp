@@ -1,19 +1,19 @@
 // The companions kept alive, in-process: this program lies in a folder of its own with the
 // companion stand-ins and the validation library beside it, as the service does, and runs the
 // service's passes with a divided time scale.
-#include "TestHooks.h"
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlDispatcher.h"
+#include "service/ServiceWaits.h"
 #include "service/SessionThreads.h"
 #include "service/UtilityService.h"
+#include "support/Seams.h"
 #include "support/StandIns.h"
 #include "support/TestSupport.h"
 
 #include <wtsapi32.h>
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 
 using namespace testsupport;
@@ -29,7 +29,9 @@ std::wstring KillLaunchPattern(const std::vector<std::wstring>& messages)
 {
     std::wstring pattern;
     for (const std::wstring& m : messages) {
-        if (m.rfind(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe", 0) == 0) pattern += L'K';
+        if (m.rfind(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe", 0) == 0) {
+            pattern += L'K';
+        }
         if (m.rfind(L"CreateThreadForCheckRunningUtilityTimes begin", 0) == 0) pattern += L'L';
     }
     return pattern;
@@ -59,7 +61,10 @@ protected:
     static void EndCompanions()
     {
         for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
-        WaitUntil([] { return FindRunningProcess(kAgentName).empty() && FindRunningProcess(kLockOsdName).empty(); }, 10000);
+        const auto noneRun = [] {
+            return FindRunningProcess(kAgentName).empty() && FindRunningProcess(kLockOsdName).empty();
+        };
+        WaitUntil(noneRun, 10000);
     }
     static void Start(const wchar_t* name)
     {
@@ -68,10 +73,6 @@ protected:
         win::UniqueProcessInformation info;
         ASSERT_TRUE(::CreateProcessW((Folder() + name).c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                      &startup, info.put()));
-    }
-    bool WaitForRecord(const std::wstring& message) const
-    {
-        return WaitUntil([&] { auto m = Messages(); return std::count(m.begin(), m.end(), message) > 0; }, 30000);
     }
 };
 
@@ -96,7 +97,10 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
         if (c.companionsRunning) {
             Start(kAgentName);
             Start(kLockOsdName);
-            ASSERT_TRUE(WaitUntil([] { return RecordsOf(kAgentName).size() == 1 && RecordsOf(kLockOsdName).size() == 1; }, 30000));
+            const auto bothStarted = [] {
+                return RecordsOf(kAgentName).size() == 1 && RecordsOf(kLockOsdName).size() == 1;
+            };
+            ASSERT_TRUE(WaitUntil(bothStarted, 30000));
         }
         SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
         c.body(nullptr);
@@ -116,11 +120,17 @@ TEST_F(Supervision, SessionEventsStartTheirThreadsAndTheQuitEventEndsThem)
         std::vector<std::wstring> dispatcherLines;
         const wchar_t* threadEnd; // the record that says the started thread ended, or null
     } cases[] = {
-        {WTS_CONSOLE_CONNECT, {L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n", L"dwEvent::OnServiceControlHandle User Session 1\n"},
+        {WTS_CONSOLE_CONNECT,
+         {L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n",
+          L"dwEvent::OnServiceControlHandle User Session 1\n"},
          L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
-        {WTS_SESSION_LOGON, {L"::OnServiceControlHandle User Logged on\n"}, L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
-        {WTS_SESSION_UNLOCK, {L"::OnServiceControlHandle User Session Unlocked\n"}, L"OnServiceControlHandle sleep quit line: "},
-        {WTS_CONSOLE_DISCONNECT, {L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n", L"dwEvent::OnServiceControlHandle User Session 2\n"},
+        {WTS_SESSION_LOGON, {L"::OnServiceControlHandle User Logged on\n"},
+         L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
+        {WTS_SESSION_UNLOCK, {L"::OnServiceControlHandle User Session Unlocked\n"},
+         L"OnServiceControlHandle sleep quit line: "},
+        {WTS_CONSOLE_DISCONNECT,
+         {L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n",
+          L"dwEvent::OnServiceControlHandle User Session 2\n"},
          L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[0] Uitlity:[0]"},
         {WTS_SESSION_LOCK, {L"::OnServiceControlHandle User Session Locked\n"}, nullptr},
         {9, {L"dwEvent::OnServiceControlHandle User Session 9\n"}, nullptr},
@@ -129,12 +139,13 @@ TEST_F(Supervision, SessionEventsStartTheirThreadsAndTheQuitEventEndsThem)
         SCOPED_TRACE(c.event);
         EndCompanions();
         const size_t before = Messages().size();
-        ::SetEvent(g_hQuitEvent); // the thread ends at its first wait that watches it
+        ::SetEvent(ServiceQuitEvent()); // the thread ends at its first wait that watches it
         DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, c.event, nullptr);
         std::vector<std::wstring> dispatcherLines; // other threads log meanwhile
         const std::vector<std::wstring> messages = Messages();
         for (size_t i = before; i < messages.size(); ++i) {
-            if (messages[i].find(L"::OnServiceControlHandle User") != std::wstring::npos) dispatcherLines.push_back(messages[i]);
+            if (messages[i].find(L"::OnServiceControlHandle User") == std::wstring::npos) continue;
+            dispatcherLines.push_back(messages[i]);
         }
         EXPECT_EQ(c.dispatcherLines, dispatcherLines);
         if (c.threadEnd != nullptr) {
@@ -144,25 +155,8 @@ TEST_F(Supervision, SessionEventsStartTheirThreadsAndTheQuitEventEndsThem)
                                    [&](const std::wstring& m) { return m.rfind(c.threadEnd, 0) == 0; });
             }, 30000));
         }
-        ::ResetEvent(g_hQuitEvent);
+        ::ResetEvent(ServiceQuitEvent());
     }
-}
-
-TEST_F(Supervision, StopWakesExactlyOneWaiter)
-{
-    CUtilityService service;
-    SetWaitDivisorForTesting(1);
-    std::atomic<int> woken{0};
-    std::thread a([&] { woken += SleepUnlessQuit(60000) ? 1 : 0; });
-    std::thread b([&] { woken += SleepUnlessQuit(60000) ? 1 : 0; });
-    ::Sleep(500); // both reach their wait: one that begins after the stop finds quit at once
-    ASSERT_TRUE(Messages().empty());
-    DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return woken.load() == 1; }, 5000));
-    EXPECT_FALSE(WaitUntil([&] { return woken.load() == 2; }, 500)) << "one set released both waiters";
-    ::SetEvent(g_hQuitEvent);
-    a.join();
-    b.join();
 }
 
 TEST_F(Supervision, ActionCodesStartTheLockIndicatorWithTheirSwitch)
@@ -209,8 +203,10 @@ TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
         }
         return order;
     }());
-    EXPECT_EQ(1, std::count_if(messages.begin(), messages.end(), [](const std::wstring& m) {
-                  return m.rfind(L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success", 0) == 0;
+    const std::wstring supervisionStarted =
+        L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success";
+    EXPECT_EQ(1, std::count_if(messages.begin(), messages.end(), [&](const std::wstring& m) {
+                  return m.rfind(supervisionStarted, 0) == 0;
               }));
     EXPECT_TRUE(WaitUntil([] { return RecordsOf(kAgentName).size() == 2; }, 30000));
     // The agent's supervision keeps the newer of the two.
@@ -219,18 +215,21 @@ TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
 
 TEST_F(Supervision, RefusedCompanionIsNeverStarted)
 {
-    ASSERT_TRUE(::CopyFileW((Folder() + L"unsigned\\" + kAgentName).c_str(), (Folder() + L"unsigned-agent.exe").c_str(), FALSE));
-    ASSERT_TRUE(::MoveFileExW((Folder() + kAgentName).c_str(), (Folder() + L"signed-agent.exe").c_str(), MOVEFILE_REPLACE_EXISTING));
-    ASSERT_TRUE(::MoveFileExW((Folder() + L"unsigned-agent.exe").c_str(), (Folder() + kAgentName).c_str(), 0));
+    const std::wstring agent = Folder() + kAgentName;
+    const std::wstring signedAgent = Folder() + L"signed-agent.exe";
+    const std::wstring unsignedAgent = Folder() + L"unsigned-agent.exe";
+    ASSERT_TRUE(::CopyFileW((Folder() + L"unsigned\\" + kAgentName).c_str(), unsignedAgent.c_str(), FALSE));
+    ASSERT_TRUE(::MoveFileExW(agent.c_str(), signedAgent.c_str(), MOVEFILE_REPLACE_EXISTING));
+    ASSERT_TRUE(::MoveFileExW(unsignedAgent.c_str(), agent.c_str(), 0));
     DWORD code = 7;
     const BOOL launched = LaunchFnKeyAgentProcess(&code);
-    ::MoveFileExW((Folder() + L"signed-agent.exe").c_str(), (Folder() + kAgentName).c_str(), MOVEFILE_REPLACE_EXISTING);
+    ::MoveFileExW(signedAgent.c_str(), agent.c_str(), MOVEFILE_REPLACE_EXISTING);
     EXPECT_FALSE(launched);
     EXPECT_EQ(0u, code);
     const std::vector<std::wstring> messages = Messages();
-    EXPECT_EQ(1, std::count(messages.begin(), messages.end(),
-                            L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:FnKeyAgent.exe, code:" +
-                                std::to_wstring(FN_TEST_UNSIGNED_REFUSAL)));
+    const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,"
+                                 L"name:FnKeyAgent.exe, code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
+    EXPECT_EQ(1, std::count(messages.begin(), messages.end(), refusal));
     EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
         << "the lock indicator was accepted and started first";
     EXPECT_TRUE(RecordsOf(kAgentName).empty());

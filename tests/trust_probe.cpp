@@ -1,14 +1,11 @@
-// The service's stand-in: trust_probe <executable> <threads> <elsewhere> <from> <to> makes <elsewhere> its
-// current directory and the head of PATH, validates <executable> from <threads> threads at once and, given
-// <from>, copies it to <to> and validates again. Per validation it prints "<code> <path of the loaded module
-// with the library's name, or none>"; then "planted" when the impostor recorded a load.
+// The service's stand-in: trust_probe <executable> <elsewhere> <from> <to> makes <elsewhere> its current
+// directory and the head of PATH, validates <executable> and, given <from>, copies it to <to> and validates
+// again. Per validation it prints "<code> <path of the loaded module with the library's name, or none>"; then
+// "planted" when the impostor recorded a load. (Concurrent first loads are the library hold's test.)
 #include "trust/OsmiraAssemblyHelper.h"
 
 #include <cstdlib>
-#include <future>
 #include <string>
-#include <thread>
-#include <vector>
 
 static std::string Validate(const wchar_t* executable)
 {
@@ -21,22 +18,16 @@ static std::string Validate(const wchar_t* executable)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 6) return 2;
-    const std::wstring elsewhere = argv[3], marker = elsewhere + L"\\planted-loads.txt";
+    if (argc < 5) return 2;
+    const std::wstring elsewhere = argv[2];
+    const std::wstring marker = elsewhere + L"\\planted-loads.txt";
     ::SetEnvironmentVariableW(L"PATH", (elsewhere + L";" + _wgetenv(L"PATH")).c_str());
     ::SetEnvironmentVariableW(L"FN_PLANTED_LOAD_MARKER", marker.c_str());
     ::SetCurrentDirectoryW(elsewhere.c_str());
     ::DeleteFileW(marker.c_str());
 
-    std::promise<void> go;
-    std::shared_future<void> started = go.get_future().share();
-    std::vector<std::string> lines(static_cast<size_t>(_wtoi(argv[2])));
-    std::vector<std::thread> threads;
-    for (auto& line : lines) threads.emplace_back([&] { started.wait(), line = Validate(argv[1]); });
-    go.set_value();
-    std::string output;
-    for (size_t i = 0; i < lines.size(); ++i) threads[i].join(), output += lines[i];
-    if (argv[4][0] != L'\0') output += ::CopyFileW(argv[4], argv[5], FALSE) ? Validate(argv[1]) : "copy failed\n";
+    std::string output = Validate(argv[1]);
+    if (argv[3][0] != L'\0') output += ::CopyFileW(argv[3], argv[4], FALSE) ? Validate(argv[1]) : "copy failed\n";
     if (::GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) output += "planted\n";
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), output.data(), static_cast<DWORD>(output.size()), &written, nullptr);

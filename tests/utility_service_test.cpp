@@ -1,10 +1,13 @@
 // The utility service in process: its events, the rows that only log, the stop and the start-up
 // worker, seen through the log, the events and the companion stand-ins.
-#include "TestHooks.h"
 #include "service/ControlDispatcher.h"
+#include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "support/RegistryTestSupport.h"
+#include "support/Seams.h"
 #include "support/StandIns.h"
+
+#include <wtsapi32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,93 +15,161 @@
 
 using namespace testsupport;
 using regtest::RecordsMatch;
+
 namespace {
-bool EventExists(const wchar_t* name) { return bool(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name))); }
-struct UtilityService : LoggedTest { StandInFolder m_standIns{L"service"}; };
-const std::wstring kKill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
+
+constexpr wchar_t kQuitEventName[] = L"_CreateForQuitSvericeEvent_";
+const std::wstring kKillLine = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
+
+bool EventExists(const wchar_t* name)
+{
+    return bool(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name)));
+}
+
+std::wstring ExistsLine(const std::wstring& name)
+{
+    return L"IsExistUtilityProcess GetSession:[1]  The \"" + name + L"\" process is exist[1]. Its session id is %d\n";
+}
+
+struct UtilityService : LoggedTest {
+    StandInFolder m_standIns{L"service"};
+};
+
 } // namespace
+
 TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
 {
-    for (const wchar_t* name : {kSpeakerLedEventName, kMicMuteLedEventName, kHidMicMuteLedEventName}) EXPECT_TRUE(EventExists(name));
+    const wchar_t* const ledEventNames[] = {L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
+                                            L"EF55FD20-D641-4B65-A7C5-F93618116671",
+                                            L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
+    for (const wchar_t* name : ledEventNames) {
+        EXPECT_TRUE(EventExists(name)) << Narrow(name);
+    }
     EXPECT_FALSE(EventExists(kQuitEventName));
     {
         CUtilityService service; // the quit event lives with the service
         EXPECT_TRUE(EventExists(kQuitEventName));
-        std::vector<std::wstring> expected = {L"::OnServiceControlHandle Syetem Shutdown\n", L"::OnServiceControlHandle User Logged off\n"};
+        std::vector<std::wstring> expected = {L"::OnServiceControlHandle Syetem Shutdown\n",
+                                              L"::OnServiceControlHandle User Logged off\n"};
         DispatchServiceControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr);
-        DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, 6 /* WTS_SESSION_LOGOFF */, nullptr);
-        for (DWORD code : {0, 4, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 143, 152, 153, 159, 162, 169, 200, 255}) {
+        DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, nullptr);
+        const DWORD codesWithoutRow[] = {0, 4, 128, 138, 143, 152, 153, 159, 162, 169, 255};
+        for (DWORD code : codesWithoutRow) {
             EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
-            expected.push_back(L"OsmiraUtilityService default event !Line:%d  dwCtrl : " + std::to_wstring(code) + L" ");
+            const std::wstring defaultLine = L"OsmiraUtilityService default event !Line:%d  dwCtrl : ";
+            expected.push_back(defaultLine + std::to_wstring(code) + L" ");
         }
         EXPECT_TRUE(RecordsMatch(Messages(), expected));
-        EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0)) << "only the stop sets it";
+        EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0)) << "only the stop sets it";
     }
     // A thread that wakes after the service has gone finds quit, on an event that is still open.
     EXPECT_TRUE(SleepUnlessQuit(30000));
-    EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(g_hQuitEvent, 0));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0));
 }
+
 // A code that starts a thread or a process: nothing while the last one works or within the
 // spacing, and one log line for each run of drops.
 TEST(RequestGate, DropsWhileBusyOrTooSoonAndFlagsTheFirstDropOfARun)
 {
-    constexpr auto A = RequestGate::Admitted, D = RequestGate::Dropped, F = RequestGate::DroppedFirst;
-    const struct Step { ULONGLONG now; bool leaveFirst; RequestGate::Verdict verdict; } steps[] = {
-        {1000, false, A}, {1001, false, F}, {1002, false, D}, {1499, true, D},
-        {1500, false, A}, {2000, false, F}, {2001, true, A}};
+    const struct Step {
+        ULONGLONG now;
+        bool leaveFirst;
+        RequestGate::Verdict verdict;
+    } steps[] = {
+        {1000, false, RequestGate::Admitted}, {1001, false, RequestGate::DroppedFirst},
+        {1002, false, RequestGate::Dropped}, {1499, true, RequestGate::Dropped},
+        {1500, false, RequestGate::Admitted}, {2000, false, RequestGate::DroppedFirst},
+        {2001, true, RequestGate::Admitted},
+    };
     RequestGate gate(500);
-    for (const Step& s : steps) {
-        if (s.leaveFirst) gate.Leave();
-        EXPECT_EQ(s.verdict, gate.Enter(s.now)) << s.now;
+    for (const Step& step : steps) {
+        if (step.leaveFirst) gate.Leave();
+        EXPECT_EQ(step.verdict, gate.Enter(step.now)) << step.now;
     }
 }
-// The stop sets the quit event, gives its waiters a moment and only then ends both companions,
-// whatever follows the agent's name, but not the packaged app.
-TEST_F(UtilityService, StopReleasesTheWaitersBeforeItEndsTheCompanions)
+
+// The stop sets the auto-reset quit event once, so that it releases one waiter; it gives its
+// waiters a moment and only then ends both companions, whatever follows the agent's name, but
+// not the packaged app.
+TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
 {
-    const std::wstring failed = L"SERVICE_STOPPED  " + kKill.substr(0, 35), ended = L"TerminateProcess ret:[1] error :%d , sessionid=%d";
-    const auto exists = [](const std::wstring& name) { return L"IsExistUtilityProcess GetSession:[1]  The \"" + name + L"\" process is exist[1]. Its session id is %d\n"; };
+    const std::wstring agentKill = kKillLine + L"FnKeyAgent.exe,line:%d ";
+    const std::wstring osdKill = kKillLine + L"FnKeyLockOsd.exe,line:%d ";
+    const std::wstring ended = L"TerminateProcess ret:[1] error :%d , sessionid=%d";
+    const std::wstring failed = L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill ";
+    const struct Case {
+        bool companionsRun;
+        std::vector<std::wstring> records;
+    } cases[] = {
+        {true,
+         {L"SERVICE_STOPPED", agentKill, ExistsLine(L"FnKeyAgent.exe"), ended, ExistsLine(L"FnKeyAgent.exe"), ended,
+          osdKill, ExistsLine(L"FnKeyLockOsd.exe"), ended}},
+        {false,
+         {L"SERVICE_STOPPED", agentKill, failed + L"FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d", osdKill,
+          failed + L"FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d"}},
+    };
     ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
-    for (const bool companions : {true, false}) {
-        SCOPED_TRACE(companions);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.companionsRun);
         ClearLog();
-        std::vector<DWORD> ids; // the agent first, the packaged app last
-        for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe", L"keyapp.exe"}) ids.push_back(companions ? m_standIns.Start(name) : 0);
-        ASSERT_EQ(companions ? 4 : 0, std::count_if(ids.begin(), ids.end(), [](DWORD id) { return id != 0; }));
+        std::vector<DWORD> companions; // the agent first
+        if (c.companionsRun) {
+            for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}) {
+                companions.push_back(m_standIns.Start(name));
+                ASSERT_NE(0u, companions.back()) << Narrow(name);
+            }
+        }
+        const DWORD packagedApp = c.companionsRun ? m_standIns.Start(L"keyapp.exe") : 0;
         CUtilityService service;
-        std::atomic<int> agentAliveAtWake{-1};
         std::atomic<bool> waiting{false};
-        std::thread waiter([&] { waiting = true, agentAliveAtWake = ::WaitForSingleObject(g_hQuitEvent, 30000) ? -1 : ProcessAlive(ids[0]); });
+        std::atomic<int> agentAliveAtWake{-1};
+        std::thread waiter([&] {
+            waiting = true;
+            const bool set = ::WaitForSingleObject(ServiceQuitEvent(), 30000) == WAIT_OBJECT_0;
+            const bool agentAlive = c.companionsRun && ProcessAlive(companions[0]);
+            agentAliveAtWake = set ? agentAlive : -1;
+        });
         EXPECT_TRUE(WaitUntil([&] { return waiting.load(); }, 5000));
         EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr));
         waiter.join();
-        EXPECT_EQ(companions ? 1 : 0, agentAliveAtWake.load()) << "-1: the quit event was not set";
-        for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(ids[i]); }, 10000)) << i;
-        EXPECT_EQ(companions, ProcessAlive(ids[3]));
-        const std::wstring agent = kKill + L"FnKeyAgent.exe,line:%d ", osd = kKill + L"FnKeyLockOsd.exe,line:%d ";
-        EXPECT_TRUE(RecordsMatch(Messages(), companions ? std::vector<std::wstring>{L"SERVICE_STOPPED", agent, exists(L"FnKeyAgent.exe"), ended,
-                                                                                    exists(L"FnKeyAgent.exe"), ended, osd, exists(L"FnKeyLockOsd.exe"), ended}
-                                                        : std::vector<std::wstring>{L"SERVICE_STOPPED", agent, failed + L"FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d",
-                                                                                    osd, failed + L"FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d"}));
+        EXPECT_EQ(c.companionsRun ? 1 : 0, agentAliveAtWake.load()) << "-1: the quit event was not set";
+        EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0)) << "it released a second waiter";
+        for (DWORD companion : companions) {
+            EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
+        }
+        EXPECT_EQ(c.companionsRun, ProcessAlive(packagedApp));
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
     }
 }
+
 // The start-up worker: the packaged app and both companions left from an earlier run go, in
 // that order, before its own launch. (A stop within its first wait: the end-to-end tests.)
 TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
 {
     SetWaitDivisorForTesting(1000);
     ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
-    std::vector<DWORD> started;
-    for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}) started.push_back(m_standIns.Start(name));
+    std::vector<DWORD> earlierRun;
+    for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}) {
+        earlierRun.push_back(m_standIns.Start(name));
+        ASSERT_NE(0u, earlierRun.back()) << Narrow(name);
+    }
     CUtilityService service;
     CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
     SetWaitDivisorForTesting(1);
-    for (DWORD gone : started) EXPECT_TRUE(WaitUntil([&] { return gone != 0 && !ProcessAlive(gone); }, 10000));
-    std::vector<std::wstring> records = Messages(); // then the launch and the supervision
-    const auto summary = std::find(records.begin(), records.end(),
-                                   L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[1] Uitlity:[1] CapsNumLock:[1]");
+    for (DWORD companion : earlierRun) {
+        EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
+    }
+    // Up to the summary line; the launch and the supervision follow.
+    std::vector<std::wstring> records = Messages();
+    const auto summary = std::find(
+        records.begin(), records.end(),
+        L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[1] Uitlity:[1] CapsNumLock:[1]");
     ASSERT_NE(records.end(), summary) << Narrow(regtest::Join(records));
-    records.erase(std::remove_if(records.begin() + 2, summary, [](const std::wstring& r) { return r.rfind(L"IsExistHotkey", 0) != 0; }), records.end());
-    EXPECT_TRUE(RecordsMatch(records, {L"Sleep When Svc Not Quit end! ", L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n",
-                                       kKill + L"keyapp.exe,line:%d ", kKill + L"FnKeyAgent.exe,line:%d ", kKill + L"FnKeyLockOsd.exe,line:%d "}));
+    const auto isKill = [](const std::wstring& record) { return record.rfind(L"IsExistHotkey", 0) == 0; };
+    records.erase(std::remove_if(records.begin() + 2, summary, [&](const std::wstring& r) { return !isKill(r); }),
+                  records.end());
+    EXPECT_TRUE(RecordsMatch(records, {L"Sleep When Svc Not Quit end! ",
+                                       L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n",
+                                       kKillLine + L"keyapp.exe,line:%d ", kKillLine + L"FnKeyAgent.exe,line:%d ",
+                                       kKillLine + L"FnKeyLockOsd.exe,line:%d "}));
 }

@@ -1,8 +1,6 @@
 #include "hardware/HidKbLed.h"
 
 #include "log/UtilityLog.h"
-#include "registry/Registry.h"
-#include "registry/RegistryKeys.h"
 #include "win/Owners.h"
 
 #include <setupapi.h>
@@ -85,7 +83,8 @@ win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* int
     }
     UniqueLocalMemory buffer(::LocalAlloc(LPTR, required));
     if (!buffer) {
-        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle LocalAlloc error line:%d, lasterror:%d", __LINE__, ::GetLastError());
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle LocalAlloc error line:%d, lasterror:%d", __LINE__,
+                 ::GetLastError());
         return {};
     }
     auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.get());
@@ -106,8 +105,9 @@ win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* int
     // Only a filter: the attributes and the capabilities decide.
     if (!std::wcsstr(path, productText) || !std::wcsstr(path, vendorText)) return {};
 
-    win::UniqueHandle device(::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    win::UniqueHandle device(::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_OVERLAPPED, nullptr));
     if (!device) return {};
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = sizeof attributes;
@@ -124,7 +124,8 @@ win::UniqueHandle OpenLedCollection(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* int
     }
     HIDP_CAPS caps = {};
     if (::HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS) {
-        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle HidP_GetCaps error line:%d, lasterror:%d", __LINE__, ::GetLastError());
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle HidP_GetCaps error line:%d, lasterror:%d", __LINE__,
+                 ::GetLastError());
         return {};
     }
     if (caps.UsagePage != kLedUsagePage || caps.Usage != kLedUsage) return {};
@@ -204,7 +205,8 @@ BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HA
     ::StringCchPrintfW(productText, kBufferChars, L"%x", productId);
     ::StringCchPrintfW(vendorText, kBufferChars, L"%x", vendorId);
 
-    UniqueDeviceInfoList list(::SetupDiGetClassDevsW(&kHidInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    const DWORD flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
+    UniqueDeviceInfoList list(::SetupDiGetClassDevsW(&kHidInterfaceClass, nullptr, nullptr, flags));
     if (!list) {
         WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle SetupDiGetClassDevs error line:%d, lasterror:%d", __LINE__,
                  ::GetLastError());
@@ -213,7 +215,9 @@ BOOL CHidKBLedInterface::FindHidDeviceHandle(DWORD vendorId, DWORD productId, HA
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
         interfaceData.cbSize = sizeof interfaceData;
-        if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kHidInterfaceClass, index, &interfaceData)) return FALSE;
+        if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kHidInterfaceClass, index, &interfaceData)) {
+            return FALSE;
+        }
         win::UniqueHandle device =
             OpenLedCollection(list.get(), &interfaceData, vendorText, productText, vendorId, productId, outputLength);
         if (device) {
@@ -228,7 +232,8 @@ BOOL CHidKBLedInterface::SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL
     HANDLE found = nullptr;
     USHORT outputLength = 0;
     if (!FindHidDeviceHandle(vendorId, productId, &found, &outputLength)) {
-        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle vid:%d, pid:%d warnning line:%d", vendorId, productId, __LINE__);
+        WriteLog(L"CHidKBLedInterface::FindHidDeviceHandle vid:%d, pid:%d warnning line:%d", vendorId, productId,
+                 __LINE__);
         return FALSE;
     }
     const win::UniqueHandle device(found);
@@ -238,49 +243,36 @@ BOOL CHidKBLedInterface::SetHidKBLedStatus(DWORD vendorId, DWORD productId, BOOL
     report[1] = 0x74;
     report[2] = static_cast<BYTE>(flag ? 0x01 : 0x02);
     if (!WriteWithDeadline(device.get(), std::move(report))) {
-        WriteLog(L"CHidKBLedInterface::SetHidKBLedStatus HidD_SetFeature error line%d, last error:%d", __LINE__, ::GetLastError());
+        WriteLog(L"CHidKBLedInterface::SetHidKBLedStatus HidD_SetFeature error line%d, last error:%d", __LINE__,
+                 ::GetLastError());
         return FALSE;
     }
     return TRUE;
 }
 
-BOOL CMicMuteStatusGuard::WriteStatusToHIDKeyboard(bool mute)
+BOOL CMicMuteStatusGuard::WriteStatusToHIDKeyboard(bool mute, const std::vector<std::wstring>& keyboards)
 {
-    WriteLog(mute ? L"WriteStatusToHIDKeyboard ___bMute = TRUE" : L"WriteStatusToHIDKeyboard ___bMute = FALSE");
-    std::vector<std::wstring> names;
-    {
-        win::UniqueRegKey key;
-        const LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, regkeys::kKeyboardListKey, 0, KEY_READ, key.put());
-        if (status != ERROR_SUCCESS) {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard OpenKey line:%d, lasterror:%d", __LINE__, status);
-            return FALSE;
-        }
-        names = GetSubKeys(key.get());
-        if (names.empty()) {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard GetSubKeys line:%d, lasterror:%d", __LINE__, ::GetLastError());
-            return FALSE;
-        }
-    }
-
     BOOL anyWritten = FALSE;
-    for (const std::wstring& name : names) {
+    for (const std::wstring& name : keyboards) {
         wchar_t copy[kBufferChars] = {};
         if (FAILED(::StringCchCopyW(copy, kBufferChars, name.c_str()))) {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard StringCchCopy line:%d, lasterror:%d", __LINE__, ::GetLastError());
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard StringCchCopy line:%d, lasterror:%d", __LINE__,
+                     ::GetLastError());
             continue;
         }
         DWORD vendorId = 0, productId = 0;
         if (!DeviceIdString2Number(copy, &vendorId, &productId)) {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard DeviceIdString2Number line:%d, lasterror:%d", __LINE__,
-                     ::GetLastError());
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard DeviceIdString2Number line:%d, lasterror:%d",
+                     __LINE__, ::GetLastError());
             continue;
         }
         if (CHidKBLedInterface::SetHidKBLedStatus(vendorId, productId, mute ? FALSE : TRUE)) {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d success, VID&PID:%s", __LINE__, copy);
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d success, VID&PID:%s",
+                     __LINE__, copy);
             anyWritten = TRUE;
         } else {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d, lasterror:%d, VID&PID:%s", __LINE__,
-                     ::GetLastError(), copy);
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d, lasterror:%d, VID&PID:%s",
+                     __LINE__, ::GetLastError(), copy);
         }
     }
     return anyWritten;

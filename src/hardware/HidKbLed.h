@@ -1,10 +1,12 @@
 // The microphone-mute LED of external keyboards: the 3-byte output report {0x09, 0x74, state}
-// written to the keyboard's vendor-defined collection (usage page 0xFFA0, usage 0x0001). The
-// keyboards are the subkeys of HKLM\SOFTWARE\Osmira\OsmiraFnHotkey\HIDKBMicMuteLED, read at
-// every call; nothing is cached and nothing is locked.
+// written to the keyboard's vendor-defined collection (usage page 0xFFA0, usage 0x0001). Which
+// keyboards get it is the caller's list; nothing is cached and nothing is locked.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
+#include <vector>
 
 class CHidKBLedInterface {
 public:
@@ -18,8 +20,9 @@ public:
 
 class CMicMuteStatusGuard {
 public:
-    // Writes the mute state to every registered keyboard; 1 when at least one took it.
-    static BOOL WriteStatusToHIDKeyboard(bool mute);
+    // Writes the mute state to every keyboard of the list, each named as DeviceIdString2Number
+    // reads it; 1 when at least one took it. One that fails never stops the others.
+    static BOOL WriteStatusToHIDKeyboard(bool mute, const std::vector<std::wstring>& keyboards);
 };
 
 // The vendor and product ids of a keyboard subkey name: "VID_xxxx&PID_yyyy[...]", or the

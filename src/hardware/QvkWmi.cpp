@@ -1,7 +1,8 @@
 #include "hardware/QvkWmi.h"
 
-#include "hardware/FirmwareCallLock.h"
 #include "log/UtilityLog.h"
+
+#include <mutex>
 
 namespace {
 
@@ -13,6 +14,41 @@ constexpr const wchar_t* kFirmwareNamespace = L"ROOT\\WMI";
 constexpr const wchar_t* kUtilityClass = L"OSMIRA_UTILITY_DATA";
 constexpr const wchar_t* kSetFeature = L"SetFeature";
 constexpr const wchar_t* kFeatureType = L"featuretype";
+// How long an instance enumeration may take before it counts as missed: a firmware that never
+// answers must not hold its caller for ever.
+constexpr LONG kFirmwareEnumerationMs = 5000;
+
+// Two threads that set up COM or activate the WMI locator at the same moment have been seen to
+// deadlock Wine's loader. That, and only that, is what this lock covers: never a method call or
+// an enumeration, so that a firmware that never answers holds no one but its own caller.
+std::mutex& SetUpLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Process-wide security is set by the first caller; a later refusal as too late is fine.
+HRESULT SetProcessSecurity()
+{
+    std::lock_guard<std::mutex> setUp(SetUpLock());
+    const HRESULT hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    return hr == RPC_E_TOO_LATE ? S_OK : hr;
+}
+
+HRESULT ActivateLocator(win::ComPtr<IWbemLocator>& locator)
+{
+    std::lock_guard<std::mutex> setUp(SetUpLock());
+    return ::CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, locator.put_void());
+}
+
+// A string for a WMI call; a failed allocation is logged with the caller's own text.
+win::UniqueBstr CheckedBstr(const wchar_t* text, const wchar_t* failure)
+{
+    win::UniqueBstr string(::SysAllocString(text));
+    if (!string) WriteLog(failure);
+    return string;
+}
 
 // The "featuretype" text of a feature id; null for the ids the firmware does not know.
 const wchar_t* FeatureTypeText(UINT32 featureId)
@@ -26,27 +62,73 @@ const wchar_t* FeatureTypeText(UINT32 featureId)
     }
 }
 
+// One product value's method and the texts of the thread that asks for it.
+struct ProductTexts {
+    const wchar_t* method;
+    const wchar_t* coInitialize;
+    const wchar_t* security;
+    const wchar_t* locator;
+    const wchar_t* connect;
+    const wchar_t* enumerator;
+    const wchar_t* object;
+    const wchar_t* execMethod;
+    const wchar_t* data;
+    const wchar_t* timedOut;
+};
+
+const ProductTexts kProductTypeTexts = {
+    L"GetProductInfo",
+    L"_Thread_ProductInfoMonitor  CoInitialize has some issue",
+    L"_Thread_ProductInfoMonitor IsGameMachine CoInitializeSecurity failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor IsGameMachine CoCreateInstance failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor IsGameMachine ConnectServer failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor Enumerator has some issue",
+    L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoObject failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor ExecMethod has some issue",
+    L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: %d  GetLastError: %d",
+    L"_Thread_ProductInfoMonitor Next timed out after %d ms",
+};
+
+const ProductTexts kVersionTexts = {
+    L"GetVersion",
+    L"_Thread_CheckProductVersion  CoInitialize has some issue",
+    L"_Thread_CheckProductVersion ProductVersion CoInitializeSecurity failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion CoCreateInstance failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion ConnectServer failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion Enumerator has some issue",
+    L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion ExecMethod has some issue",
+    L"_Thread_CheckProductVersion  Get ProductVersion Data failed Line: %d  GetLastError: %d",
+    L"_Thread_CheckProductVersion ProductVersion Next timed out after %d ms",
+};
+
 } // namespace
+
+FirmwareApartment::FirmwareApartment(DWORD model)
+{
+    std::lock_guard<std::mutex> setUp(SetUpLock());
+    m_result = ::CoInitializeEx(nullptr, model);
+}
+
+FirmwareApartment::~FirmwareApartment()
+{
+    if (FAILED(m_result)) return;
+    // The tear-down unloads what the set-up loads, so it is kept apart from another thread's set-up too.
+    std::lock_guard<std::mutex> setUp(SetUpLock());
+    ::CoUninitialize();
+}
 
 CQvkWmi::~CQvkWmi()
 {
     m_enumerator.reset();
     m_instance.reset();
     ReleaseWmi();
-    if (!m_comInitialised) return;
-    // The tear-down unloads what the set-up loads, so it is kept apart from another thread's set-up too.
-    std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
-    ::CoUninitialize();
 }
 
 HRESULT CQvkWmi::Connect(const wchar_t* nameSpace)
 {
     ReleaseWmi();
-    HRESULT hr = E_FAIL;
-    {
-        std::lock_guard<std::mutex> activation(FirmwareCallLock());
-        hr = ::CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, m_locator.put_void());
-    }
+    HRESULT hr = ActivateLocator(m_locator);
     if (FAILED(hr)) return hr;
 
     m_namespace = nameSpace;
@@ -79,32 +161,20 @@ void CQvkWmi::ReleaseWmi()
 BOOL CQvkWmi::EnumInstances()
 {
     if (m_initialised) return TRUE;
-
-    {
-        std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
-        if (!m_comInitialised) {
-            const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) return FALSE;
-            m_comInitialised = SUCCEEDED(hr);
-        }
-        const HRESULT security = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                                        RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-        // Process-wide security is set by the first caller; a later refusal as too late is fine.
-        if (FAILED(security) && security != RPC_E_TOO_LATE) {
-            if (m_comInitialised) ::CoUninitialize();
-            m_comInitialised = false;
-            return FALSE;
-        }
+    if (!m_apartment) m_apartment.emplace(COINIT_MULTITHREADED);
+    const HRESULT entered = m_apartment->Result();
+    if ((FAILED(entered) && entered != RPC_E_CHANGED_MODE) || FAILED(SetProcessSecurity())) {
+        m_apartment.reset();
+        return FALSE;
     }
 
     if (SUCCEEDED(Connect(kFirmwareNamespace))) {
-        const win::UniqueBstr className(::SysAllocString(kUtilityClass));
-        if (!className) {
-            WriteLog(L"WMI:EnumInstances SysAllocString failed 1! Error ");
-        } else if (SUCCEEDED(m_services->CreateInstanceEnum(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                                                            nullptr, m_enumerator.put()))) {
+        const win::UniqueBstr className =
+            CheckedBstr(kUtilityClass, L"WMI:EnumInstances SysAllocString failed 1! Error ");
+        const LONG flags = WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY;
+        if (className &&
+            SUCCEEDED(m_services->CreateInstanceEnum(className.get(), flags, nullptr, m_enumerator.put()))) {
             ULONG returned = 0;
-            // A firmware that never answers must not hold the LED worker for ever: a bounded wait.
             const HRESULT next = m_enumerator->Next(kFirmwareEnumerationMs, 1, m_instance.put(), &returned);
             // Only exactly WBEM_S_NO_ERROR brings an instance: WBEM_S_FALSE means there is none.
             if (next == WBEM_S_NO_ERROR && m_instance) {
@@ -142,27 +212,16 @@ BOOL CQvkWmi::ExecMethodWMI(UINT32 featureId, INT32* outValue)
     win::UniqueVariant path;
     if (FAILED(m_instance->Get(L"__PATH", 0, path.put(), nullptr, nullptr))) return FALSE;
 
-    const win::UniqueBstr methodName(::SysAllocString(kSetFeature));
-    if (!methodName) {
-        WriteLog(L"WMI:ExecMethodWMI SysAllocString failed! Error 4");
-        return FALSE;
-    }
-    const win::UniqueBstr className(::SysAllocString(kUtilityClass));
-    if (!className) {
-        WriteLog(L"WMI:ExecMethodWMI SysAllocString failed!  Error 5");
-        return FALSE;
-    }
+    const win::UniqueBstr methodName = CheckedBstr(kSetFeature, L"WMI:ExecMethodWMI SysAllocString failed! Error 4");
+    if (!methodName) return FALSE;
+    const win::UniqueBstr className = CheckedBstr(kUtilityClass, L"WMI:ExecMethodWMI SysAllocString failed!  Error 5");
+    if (!className) return FALSE;
     // A path that is not a string cannot be named in the call.
-    const win::UniqueBstr instancePath(::SysAllocString(path.get()->vt == VT_BSTR ? path.get()->bstrVal : nullptr));
-    if (!instancePath) {
-        WriteLog(L"WMI:ExecMethodWMI SysAllocString failed!  Error 6");
-        return FALSE;
-    }
-    const win::UniqueBstr propertyName(::SysAllocString(kFeatureType));
-    if (!propertyName) {
-        WriteLog(L"WMI:ExecMethodWMI SysAllocString failed! Error 7");
-        return FALSE;
-    }
+    const wchar_t* pathText = path.get()->vt == VT_BSTR ? path.get()->bstrVal : nullptr;
+    const win::UniqueBstr instancePath = CheckedBstr(pathText, L"WMI:ExecMethodWMI SysAllocString failed!  Error 6");
+    if (!instancePath) return FALSE;
+    const win::UniqueBstr propertyName = CheckedBstr(kFeatureType, L"WMI:ExecMethodWMI SysAllocString failed! Error 7");
+    if (!propertyName) return FALSE;
 
     win::ComPtr<IWbemClassObject> classDefinition;
     for (int attempt = 0;; ++attempt) {
@@ -208,4 +267,76 @@ BOOL CQvkWmi::ExecMethodWMI(UINT32 featureId, INT32* outValue)
     const bool integer = ::VariantChangeType(data.get(), data.get(), 0, VT_I4) == S_OK;
     if (integer && data.get()->lVal >= 0 && outValue) *outValue = data.get()->lVal;
     return TRUE;
+}
+
+std::optional<LONG> CQvkWmi::ReadProductValue(ProductValue value)
+{
+    const ProductTexts& texts = value == ProductValue::ProductType ? kProductTypeTexts : kVersionTexts;
+    // Declared first: every COM object of the sequence is released before the apartment is left.
+    const FirmwareApartment apartment(COINIT_APARTMENTTHREADED);
+    if (FAILED(apartment.Result())) WriteLog(texts.coInitialize);
+    HRESULT hr = SetProcessSecurity();
+    if (FAILED(hr)) {
+        WriteLog(texts.security, __LINE__, static_cast<int>(hr));
+        return std::nullopt;
+    }
+    win::ComPtr<IWbemLocator> locator;
+    hr = ActivateLocator(locator);
+    if (FAILED(hr) || !locator) {
+        WriteLog(texts.locator, __LINE__, static_cast<int>(hr));
+        return std::nullopt;
+    }
+    win::ComPtr<IWbemServices> services;
+    const win::UniqueBstr space(::SysAllocString(L"root\\WMI"));
+    hr = locator->ConnectServer(space.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
+    if (FAILED(hr) || !services) {
+        WriteLog(texts.connect, __LINE__, static_cast<int>(hr));
+        return std::nullopt;
+    }
+    const win::UniqueBstr language(::SysAllocString(L"WQL"));
+    const win::UniqueBstr query(::SysAllocString(L"SELECT * FROM OSMIRA_TELRUNE_DATA"));
+    win::ComPtr<IEnumWbemClassObject> enumerator;
+    hr = services->ExecQuery(language.get(), query.get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                             nullptr, enumerator.put());
+    if (FAILED(hr) || !enumerator) {
+        // Without an enumerator there is nothing to ask: the sequence ends as after any other
+        // failure before the query.
+        WriteLog(texts.enumerator);
+        return std::nullopt;
+    }
+
+    const win::UniqueBstr methodName(::SysAllocString(texts.method));
+    win::ComPtr<IWbemClassObject> output;
+    for (;;) {
+        win::ComPtr<IWbemClassObject> instance;
+        ULONG returned = 0;
+        const HRESULT next = enumerator->Next(kFirmwareEnumerationMs, 1, instance.put(), &returned);
+        if (next == WBEM_S_TIMEDOUT) WriteLog(texts.timedOut, kFirmwareEnumerationMs);
+        if (returned == 0 || !instance) {
+            if (output) break;
+            WriteLog(texts.object, __LINE__, static_cast<int>(next));
+            return std::nullopt;
+        }
+        win::UniqueVariant path;
+        if (SUCCEEDED(instance->Get(L"__PATH", 0, path.put(), nullptr, nullptr)) && path.get()->vt == VT_BSTR) {
+            hr = services->ExecMethod(path.get()->bstrVal, methodName.get(), 0, nullptr, nullptr, output.put(),
+                                      nullptr);
+            if (FAILED(hr)) WriteLog(texts.execMethod);
+        }
+        if (output) break;
+        if (FAILED(next)) {
+            WriteLog(texts.object, __LINE__, static_cast<int>(next));
+            return std::nullopt;
+        }
+    }
+
+    win::UniqueVariant data;
+    hr = output->Get(L"Data", 0, data.put(), nullptr, nullptr);
+    if (FAILED(hr)) {
+        WriteLog(texts.data, __LINE__, static_cast<int>(hr));
+        return std::nullopt;
+    }
+    // "Data" was read; a value that is no 32-bit integer is taken as 0, like a negative one.
+    if (::VariantChangeType(data.get(), data.get(), 0, VT_I4) != S_OK) return 0;
+    return data.get()->lVal < 0 ? 0 : data.get()->lVal;
 }

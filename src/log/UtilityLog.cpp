@@ -1,5 +1,6 @@
 #include "log/UtilityLog.h"
 
+#include "log/ConsolePrint.h"
 #include "win/Owners.h"
 
 #include <aclapi.h>
@@ -442,9 +443,8 @@ void WriteLog(const wchar_t* format, ...)
     wchar_t message[CUtilityLog::kMessageLimit] = {};
     va_list args;
     va_start(args, format);
-    _vsnwprintf(message, CUtilityLog::kMessageLimit - 1, format, args);
+    FormatInto(message, CUtilityLog::kMessageLimit, format, args);
     va_end(args);
-    message[CUtilityLog::kMessageLimit - 1] = L'\0';
 
     wchar_t line[CUtilityLog::kLineLimit] = {};
     _snwprintf(line, CUtilityLog::kLineLimit - 1, L"%s\r\n", message);

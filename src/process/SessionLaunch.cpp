@@ -1,5 +1,4 @@
 #include "process/SessionLaunch.h"
-#include "TestHooks.h"
 
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
@@ -11,6 +10,8 @@
 #include <atomic>
 #include <cwchar>
 
+std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser{&::CreateProcessAsUserW};
+
 namespace {
 
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
@@ -18,8 +19,6 @@ constexpr DWORD kUserSessionCreationFlags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY
 constexpr DWORD kElevatedCreationFlags = CREATE_PRESERVE_CODE_AUTHZ_LEVEL | CREATE_UNICODE_ENVIRONMENT;
 // Every right on the shell's token except moving it to another session.
 constexpr DWORD kShellTokenAccess = 0xF00FF;
-
-std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser{&::CreateProcessAsUserW};
 
 BOOL CallCreateProcessAsUser(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine, DWORD creationFlags,
                              LPVOID environment, STARTUPINFOW* startup, PROCESS_INFORMATION* info)
@@ -84,11 +83,6 @@ win::UniqueToken ShellTokenOfSession(DWORD sessionId)
 }
 
 } // namespace
-
-CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function)
-{
-    return g_createProcessAsUser.exchange(function != nullptr ? function : &::CreateProcessAsUserW);
-}
 
 BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* arguments)
 {

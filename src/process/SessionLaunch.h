@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 // Argument strings and command lines live in buffers of this many wide characters, the
 // terminator included. A longer one is refused with a log line and starts nothing: the
 // companions take one short switch, and cutting a longer text would start a program with
@@ -26,3 +28,13 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
 
 // The elevated way first, the user's own token as the fallback (without a show state).
 BOOL StartProcessElevated(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);
+
+// The one process creation call of both launch ways: the platform's CreateProcessAsUserW, held
+// where a program that must see every creation can put its own call in front of it.
+using CreateProcessAsUserFunction = BOOL(WINAPI*)(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
+                                                  LPSECURITY_ATTRIBUTES processAttributes,
+                                                  LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                                  DWORD creationFlags, LPVOID environment,
+                                                  LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                                                  LPPROCESS_INFORMATION processInformation);
+extern std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser;

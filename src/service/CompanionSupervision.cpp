@@ -8,6 +8,7 @@
 #include "trust/OsmiraAssemblyHelper.h"
 #include "win/Threads.h"
 
+#include <optional>
 #include <vector>
 
 std::mutex& g_launchMutex = *new std::mutex;
@@ -30,9 +31,78 @@ constexpr int kCheckRunningEndLine = 1115;
 constexpr int kCheckAndLaunchEndLine = 158;
 constexpr int kSnippingRefusedLine = 1047;
 
-void LogStarted(const wchar_t* format, const wchar_t* name)
+// What one validated start of a companion logs and how it starts the program.
+struct CompanionStart {
+    const wchar_t* name;
+    bool elevated;              // StartProcessElevated; otherwise the user's own token
+    DWORD showWindow;           // elevated only
+    // The refusal, with the name and the code; or, without refusalNamesFile, with the code and the
+    // fixed line number (a format that shows only the code leaves the number unread).
+    const wchar_t* refusalLine;
+    bool refusalNamesFile;
+    const wchar_t* pathLine;    // with the path (and the switch, when pathLineShowsSwitch); null: none
+    bool pathLineShowsSwitch;
+    const wchar_t* startedLine; // with the name and "success."
+    const wchar_t* failedLine;  // null: a failed start is logged by the launch way alone
+};
+
+constexpr wchar_t kStartUpPathLine[] = L"LaunchFnKeyAgentProcess wsAppPathAndCmd is \"%s\"\n";
+constexpr wchar_t kStartUpStartedLine[] = L"LaunchFnKeyAgentProcess Create \"%s\" process %s\n";
+
+const CompanionStart kStartUpLockOsd = {
+    kLockOsdName, true, 0,
+    L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name1:%s, code:%d", true,
+    kStartUpPathLine, false, kStartUpStartedLine, nullptr};
+const CompanionStart kStartUpAgent = {
+    kAgentName, false, 0,
+    L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:%s, code:%d", true,
+    kStartUpPathLine, false, kStartUpStartedLine, nullptr};
+// The name is the caller's.
+const CompanionStart kUserProgram = {
+    nullptr, false, 0,
+    L" LaunchUserProcess::OsmiraAssemblyValidation ValidateAssembly:%d", false,
+    L"LaunchUserProcess wsAppPathAndCmd is \"%s\"\n", true, L"LaunchOsmiraUtilityAppx Create \"%s\" process %s\n",
+    nullptr};
+const CompanionStart kSupervisedAgent = {
+    kAgentName, false, 0,
+    L"_ThreadCheckRunningUtility::OsmiraAssemblyValidation ValidateAssembly,name:%s, code:%d", true,
+    nullptr, false, L"_ThreadCheckRunningUtility Create \"%s\" process %s\n", nullptr};
+const CompanionStart kScreenSnipping = {
+    kLockOsdName, true, 1,
+    L" OsmiraUtilityService::OsmiraAssemblyValidation::ValidateAssembly:%d, line:%d", false,
+    nullptr, false, L"OsmiraUtilityService StartProcessFirstElevcatedSession success",
+    L"OsmiraUtilityService StartProcessFirstElevcatedSession failed"};
+
+enum class StartOutcome { Refused, NotStarted, Started };
+
+// Validates the companion in the directory and, when accepted, starts it with the switch. The
+// validation object goes into *check and stays with the caller, so that the file stays locked
+// against writing until the caller lets it go, at the earliest after the start.
+StartOutcome StartValidated(const std::wstring& directory, const CompanionStart& start, const wchar_t* switchText,
+                            std::optional<COsmiraAssemblyHelper>* check)
 {
-    WriteLog(format, name, L"success.");
+    const std::wstring path = directory + start.name;
+    check->emplace(path.c_str());
+    const int code = static_cast<int>((*check)->Code());
+    if (code != 0) {
+        if (start.refusalNamesFile) {
+            WriteLog(start.refusalLine, start.name, code);
+        } else {
+            WriteLog(start.refusalLine, code, kSnippingRefusedLine);
+        }
+        return StartOutcome::Refused;
+    }
+    if (start.pathLine != nullptr) {
+        WriteLog(start.pathLine, (start.pathLineShowsSwitch ? path + switchText : path).c_str());
+    }
+    const BOOL started = start.elevated ? StartProcessElevated(path.c_str(), switchText, start.showWindow)
+                                        : CreateProcessInUserSession(path.c_str(), switchText);
+    if (started) {
+        WriteLog(start.startedLine, start.name, L"success.");
+    } else if (start.failedLine != nullptr) {
+        WriteLog(start.failedLine);
+    }
+    return started ? StartOutcome::Started : StartOutcome::NotStarted;
 }
 
 DWORD WINAPI ThreadMetrics(const wchar_t* switchText, const wchar_t* failure)
@@ -79,32 +149,15 @@ BOOL LaunchFnKeyAgentProcess(DWORD* returnCode)
     if (!GetServiceDirectory(&directory)) {
         WriteLog(L"LaunchFnKeyAgentProcess QueryFullProcessImageName return fail, error: %d", ::GetLastError());
     } else {
-        const std::wstring osdPath = directory + kLockOsdName;
-        const COsmiraAssemblyHelper osdCheck(osdPath.c_str());
-        if (osdCheck.Code() != 0) {
-            WriteLog(L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name1:%s, code:%d", kLockOsdName,
-                     static_cast<int>(osdCheck.Code()));
-            return FALSE; // a refusal skips the closing pause
-        }
-        WriteLog(L"LaunchFnKeyAgentProcess wsAppPathAndCmd is \"%s\"\n", osdPath.c_str());
-        if (StartProcessElevated(osdPath.c_str(), L"", 0)) {
-            LogStarted(L"LaunchFnKeyAgentProcess Create \"%s\" process %s\n", kLockOsdName);
-            result = TRUE;
-        }
-
-        // Both files stay locked against writing until both launches are done.
-        const std::wstring agentPath = directory + kAgentName;
-        const COsmiraAssemblyHelper agentCheck(agentPath.c_str());
-        if (agentCheck.Code() != 0) {
-            WriteLog(L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name:%s, code:%d", kAgentName,
-                     static_cast<int>(agentCheck.Code()));
-            return FALSE;
-        }
-        WriteLog(L"LaunchFnKeyAgentProcess wsAppPathAndCmd is \"%s\"\n", agentPath.c_str());
-        if (CreateProcessInUserSession(agentPath.c_str(), L"")) {
-            LogStarted(L"LaunchFnKeyAgentProcess Create \"%s\" process %s\n", kAgentName);
-            result = TRUE;
-        }
+        // Both files stay locked against writing until both launches are done; a refusal skips
+        // the closing pause.
+        std::optional<COsmiraAssemblyHelper> osdCheck;
+        std::optional<COsmiraAssemblyHelper> agentCheck;
+        const StartOutcome osd = StartValidated(directory, kStartUpLockOsd, L"", &osdCheck);
+        if (osd == StartOutcome::Refused) return FALSE;
+        const StartOutcome agent = StartValidated(directory, kStartUpAgent, L"", &agentCheck);
+        if (agent == StartOutcome::Refused) return FALSE;
+        result = osd == StartOutcome::Started || agent == StartOutcome::Started;
     }
     // Keeps two start-up launches at least this far apart.
     ServiceSleep(1000);
@@ -119,17 +172,8 @@ BOOL LaunchFnKeyAgentProcess(const wchar_t* switchText, DWORD* returnCode)
         WriteLog(L"LaunchFnKeyAgentProcess QueryFullProcessImageName return fail, error: %d", ::GetLastError());
         return FALSE;
     }
-    const std::wstring osdPath = directory + kLockOsdName;
-    const COsmiraAssemblyHelper osdCheck(osdPath.c_str());
-    if (osdCheck.Code() != 0) {
-        WriteLog(L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,name1:%s, code:%d", kLockOsdName,
-                 static_cast<int>(osdCheck.Code()));
-        return FALSE;
-    }
-    WriteLog(L"LaunchFnKeyAgentProcess wsAppPathAndCmd is \"%s\"\n", osdPath.c_str());
-    if (!StartProcessElevated(osdPath.c_str(), switchText, 0)) return FALSE;
-    LogStarted(L"LaunchFnKeyAgentProcess Create \"%s\" process %s\n", kLockOsdName);
-    return TRUE;
+    std::optional<COsmiraAssemblyHelper> check;
+    return StartValidated(directory, kStartUpLockOsd, switchText, &check) == StartOutcome::Started;
 }
 
 BOOL LaunchUserProcess(DWORD* returnCode, const wchar_t* programName, const wchar_t* switchText)
@@ -140,16 +184,10 @@ BOOL LaunchUserProcess(DWORD* returnCode, const wchar_t* programName, const wcha
         WriteLog(L"LaunchOsmiraUtilityAppx QueryFullProcessImageName() return fail, error: %d", ::GetLastError());
         return FALSE;
     }
-    const std::wstring path = directory + programName;
-    const COsmiraAssemblyHelper check(path.c_str());
-    if (check.Code() != 0) {
-        WriteLog(L" LaunchUserProcess::OsmiraAssemblyValidation ValidateAssembly:%d", static_cast<int>(check.Code()));
-        return FALSE;
-    }
-    WriteLog(L"LaunchUserProcess wsAppPathAndCmd is \"%s\"\n", (path + switchText).c_str());
-    if (!CreateProcessInUserSession(path.c_str(), switchText)) return FALSE;
-    LogStarted(L"LaunchOsmiraUtilityAppx Create \"%s\" process %s\n", programName);
-    return TRUE;
+    CompanionStart start = kUserProgram;
+    start.name = programName;
+    std::optional<COsmiraAssemblyHelper> check;
+    return StartValidated(directory, start, switchText, &check) == StartOutcome::Started;
 }
 
 DWORD WINAPI _ThreadCheckRunningAndLaunch(LPVOID)
@@ -195,16 +233,8 @@ DWORD WINAPI _ThreadCheckRunningUtility(LPVOID)
         ServiceSleep(50);
         std::wstring directory;
         GetServiceDirectory(&directory);
-        const std::wstring path = directory + kAgentName;
-        const COsmiraAssemblyHelper check(path.c_str());
-        if (check.Code() != 0) {
-            WriteLog(L"_ThreadCheckRunningUtility::OsmiraAssemblyValidation ValidateAssembly,name:%s, code:%d", kAgentName,
-                     static_cast<int>(check.Code()));
-            continue;
-        }
-        if (CreateProcessInUserSession(path.c_str(), L"")) {
-            LogStarted(L"_ThreadCheckRunningUtility Create \"%s\" process %s\n", kAgentName);
-        }
+        std::optional<COsmiraAssemblyHelper> check;
+        StartValidated(directory, kSupervisedAgent, L"", &check);
     }
     g_nCheckRunning.store(0);
     WriteLog(L"_ThreadCheckRunningUtility g_nCheckRunning = 0,line:%d", kCheckRunningEndLine);
@@ -215,19 +245,9 @@ DWORD WINAPI ThreadRunScreenSnipping(LPVOID)
 {
     std::wstring directory;
     GetServiceDirectory(&directory);
-    const std::wstring path = directory + kLockOsdName;
-    const COsmiraAssemblyHelper check(path.c_str());
-    if (check.Code() != 0) {
-        WriteLog(L" OsmiraUtilityService::OsmiraAssemblyValidation::ValidateAssembly:%d, line:%d",
-                 static_cast<int>(check.Code()), kSnippingRefusedLine);
-        return 0;
-    }
+    std::optional<COsmiraAssemblyHelper> check;
     // The only start of the lock indicator that shows its window.
-    if (StartProcessElevated(path.c_str(), L" -CSREENCUT", 1)) {
-        WriteLog(L"OsmiraUtilityService StartProcessFirstElevcatedSession success");
-    } else {
-        WriteLog(L"OsmiraUtilityService StartProcessFirstElevcatedSession failed");
-    }
+    StartValidated(directory, kScreenSnipping, L" -CSREENCUT", &check);
     return 0;
 }
 

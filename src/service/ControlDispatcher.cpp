@@ -1,11 +1,9 @@
 #include "service/ControlDispatcher.h"
 
-#include "service/ControlCodes.h"
-#include "service/UtilityService.h"
-
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
+#include "service/ControlCodes.h"
 #include "service/LedWorkers.h"
 #include "service/ServiceWaits.h"
 #include "service/SessionThreads.h"
@@ -32,26 +30,21 @@ RequestGate::Verdict RequestGate::Enter(ULONGLONG nowMilliseconds)
 
 namespace {
 
-// A detached thread may still leave its gate while the process exits.
-static_assert(std::is_trivially_destructible<RequestGate>::value, "gates outlive the static destructors");
-
 // Departs from a thread or a launch per code: a storm of the codes below is held to at most one
 // thread each for 139, 140, 151 and 158 (four in all), and to at most one lock-indicator start
 // per code per 500 ms for the nine codes that start one (139, 140, 158, 163-168): 18 a second.
 constexpr ULONGLONG kLaunchSpacingMilliseconds = 500;
 
-struct GatedThread {
-    LPTHREAD_START_ROUTINE routine;
-    RequestGate gate;
-};
-
-GatedThread g_metricsOn{&ThreadMETRICS_ON, RequestGate(kLaunchSpacingMilliseconds)};
-GatedThread g_metricsOff{&ThreadMETRICS_OFF, RequestGate(kLaunchSpacingMilliseconds)};
-GatedThread g_screenSnipping{&ThreadRunScreenSnipping, RequestGate(kLaunchSpacingMilliseconds)};
-GatedThread g_keyboardConnect{&ThreadBlueKeyBoardConnect, RequestGate()}; // starts no process
-RequestGate g_switchGates[] = {RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds),
-                               RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds),
-                               RequestGate(kLaunchSpacingMilliseconds), RequestGate(kLaunchSpacingMilliseconds)};
+RequestGate g_metricsOnGate(kLaunchSpacingMilliseconds);
+RequestGate g_metricsOffGate(kLaunchSpacingMilliseconds);
+RequestGate g_screenSnippingGate(kLaunchSpacingMilliseconds);
+RequestGate g_keyboardConnectGate; // starts no process
+RequestGate g_airplaneGate(kLaunchSpacingMilliseconds);
+RequestGate g_touchpadGate(kLaunchSpacingMilliseconds);
+RequestGate g_teamsCallGate(kLaunchSpacingMilliseconds);
+RequestGate g_teamsEndGate(kLaunchSpacingMilliseconds);
+RequestGate g_smartConnectGate(kLaunchSpacingMilliseconds);
+RequestGate g_keyboardLayoutGate(kLaunchSpacingMilliseconds);
 
 bool Admit(DWORD control, RequestGate& gate)
 {
@@ -62,14 +55,6 @@ bool Admit(DWORD control, RequestGate& gate)
                  control);
     }
     return verdict == RequestGate::Admitted;
-}
-
-DWORD WINAPI RunGatedThread(LPVOID parameter)
-{
-    GatedThread* thread = static_cast<GatedThread*>(parameter);
-    const DWORD result = thread->routine(nullptr);
-    thread->gate.Leave();
-    return result;
 }
 
 void OnStopControl()
@@ -138,146 +123,130 @@ void OnSessionChange(DWORD eventType)
     }
 }
 
-// The caller has been admitted by the thread's gate.
-void StartActionThread(GatedThread& thread, const wchar_t* failure)
+template <void (*Setting)()>
+void IgnoringCode(DWORD)
 {
-    if (win::StartDetachedThread(&RunGatedThread, &thread)) return;
-    const DWORD error = ::GetLastError();
-    thread.gate.Leave();
-    WriteLog(failure, error);
+    Setting();
 }
 
-// The action codes start the lock indicator with their switch on the control thread; the
-// logged return code is the one the launch clears, not its result.
-struct SwitchRow {
-    DWORD control;
-    const wchar_t* switchText;
-    const wchar_t* message;
-};
-
-const SwitchRow kSwitchRows[] = {
-    {SVC_CTL_AIRPLANE_SWITCH, L" -SWITCH_AIRPLANE",
-     L"OsmiraUtilityService SVC_CTL_AIRPLANE_SWITCH event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-    {SVC_CTL_TOUCHPAD_CONTROL, L" -TOUCHPAD_SWITCH",
-     L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-    {SVC_CTL_VOIPCONTRL_TEAMS_CALL, L" -VOIP_TEAMS_CALL",
-     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_CALL event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-    {SVC_CTL_VOIPCONTRL_TEAMS_END, L" -VOIP_TEAMS_END",
-     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_END event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-    {SVC_CTL_CALL_SMART_CONNECT, L" -CALL_SMART_CONNECT",
-     L"OsmiraUtilityService SVC_CTL_CALL_SMART_CONNECT event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-    {SVC_CTL_SET_KEYBOARD_LAYOUT, L" -CALL_SET_LAYOUT",
-     L"OsmiraUtilityService SVC_CTL_SET_KEYBOARD_LAYOUT event !Line:%d  dwCtrl: %d dwRetCode:%d "},
-};
-
-void OnSwitchControl(const SwitchRow& row, RequestGate& gate)
+template <void (*Writer)(DWORD), DWORD State>
+void WithState(DWORD)
 {
-    if (!Admit(row.control, gate)) return;
-    DWORD returnCode = 0;
-    LaunchFnKeyAgentProcess(row.switchText, &returnCode);
-    gate.Leave();
-    WriteLog(row.message, __LINE__, row.control, returnCode);
+    Writer(State);
+}
+
+// One control code's work. A row's line is logged with the source line and the code, before its
+// action and its thread; a switch row's line follows its launch and also carries the launch's
+// return code, which the launch clears, not its result.
+struct ControlRow {
+    DWORD control;
+    const wchar_t* line;              // null: the row logs nothing itself
+    void (*action)(DWORD control);    // null: none
+    RequestGate* gate;                // null: every request is carried out
+    LPTHREAD_START_ROUTINE thread;    // started detached, under the gate; null: none
+    const wchar_t* threadFailure;     // with the creation's error
+    const wchar_t* switchText;        // the lock indicator's switch; null: no launch
+};
+
+const ControlRow kRows[] = {
+    {SERVICE_CONTROL_SHUTDOWN, L"::OnServiceControlHandle Syetem Shutdown\n"},
+    {SVC_CTL_SEND_UI_METRICS_ON_VER, L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n", nullptr,
+     &g_metricsOnGate, &ThreadMETRICS_ON,
+     L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d"},
+    {SVC_CTL_SEND_UI_METRICS_OFF_VER, L" Osmira utility svc   SVC_CTL_SEND_UI_METRICS_OFF_VER  inter\n", nullptr,
+     &g_metricsOffGate, &ThreadMETRICS_OFF,
+     L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_OFF_VER fail GetLastError: %d"},
+    {SVC_CTL_SEND_UI_CAPSLOCK_ON, nullptr, &IgnoringCode<&ControlSendUiCapsLockOn>},
+    {SVC_CTL_SEND_UI_CAPSLOCK_OFF, nullptr, &IgnoringCode<&ControlSendUiCapsLockOff>},
+    {SVC_CTL_PEXARO_POP_TOAST_SUCCESS, nullptr, &IgnoringCode<&ControlPexaroPopToastSuccess>},
+    {SVC_CTL_PEXARO_NEVER_POP_TOAST, nullptr, &IgnoringCode<&ControlPexaroNeverPopToast>},
+    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON, nullptr, &IgnoringCode<&ControlPexaroCapsLockOn>},
+    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF, nullptr, &IgnoringCode<&ControlPexaroCapsLockOff>},
+    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, nullptr, &IgnoringCode<&ControlPexaroNumLockOn>},
+    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF, nullptr, &IgnoringCode<&ControlPexaroNumLockOff>},
+    {SVC_CTL_TRIGER_PEXARO_POP_TOAST, nullptr, &IgnoringCode<&ControlTriggerPexaroPopToast>},
+    {SVC_CTL_BLUE_KB_CONNECT, L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", nullptr,
+     &g_keyboardConnectGate, &ThreadBlueKeyBoardConnect,
+     L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d"},
+    {SVC_CTL_SPEAKER_LED_ON, L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON event !Line:%d  dwCtrl : %d ",
+     &WithState<&WriteSpeakerLedStatus, 1>},
+    {SVC_CTL_SPEAKER_LED_OFF, L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF event !Line:%d  dwCtrl : %d ",
+     &WithState<&WriteSpeakerLedStatus, 0>},
+    {SVC_CTL_OCR_CAPABILITY_PRC, nullptr, &ControlOcrCapabilityPrc},
+    {SVC_CTL_OCR_CAPABILITY_ROW, nullptr, &ControlOcrCapabilityRow},
+    {SVC_CTL_SCREEN_SNIPPING, L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING", nullptr,
+     &g_screenSnippingGate, &ThreadRunScreenSnipping,
+     L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d"},
+    {SVC_CTL_MICMUTE_LED_ON, L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON event !Line:%d  dwCtrl : %d ",
+     &WithState<&WriteMicMuteLedStatusForConnected, 1>},
+    {SVC_CTL_MICMUTE_LED_OFF, L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF event !Line:%d  dwCtrl : %d ",
+     &WithState<&WriteMicMuteLedStatusForConnected, 0>},
+    {SVC_CTL_AIRPLANE_SWITCH, L"OsmiraUtilityService SVC_CTL_AIRPLANE_SWITCH event !Line:%d  dwCtrl: %d dwRetCode:%d ",
+     nullptr, &g_airplaneGate, nullptr, nullptr, L" -SWITCH_AIRPLANE"},
+    {SVC_CTL_TOUCHPAD_CONTROL, L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d ",
+     nullptr, &g_touchpadGate, nullptr, nullptr, L" -TOUCHPAD_SWITCH"},
+    {SVC_CTL_VOIPCONTRL_TEAMS_CALL,
+     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_CALL event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
+     &g_teamsCallGate, nullptr, nullptr, L" -VOIP_TEAMS_CALL"},
+    {SVC_CTL_VOIPCONTRL_TEAMS_END,
+     L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_END event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
+     &g_teamsEndGate, nullptr, nullptr, L" -VOIP_TEAMS_END"},
+    {SVC_CTL_CALL_SMART_CONNECT,
+     L"OsmiraUtilityService SVC_CTL_CALL_SMART_CONNECT event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
+     &g_smartConnectGate, nullptr, nullptr, L" -CALL_SMART_CONNECT"},
+    {SVC_CTL_SET_KEYBOARD_LAYOUT,
+     L"OsmiraUtilityService SVC_CTL_SET_KEYBOARD_LAYOUT event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
+     &g_keyboardLayoutGate, nullptr, nullptr, L" -CALL_SET_LAYOUT"},
+};
+
+// A detached thread may still leave its gate while the process exits.
+static_assert(std::is_trivially_destructible<RequestGate>::value, "gates outlive the static destructors");
+static_assert(std::is_trivially_destructible<ControlRow>::value, "rows outlive the static destructors");
+
+DWORD WINAPI RunGatedThread(LPVOID parameter)
+{
+    const ControlRow* row = static_cast<const ControlRow*>(parameter);
+    const DWORD result = row->thread(nullptr);
+    row->gate->Leave();
+    return result;
+}
+
+void RunRow(const ControlRow& row, DWORD control)
+{
+    if (row.gate != nullptr && !Admit(control, *row.gate)) return;
+    if (row.switchText != nullptr) {
+        DWORD returnCode = 0;
+        LaunchFnKeyAgentProcess(row.switchText, &returnCode);
+        row.gate->Leave();
+        WriteLog(row.line, __LINE__, control, returnCode);
+        return;
+    }
+    if (row.line != nullptr) WriteLog(row.line, __LINE__, control);
+    if (row.action != nullptr) row.action(control);
+    if (row.thread == nullptr) return;
+    if (win::StartDetachedThread(&RunGatedThread, const_cast<ControlRow*>(&row))) return;
+    const DWORD error = ::GetLastError();
+    row.gate->Leave();
+    WriteLog(row.threadFailure, error);
 }
 
 } // namespace
 
 DWORD DispatchServiceControl(DWORD control, DWORD eventType, LPVOID)
 {
-    switch (control) {
-    case SERVICE_CONTROL_STOP:
+    if (control == SERVICE_CONTROL_STOP) {
         OnStopControl();
-        break;
-    case SERVICE_CONTROL_SHUTDOWN:
-        WriteLog(L"::OnServiceControlHandle Syetem Shutdown\n");
-        break;
-    case SERVICE_CONTROL_SESSIONCHANGE:
-        OnSessionChange(eventType);
-        break;
-    case SVC_CTL_SEND_UI_METRICS_ON_VER:
-        if (!Admit(control, g_metricsOn.gate)) break;
-        WriteLog(L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n");
-        StartActionThread(g_metricsOn,
-                          L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d");
-        break;
-    case SVC_CTL_SEND_UI_METRICS_OFF_VER:
-        if (!Admit(control, g_metricsOff.gate)) break;
-        WriteLog(L" Osmira utility svc   SVC_CTL_SEND_UI_METRICS_OFF_VER  inter\n");
-        StartActionThread(g_metricsOff,
-                          L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_OFF_VER fail GetLastError: %d");
-        break;
-    case SVC_CTL_SCREEN_SNIPPING:
-        if (!Admit(control, g_screenSnipping.gate)) break;
-        WriteLog(L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING");
-        StartActionThread(g_screenSnipping,
-                          L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d");
-        break;
-    case SVC_CTL_AIRPLANE_SWITCH:
-    case SVC_CTL_TOUCHPAD_CONTROL:
-    case SVC_CTL_VOIPCONTRL_TEAMS_CALL:
-    case SVC_CTL_VOIPCONTRL_TEAMS_END:
-    case SVC_CTL_CALL_SMART_CONNECT:
-    case SVC_CTL_SET_KEYBOARD_LAYOUT:
-        OnSwitchControl(kSwitchRows[control - SVC_CTL_AIRPLANE_SWITCH],
-                        g_switchGates[control - SVC_CTL_AIRPLANE_SWITCH]);
-        break;
-    case SVC_CTL_SEND_UI_CAPSLOCK_ON:
-        ControlSendUiCapsLockOn();
-        break;
-    case SVC_CTL_SEND_UI_CAPSLOCK_OFF:
-        ControlSendUiCapsLockOff();
-        break;
-    case SVC_CTL_PEXARO_POP_TOAST_SUCCESS:
-        ControlPexaroPopToastSuccess();
-        break;
-    case SVC_CTL_PEXARO_NEVER_POP_TOAST:
-        ControlPexaroNeverPopToast();
-        break;
-    case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON:
-        ControlPexaroCapsLockOn();
-        break;
-    case SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF:
-        ControlPexaroCapsLockOff();
-        break;
-    case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON:
-        ControlPexaroNumLockOn();
-        break;
-    case SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF:
-        ControlPexaroNumLockOff();
-        break;
-    case SVC_CTL_TRIGER_PEXARO_POP_TOAST:
-        ControlTriggerPexaroPopToast();
-        break;
-    case SVC_CTL_OCR_CAPABILITY_PRC:
-        ControlOcrCapabilityPrc(control);
-        break;
-    case SVC_CTL_OCR_CAPABILITY_ROW:
-        ControlOcrCapabilityRow(control);
-        break;
-    case SVC_CTL_BLUE_KB_CONNECT:
-        if (!Admit(control, g_keyboardConnect.gate)) break;
-        WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        StartActionThread(g_keyboardConnect,
-                          L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d");
-        break;
-    case SVC_CTL_SPEAKER_LED_ON:
-        WriteLog(L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        WriteSpeakerLedStatus(1);
-        break;
-    case SVC_CTL_SPEAKER_LED_OFF:
-        WriteLog(L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        WriteSpeakerLedStatus(0);
-        break;
-    case SVC_CTL_MICMUTE_LED_ON:
-        WriteLog(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        WriteMicMuteLedStatusForConnected(1);
-        break;
-    case SVC_CTL_MICMUTE_LED_OFF:
-        WriteLog(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        WriteMicMuteLedStatusForConnected(0);
-        break;
-    default:
-        WriteLog(L"OsmiraUtilityService default event !Line:%d  dwCtrl : %d ", __LINE__, control);
-        break;
+        return NO_ERROR;
     }
+    if (control == SERVICE_CONTROL_SESSIONCHANGE) {
+        OnSessionChange(eventType);
+        return NO_ERROR;
+    }
+    for (const ControlRow& row : kRows) {
+        if (row.control != control) continue;
+        RunRow(row, control);
+        return NO_ERROR;
+    }
+    WriteLog(L"OsmiraUtilityService default event !Line:%d  dwCtrl : %d ", __LINE__, control);
     return NO_ERROR;
 }

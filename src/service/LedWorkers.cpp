@@ -1,19 +1,31 @@
 #include "service/LedWorkers.h"
 
-#include "hardware/FirmwareCallLock.h"
 #include "hardware/HidKbLed.h"
 #include "hardware/QvkWmi.h"
 #include "log/UtilityLog.h"
+#include "registry/Registry.h"
+#include "registry/RegistryKeys.h"
 #include "service/ServiceWaits.h"
-#include "service/UtilityService.h"
 #include "win/Threads.h"
-
-#include <objbase.h>
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 namespace {
+
+constexpr wchar_t kSpeakerLedEventName[] = L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY";
+constexpr wchar_t kMicMuteLedEventName[] = L"EF55FD20-D641-4B65-A7C5-F93618116671";
+constexpr wchar_t kHidMicMuteLedEventName[] = L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED";
+
+// The wake events, made in every run of the executable and left to end with the process. The
+// static initialisers run before the log can be written, so why each is not the named one
+// waits here for LogLedEventFallbacks.
+DWORD g_ledEventFallbacks[3] = {};
+HANDLE g_hSpeakerLedEvent = CreateOwnEvent(kSpeakerLedEventName, &g_ledEventFallbacks[0]);
+HANDLE g_hMicMuteLedEvent = CreateOwnEvent(kMicMuteLedEventName, &g_ledEventFallbacks[1]);
+HANDLE g_hHidMicMuteLedEvent = CreateOwnEvent(kHidMicMuteLedEventName, &g_ledEventFallbacks[2]);
+std::atomic<bool> g_ledFallbacksLogged{false};
 
 // The request records: the last wanted state and how many requests the worker has not applied.
 struct SpeakerLedRequest {
@@ -58,7 +70,7 @@ struct WorkerPath {
 
 BOOL WriteHidKeyboards(DWORD muted)
 {
-    CMicMuteStatusGuard::WriteStatusToHIDKeyboard(muted != 0);
+    WriteStatusToRegisteredKeyboards(muted != 0);
     return TRUE;
 }
 
@@ -88,10 +100,9 @@ DWORD RunWorker(const WorkerPath& path)
     // A firmware worker stays in the process's multithreaded apartment for its whole life, so
     // each firmware conversation joins a lasting apartment instead of building one and tearing
     // it down again: that round cost about 8 ms and 4 KiB that were never given back per call.
-    // Entered at the first firmware call, under the firmware lock like every COM set-up, so
-    // that no worker waits for another thread's set-up before it runs.
-    HRESULT apartment = E_FAIL;
-    bool entered = false;
+    // Entered at the first firmware call, so that no worker waits for another thread's set-up
+    // before it runs.
+    std::optional<FirmwareApartment> apartment;
     for (;;) {
         bool apply = false;
         DWORD value = 0;
@@ -103,11 +114,7 @@ DWORD RunWorker(const WorkerPath& path)
                 apply = true;
             }
         }
-        if (apply && path.firmware && !entered) {
-            std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
-            apartment = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            entered = true;
-        }
+        if (apply && path.firmware && !apartment) apartment.emplace(COINIT_MULTITHREADED);
         // No lock is held while a keyboard is written: requests keep arriving meanwhile.
         if (apply) {
             path.writer(value);
@@ -118,12 +125,43 @@ DWORD RunWorker(const WorkerPath& path)
         if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) break;
     }
     WriteLog(path.exitLine, __LINE__);
-    if (SUCCEEDED(apartment)) {
-        std::lock_guard<std::mutex> comSetUp(FirmwareCallLock());
-        ::CoUninitialize();
-    }
+    apartment.reset();
     path.running.exchange(false);
     return 0;
+}
+
+// One LED write to the firmware and the lines logged around it; the numbers after "return" name the write.
+struct FirmwareWrite {
+    UINT32 feature;
+    const wchar_t* failed;
+    const wchar_t* answer;  // with the out-value; null: not logged
+    const wchar_t* answerOne;
+    const wchar_t* done;
+};
+const FirmwareWrite kMicMuteOn = {SET_KBD_MIC_LED_ON, L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_ON return failed",
+                                  L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature GetReturn:%d",
+                                  L" g_qvk.QVK_SetFeature __outParam return 1 ",
+                                  L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature SET_KBD_MIC_LED_ON"};
+const FirmwareWrite kMicMuteOff = {SET_KBD_MIC_LED_OFF, L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_OFF return failed",
+                                   nullptr, L" g_qvk.QVK_SetFeature __outParam return 2 ",
+                                   L" SyncStatusToKeyboard   sMicMute.bMuted != TRUE"};
+const FirmwareWrite kSpeakerOn = {SET_KBD_SpkVol_LED_ON, L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_ON return failed",
+                                  nullptr, L" g_qvk.QVK_SetFeature __outParam return 3 ",
+                                  L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_ON SET_KBD_SpkVol_LED_ON"};
+const FirmwareWrite kSpeakerOff = {SET_KBD_SpkVol_LED_OFF,
+                                   L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_OFF return failed", nullptr,
+                                   L" g_qvk.QVK_SetFeature SET_KBD_SpkVol_LED_OFF __outParam return 1 ",
+                                   L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_OFF != TRUE"};
+
+// One firmware conversation of its own; the object is destroyed after the last line.
+void WriteFirmware(const FirmwareWrite& write)
+{
+    CQvkWmi qvk;
+    INT32 outParam = 0;
+    if (!qvk.QVK_SetFeature(write.feature, &outParam)) WriteLog(write.failed);
+    if (write.answer) WriteLog(write.answer, outParam);
+    if (outParam == 1) WriteLog(write.answerOne);
+    WriteLog(write.done);
 }
 
 // Starts a worker that is not running; false, logged, when it cannot be created.
@@ -139,6 +177,14 @@ bool EnsureWorker(std::atomic<bool>& running, LPTHREAD_START_ROUTINE worker, con
 }
 
 } // namespace
+
+void LogLedEventFallbacks()
+{
+    if (g_ledFallbacksLogged.exchange(true)) return;
+    LogOwnEventFallback(kSpeakerLedEventName, g_ledEventFallbacks[0]);
+    LogOwnEventFallback(kMicMuteLedEventName, g_ledEventFallbacks[1]);
+    LogOwnEventFallback(kHidMicMuteLedEventName, g_ledEventFallbacks[2]);
+}
 
 DWORD WINAPI ThreadWriteSpeakerLedStatus(LPVOID) { return RunWorker(kSpeakerPath); }
 DWORD WINAPI ThreadWriteMicmuteLedStatus(LPVOID) { return RunWorker(kMicMutePath); }
@@ -188,40 +234,40 @@ DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID)
                    : L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d",
              __LINE__);
     // The keyboards first: a firmware that never answers must not keep the replay from them.
-    CMicMuteStatusGuard::WriteStatusToHIDKeyboard(muted != 0);
+    WriteStatusToRegisteredKeyboards(muted != 0);
     SyncStatusToKeyboard(muted);
     return 0;
 }
 
+BOOL WriteStatusToRegisteredKeyboards(bool mute)
+{
+    WriteLog(mute ? L"WriteStatusToHIDKeyboard ___bMute = TRUE" : L"WriteStatusToHIDKeyboard ___bMute = FALSE");
+    std::vector<std::wstring> keyboards;
+    {
+        win::UniqueRegKey key;
+        const LONG status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, regkeys::kKeyboardListKey, 0, KEY_READ, key.put());
+        if (status != ERROR_SUCCESS) {
+            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard OpenKey line:%d, lasterror:%d", __LINE__, status);
+            return FALSE;
+        }
+        keyboards = GetSubKeys(key.get());
+    }
+    if (keyboards.empty()) {
+        WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard GetSubKeys line:%d, lasterror:%d", __LINE__,
+                 ::GetLastError());
+        return FALSE;
+    }
+    return CMicMuteStatusGuard::WriteStatusToHIDKeyboard(mute, keyboards);
+}
+
 BOOL SyncStatusToKeyboard(DWORD muted)
 {
-    CQvkWmi qvk;
-    INT32 outParam = 0;
-    if (muted) {
-        if (!qvk.QVK_SetFeature(SET_KBD_MIC_LED_ON, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_ON return failed");
-        WriteLog(L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature GetReturn:%d", outParam);
-        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 1 ");
-        WriteLog(L" SyncStatusToKeyboard   sMicMute.QVK_SetFeature SET_KBD_MIC_LED_ON");
-    } else {
-        if (!qvk.QVK_SetFeature(SET_KBD_MIC_LED_OFF, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_MIC_LED_OFF return failed");
-        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 2 ");
-        WriteLog(L" SyncStatusToKeyboard   sMicMute.bMuted != TRUE");
-    }
+    WriteFirmware(muted ? kMicMuteOn : kMicMuteOff);
     return TRUE;
 }
 
 BOOL WriteSpkVolStateToKeyboard(DWORD on)
 {
-    CQvkWmi qvk;
-    INT32 outParam = 0;
-    if (on) {
-        if (!qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_ON, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_ON return failed");
-        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature __outParam return 3 ");
-        WriteLog(L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_ON SET_KBD_SpkVol_LED_ON");
-    } else {
-        if (!qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_OFF, &outParam)) WriteLog(L" g_qvk.QVK_SetFeature(SET_KBD_SpkVol_LED_OFF return failed");
-        if (outParam == 1) WriteLog(L" g_qvk.QVK_SetFeature SET_KBD_SpkVol_LED_OFF __outParam return 1 ");
-        WriteLog(L" WriteSpkVolStateToKeyboard  SET_KBD_SpkVol_LED_OFF != TRUE");
-    }
+    WriteFirmware(on ? kSpeakerOn : kSpeakerOff);
     return TRUE;
 }

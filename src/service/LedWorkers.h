@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+// Logs, once a process, each wake event that is an unnamed stand-in for its named one.
+void LogLedEventFallbacks();
+
 // 1 = on, 0 = off.
 void WriteSpeakerLedStatus(DWORD state);
 // 1 = muted (LED on), 0 = not muted; also kept for the keyboard-connect replay.
@@ -13,6 +16,9 @@ void WriteMicMuteLedStatusForConnected(DWORD state);
 // Replays the last mic-mute state to the built-in and the external keyboards; returns 0.
 DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID);
 
+// Writes the mute state to every keyboard registered under HIDKBMicMuteLED, read at every call;
+// 1 when one took it.
+BOOL WriteStatusToRegisteredKeyboards(bool mute);
 // The firmware writers: one firmware conversation each; 1 in every case.
 BOOL SyncStatusToKeyboard(DWORD muted);
 BOOL WriteSpkVolStateToKeyboard(DWORD on);

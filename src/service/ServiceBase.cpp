@@ -2,8 +2,6 @@
 
 #include "log/ConsolePrint.h"
 #include "log/UtilityLog.h"
-#include "registry/DeviceWatch.h"
-#include "win/Owners.h"
 
 #include <cstdio>
 
@@ -68,16 +66,7 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv)
         WriteLog(L"CServiceBase::ServiceMain m_serviceStatusHandle is NULL! error1: %d", ::GetLastError());
     }
 
-    // The watch lives as long as the device, or the process; nobody joins it, so its handle goes
-    // before the start.
-    DWORD threadId = 0;
-    win::UniqueHandle watch(::CreateThread(nullptr, 0, &_Thread_HotkeyDeviceWatch, nullptr, 0, &threadId));
-    if (threadId == 0) {
-        WriteLog(L"CServiceBase::ServiceMain CreateThread _Thread_HotkeyDeviceWatch fail GetLastError: %d",
-                 ::GetLastError());
-    }
-    watch.reset();
-
+    service->OnControlHandlerRegistered();
     service->Start(argc, argv);
 }
 
@@ -207,6 +196,7 @@ ULONG CServiceBase::WriteServiceEvent(const wchar_t* message, UCHAR level)
     return ::EventWriteString(m_eventRegHandle, level, 0, message);
 }
 
+void CServiceBase::OnControlHandlerRegistered() {}
 void CServiceBase::OnStart(DWORD, LPWSTR*) {}
 void CServiceBase::OnStop() {}
 void CServiceBase::OnPause() {}

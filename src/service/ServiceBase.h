@@ -33,6 +33,9 @@ public:
     REGHANDLE EventRegistrationHandle() const { return m_eventRegHandle; }
 
 protected:
+    // Runs on the service-main thread once the control handler is registered and before Start,
+    // whatever the start then does; it throws nothing.
+    virtual void OnControlHandlerRegistered();
     // Hooks may throw a DWORD error code; each state sequence catches it.
     virtual void OnStart(DWORD argc, LPWSTR* argv);
     virtual void OnStop();

@@ -1,7 +1,7 @@
 #include "service/ServiceInstaller.h"
 
 #include "log/ConsolePrint.h"
-#include "service/UtilityService.h"
+#include "service/ServiceName.h"
 #include "win/Owners.h"
 
 #include <string>

@@ -5,7 +5,6 @@
 #include "process/ProcessWalk.h"
 #include "service/CompanionSupervision.h"
 #include "service/ServiceWaits.h"
-#include "service/UtilityService.h"
 
 #include <cwchar>
 

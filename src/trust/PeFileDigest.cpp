@@ -1,10 +1,10 @@
 #include "trust/PeFileDigest.h"
 
 #include "trust/FileSignature.h"
+#include "trust/Sha256.h"
 #include "win/Owners.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <cstring>
 
@@ -89,25 +89,7 @@ std::wstring ComputePeFileDigestUnverified(const wchar_t* path)
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return std::wstring();
 
-    win::UniqueBcryptAlgorithm algorithm;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return std::wstring();
-    }
-    DWORD objectLength = 0;
-    ULONG propertyBytes = 0;
-    if (!BCRYPT_SUCCESS(::BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
-                                            reinterpret_cast<PUCHAR>(&objectLength), sizeof(objectLength),
-                                            &propertyBytes, 0)) ||
-        propertyBytes != sizeof(objectLength)) {
-        return std::wstring();
-    }
-    win::UniqueProcessHeapBlock hashObject(::HeapAlloc(::GetProcessHeap(), 0, objectLength));
-    if (!hashObject) return std::wstring();
-    win::UniqueBcryptHash hash;
-    if (!BCRYPT_SUCCESS(::BCryptCreateHash(algorithm.get(), hash.put(), static_cast<PUCHAR>(hashObject.get()),
-                                           objectLength, nullptr, 0, 0))) {
-        return std::wstring();
-    }
+    Sha256 hash;
 
     unsigned char dosHeader[kDosHeaderBytes];
     if (!ReadExactly(file.get(), dosHeader, sizeof(dosHeader))) return std::wstring();
@@ -145,15 +127,11 @@ std::wstring ComputePeFileDigestUnverified(const wchar_t* path)
         DWORD read = 0;
         if (!::ReadFile(file.get(), chunk.get(), wanted, &read, nullptr)) return std::wstring();
         if (read == 0) break;
-        if (!BCRYPT_SUCCESS(::BCryptHashData(hash.get(), static_cast<PUCHAR>(chunk.get()), read, 0))) {
-            return std::wstring();
-        }
+        if (!hash.Add(chunk.get(), read)) return std::wstring();
         position += read;
     }
 
-    unsigned char digest[32];
-    if (!BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest, sizeof(digest), 0))) return std::wstring();
-    return HexUpper(digest, sizeof(digest));
+    return hash.Finish();
 }
 
 std::wstring ComputePeFileDigest(const wchar_t* path)

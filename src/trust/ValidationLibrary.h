@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 typedef LONG(WINAPI* ValidateAssemblyFn)(LPCWSTR executablePath);
 typedef LONG(WINAPI* ValidateCertFileFn)(LPCWSTR certificatePath);
 typedef BOOL(WINAPI* IsCatalogSignedFn)(LPCWSTR filePath);
@@ -33,3 +35,8 @@ BOOL LoadValidationLibrary(OsmiraAssemblyValidation* binding);
 // given; the loader above is this with the service's own values.
 BOOL LoadValidationLibraryFrom(OsmiraAssemblyValidation* binding, const wchar_t* directory,
                                const wchar_t* approvedDigest);
+
+// Called, when set, after the library file has passed its checks and before it is loaded, with
+// the file's full path: for a program that must see the moment between the two.
+using ValidationLibraryCheckedHook = void (*)(const wchar_t* libraryPath);
+extern std::atomic<ValidationLibraryCheckedHook> g_validationLibraryChecked;

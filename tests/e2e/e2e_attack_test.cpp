@@ -1,7 +1,7 @@
 // Attacks that an unprivileged user can play against the installed service, one row each (SECURITY.md
-// lists them with their guards). A row plants what the attacker can write, lets the running service meet
-// it, and checks that the target is untouched; every row also requires that the service stayed RUNNING
-// and still stops within a second. scripts/e2e runs this program in a fresh prefix.
+// lists them with their guards). A row plants what the attacker can write before the start, provokes the
+// running service, and verifies that the attack's target is untouched; every row also requires that the
+// service stayed RUNNING and still stops within a second. scripts/e2e runs this program in a fresh prefix.
 #include "FirmwareStandIn.h"
 #include "KeyboardStandIn.h"
 #include "registry/DeviceWatch.h"
@@ -12,31 +12,52 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cstdio>
 
 using namespace testsupport;
 
 namespace {
 
-const wchar_t* const kName = L"OsmiraUtilityService";
+const wchar_t* const kServiceName = L"OsmiraUtilityService";
 const std::wstring kPackage = L"C:\\Program Files\\Osmira\\FnKey\\";
 const std::wstring kLogFolder = L"C:\\Windows\\Temp\\_OsmiraUtility_";
+const std::wstring kLogFile = kLogFolder + L"\\_FnHotkeySvcUtility.log";
+const unsigned kVendor = 0x7A7A;
+const unsigned kListedProduct = 0x0101; // in the defaults' keyboard list
+const std::vector<unsigned char> kMutedReport = {0x09, 0x74, 0x02};
 
 struct Attack {
     const char* name;
-    // As the attacker, before the service is started; may be null.
-    void (*plant)();
-    // As the attacker, against the running service; may be null.
-    void (*provoke)(TestService& service);
-    // The attack's target is untouched and nothing was started for the attacker.
-    void (*verify)();
+    void (*plant)();                  // as the attacker, before the start; may be null
+    void (*provoke)(TestService&);    // as the attacker, against the running service; may be null
+    void (*verify)();                 // the target is untouched; then the attacker's things go
 };
 
-// Rows: each section adds its functions above the table and its rows in it.
+// ---- Shared by the rows ----
 
-// A hung firmware or keyboard: the firmware stand-in serves the locator and keyboard 7A7A/0101 (in the
-// defaults' list) is attached; either every firmware call or every keyboard write never ends.
-void ServeHung(bool firmwareHung)
+bool WaitForRecord(const std::wstring& pattern, DWORD timeoutMs)
+{
+    return WaitUntil([&] {
+        const std::vector<std::wstring> records = ReadLogMessages(kLogFile);
+        return std::any_of(records.begin(), records.end(),
+                           [&](const std::wstring& record) { return regtest::RecordMatches(record, pattern); });
+    }, timeoutMs);
+}
+
+bool Logged(const std::wstring& pattern) { return WaitForRecord(pattern, 0); }
+
+// The companions that stand-ins of the name started in the folder.
+std::vector<StandInRecord> Started(const wchar_t* name, const std::wstring& folder = kPackage)
+{
+    return StandInRecordsIn(folder + L".", name);
+}
+
+DWORD RunTool(const std::wstring& commandLine) { return RunAndCapture(commandLine).exitCode; }
+
+// Under Wine a user may run the host's programs, and make so the folder links that Windows code cannot.
+void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + command + L"\""); }
+
+// The firmware stand-in serves the locator, every method held as asked.
+void ServeFirmware(DWORD hold)
 {
     const wchar_t* const locator = L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, locator, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL, sizeof FN_TEST_FIRMWARE_DLL);
@@ -44,51 +65,152 @@ void ServeHung(bool firmwareHung)
     for (const wchar_t* method : {L"\\OSMIRA_UTILITY_DATA\\SetFeature", L"\\OSMIRA_TELRUNE_DATA\\GetProductInfo",
                                   L"\\OSMIRA_TELRUNE_DATA\\GetVersion"}) {
         const std::wstring key = firmware::kBehaviourKey + std::wstring(method);
-        const DWORD hold = firmwareHung ? firmware::kHoldForever : 0;
         ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), firmware::kHold, REG_DWORD, &hold, sizeof hold);
     }
-    ASSERT_EQ(0u, kbdstandin::HoldWrites(0x7A7A, 0x0101, !firmwareHung));
-    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0101, kPackage + FN_KBD_DRIVER_FILE));
+}
+
+void AttachListedKeyboard(bool writesHeld)
+{
+    ASSERT_EQ(0u, kbdstandin::HoldWrites(kVendor, kListedProduct, writesHeld));
+    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(kVendor, kListedProduct, kPackage + FN_KBD_DRIVER_FILE));
 }
 
 // Sends a code once the keyboard list is there, and waits for the firmware to be asked for the input.
-void SendWhenListed(TestService& service, DWORD code, const wchar_t* input)
+void SendAndAwaitFirmware(TestService& service, DWORD code, const wchar_t* input)
 {
     const std::wstring listed = std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0101";
     ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
     EXPECT_EQ(0u, service.Control(code));
     const auto asked = [&](const firmware::CallRecord& call) { return call.input == input; };
-    EXPECT_TRUE(WaitUntil([&] { const auto calls = firmware::ReadCallRecords();
-                                return std::any_of(calls.begin(), calls.end(), asked); }, 10000)) << code;
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
+        return std::any_of(calls.begin(), calls.end(), asked);
+    }, 10000)) << code;
 }
 
-// The speaker call never returns, yet the mic-mute call is made and the keyboard gets its report.
-void LedCodesPastAHungFirmware(TestService& service)
+// ---- The log folder and its files ----
+
+// The attacker's file, named as the log and due for rotation: a record, a rotation or an emptying shows in its size.
+const std::wstring kOutside = L"C:\\fnkey_outside";
+const std::wstring kOutsideLog = kOutside + L"\\_FnHotkeySvcUtility.log";
+const size_t kOutsideLogSize = 2097153;
+const std::wstring kFirstBackupSlot = kLogFolder + L"\\_FnHotkeySvcUtility_1.log";
+
+void PlantOutsideLog()
 {
-    SendWhenListed(service, 154, L"featuretype=\"4\"");
-    SendWhenListed(service, 160, L"featuretype=\"1\"");
-    EXPECT_TRUE(WaitUntil([] { const auto reports = kbdstandin::ReadReports(0x7A7A, 0x0101);
-                               return reports == std::vector<std::vector<unsigned char>>{{9, 0x74, 2}}; }, 10000));
+    ::CreateDirectoryW(kOutside.c_str(), nullptr);
+    WriteFileBytes(kOutsideLog, std::vector<unsigned char>(kOutsideLogSize, 'o'));
 }
 
-// The keyboard never takes its report, yet both mic-mute states reach the firmware.
-void FirmwarePastAHungKeyboard(TestService& service)
+// The service logs from its start, so the plant alone meets it.
+void PlantLogFolderLink()
 {
-    SendWhenListed(service, 160, L"featuretype=\"1\"");
-    SendWhenListed(service, 161, L"featuretype=\"2\"");
-    const auto missed = [](const std::wstring& record) { return regtest::RecordMatches(record,
-        L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d"); };
-    EXPECT_TRUE(WaitUntil([&] { const auto records = ReadLogMessages(kLogFolder + L"\\_FnHotkeySvcUtility.log");
-                                return std::any_of(records.begin(), records.end(), missed); }, 10000)) << "deadline";
-    EXPECT_TRUE(kbdstandin::ReadReports(0x7A7A, 0x0101).empty());
-    kbdstandin::HoldWrites(0x7A7A, 0x0101, false);
+    PlantOutsideLog();
+    RemoveFolderTree(kLogFolder);
+    OnHost(L"ln -s $WINEPREFIX/drive_c/fnkey_outside $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_");
+    ASSERT_NE(0u, ::GetFileAttributesW(kLogFolder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void VerifyLogFolderLink()
+{
+    EXPECT_EQ(kOutsideLogSize, ReadFileBytes(kOutsideLog).size());
+    const std::string status = RunAndCapture(L"\"" + kPackage + L"fnkeyctl.exe\" status").output;
+    EXPECT_NE(std::string::npos, status.find("  log folder not trusted: a link to another place (reparse point)"))
+        << status;
+    OnHost(L"rm $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_"); // a Windows call would delete the target instead
+}
+
+// The current log a hard link to the attacker's file and the first backup slot a folder: a rotation by name
+// would fail to move the log and then empty it.
+void PlantLogHardLink()
+{
+    PlantOutsideLog();
+    ::DeleteFileW(kLogFile.c_str());
+    ::CreateDirectoryW(kFirstBackupSlot.c_str(), nullptr);
+    ASSERT_TRUE(::CreateHardLinkW(kLogFile.c_str(), kOutsideLog.c_str(), nullptr));
+}
+
+void VerifyLogHardLink()
+{
+    EXPECT_EQ(kOutsideLogSize, ReadFileBytes(kOutsideLog).size());
+    ::DeleteFileW(kLogFile.c_str());
+    ::RemoveDirectoryW(kFirstBackupSlot.c_str());
+}
+
+// ---- A firmware or keyboard that never answers ----
+
+void PlantHungFirmware()
+{
+    ServeFirmware(firmware::kHoldForever);
+    AttachListedKeyboard(false);
+}
+
+// The speaker call never returns; the mic-mute call after it must still be made.
+void SpeakerThenMicMute(TestService& service)
+{
+    SendAndAwaitFirmware(service, 154, L"featuretype=\"4\"");
+    SendAndAwaitFirmware(service, 160, L"featuretype=\"1\"");
+}
+
+void VerifyKeyboardMuted()
+{
+    const std::vector<std::vector<unsigned char>> muted = {kMutedReport};
+    EXPECT_TRUE(WaitUntil([&] { return kbdstandin::ReadReports(kVendor, kListedProduct) == muted; }, 10000));
+    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, kListedProduct));
+}
+
+void PlantHungKeyboard()
+{
+    ServeFirmware(0);
+    AttachListedKeyboard(true);
+}
+
+// The keyboard never takes its report; both mic-mute states must still reach the firmware.
+void MicMuteOnAndOff(TestService& service)
+{
+    SendAndAwaitFirmware(service, 160, L"featuretype=\"1\"");
+    SendAndAwaitFirmware(service, 161, L"featuretype=\"2\"");
+}
+
+void VerifyHeldWriteCancelled()
+{
+    EXPECT_TRUE(WaitForRecord(
+        L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d", 10000));
+    EXPECT_TRUE(kbdstandin::ReadReports(kVendor, kListedProduct).empty());
+    EXPECT_EQ(0u, kbdstandin::HoldWrites(kVendor, kListedProduct, false));
+    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, kListedProduct)) << "the held write ends with the keyboard";
 }
 
 // ---- Squatted named events; storms of codes that start threads or processes ----
 
-win::UniqueHandle g_squatted[4]; // the service's quit and LED events, made and set by the attacker first
+// The service's quit and LED events, made and set by the attacker first.
+win::UniqueHandle g_squattedEvents[4];
 
-std::vector<StandInRecord> Started(const wchar_t* name) { return StandInRecordsIn(kPackage + L".", name); }
+void PlantSquattedEvents()
+{
+    ServeFirmware(0);
+    const wchar_t* const names[] = {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
+                                    L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
+    for (size_t index = 0; index < std::size(names); ++index) {
+        g_squattedEvents[index].reset(::CreateEventW(nullptr, FALSE, TRUE, names[index]));
+    }
+}
+
+// The first launch happens and two LED workers wake and call the firmware.
+void LaunchThenWakeTheLedWorkers(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyAgent.exe").size() == 1; }, 20000));
+    SpeakerThenMicMute(service);
+}
+
+// No wait of the service took the squatted events.
+void VerifySquattedEventsSet()
+{
+    for (win::UniqueHandle& event : g_squattedEvents) {
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0));
+        event.reset();
+    }
+}
 
 // Through Tool Help: Wine answers another process's handle count and times with 0.
 DWORD ThreadsOf(DWORD processId)
@@ -103,76 +225,64 @@ DWORD ThreadsOf(DWORD processId)
     return threads;
 }
 
-void SquatEvents()
-{
-    const wchar_t* const names[] = {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
-                                    L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
-    for (size_t i = 0; i < 4; ++i) g_squatted[i].reset(::CreateEventW(nullptr, FALSE, TRUE, names[i]));
-}
+struct StormFigures {
+    DWORD threadsBefore = 0;
+    DWORD peakThreads = 0;
+    size_t mostSwitchStartsOverTheLimit = 0; // 0 while the lock indicator's starts stay within their limit
+};
+StormFigures g_storm;
 
-// The first launch happens, and once the three LED workers have slept the squatted events are
-// still set: no wait of the service took them.
-void LaunchAndWakeTheLedWorkers(TestService& service)
-{
-    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyAgent.exe").size() == 1; }, 20000));
-    for (DWORD code : {154u, 160u}) service.Control(code);
-    ::Sleep(5000);
-    for (const win::UniqueHandle& event : g_squatted) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(event.get(), 0));
-}
-
-// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158),
-// 1,000 of each in turn, through one handle as fast as the manager takes them (scripts/bench sends 100,000).
+// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158), 1,000 of
+// each in turn, through one handle as fast as the manager takes them (the benchmark sends 100,000).
 void StormOfStartingCodes(TestService& service)
 {
     ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
-    ::Sleep(1000);
+    ASSERT_TRUE(WaitForRecord(L"InstallRegHelper StartAddRegHelper done.", 20000)) << "the start-up writer";
     const DWORD processId = service.Status().dwProcessId;
-    const DWORD threadsBefore = ThreadsOf(processId);
+    g_storm = {ThreadsOf(processId), 0, 0};
     const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kName, SERVICE_USER_DEFINED_CONTROL));
+    const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
     const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
-    const int kCodesEach = 1000;
-    DWORD peakThreads = 0;
+    const int codesEach = 1000;
     const ULONGLONG start = ::GetTickCount64();
-    for (int i = 1; i <= 10 * kCodesEach; ++i) {
+    for (int sent = 1; sent <= int(std::size(codes)) * codesEach; ++sent) {
         SERVICE_STATUS status = {};
-        ::ControlService(target.get(), codes[(i - 1) / kCodesEach], &status);
-        if (i % 500 != 0) continue;
-        peakThreads = std::max(peakThreads, ThreadsOf(processId));
-        ASSERT_LE(peakThreads, threadsBefore + 4 + 2) << i << " codes: one per thread code, and two for Wine's own";
-        const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;
+        ::ControlService(target.get(), codes[(sent - 1) / codesEach], &status);
+        if (sent % 500 != 0) continue;
+        g_storm.peakThreads = std::max(g_storm.peakThreads, ThreadsOf(processId));
         // One start per 500 ms of the block's code, and one when a block begins.
-        ASSERT_LE(switchStarts, (::GetTickCount64() - start) / 500 + (i - 1) / kCodesEach + 1) << i;
+        const size_t limit = (::GetTickCount64() - start) / 500 + (sent - 1) / codesEach + 1;
+        const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;
+        const size_t over = switchStarts > limit ? switchStarts - limit : 0;
+        g_storm.mostSwitchStartsOverTheLimit = std::max(g_storm.mostSwitchStartsOverTheLimit, over);
     }
-    printf("storm: %llu ms; threads %lu before, %lu at most; %zu lock indicators started\n", ::GetTickCount64() - start,
-           threadsBefore, peakThreads, Started(L"FnKeyLockOsd.exe").size() - 1);
 }
 
-// The service path and the device check.
-namespace pathanddevice {
+void VerifyStormBounded()
+{
+    EXPECT_LE(g_storm.peakThreads, g_storm.threadsBefore + 4 + 2) << "one per thread code, and two for Wine's own";
+    EXPECT_EQ(0u, g_storm.mostSwitchStartsOverTheLimit) << "lock indicator starts beyond one per 500 ms";
+}
+
+// ---- The service's path and the device check ----
 
 const std::wstring kProgramExe = L"C:\\Program.exe";
-const std::wstring kLog = kLogFolder + L"\\_FnHotkeySvcUtility.log";
-const wchar_t* const kRemoval = L" service will Uninstall ";
-
-const std::wstring kDeviceTool = L"\"" + ModuleFolder() + L"\\..\\..\\tools\\devices\\fn_hotkey_device.exe\" ";
-bool Logged(const wchar_t* start) { return HasRecord(ReadLogMessages(kLog), start, true); }
-DWORD Device(const wchar_t* verb) { return RunAndCapture(kDeviceTool + verb).exitCode; }
+const wchar_t* const kRemovalRecord = L" service will Uninstall ";
 
 // A stand-in that records itself where the manager would find it for an unquoted path with a space.
 void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), kProgramExe.c_str(), FALSE)); }
 
-void ProgramExeNeverStarted()
+void VerifyProgramExeNotStarted()
 {
-    EXPECT_TRUE(StandInRecordsIn(L"C:\\").empty());
+    EXPECT_TRUE(Started(L"", L"C:\\").empty());
     ::DeleteFileW(kProgramExe.c_str());
 }
 
-// The device stays registered for the later rows; their services watch it untouched.
+// The device stays registered after the row; later services would watch it untouched.
 void PlantDevice()
 {
-    ::DeleteFileW(kLog.c_str());
-    ASSERT_EQ(0u, Device(L"create"));
+    ::DeleteFileW(kLogFile.c_str());
+    ASSERT_EQ(0u, RunTool(FN_TEST_DEVICE_TOOL L" create"));
     ASSERT_TRUE(WaitUntil([] { return FindHotkeyDevice(nullptr) != FALSE; }, 9000)) << "taken up by plug and play";
 }
 
@@ -181,75 +291,27 @@ void UnreadableDeviceRecord(TestService&)
 {
     const regtest::KeyAccessGuard unlisted(L"System\\CurrentControlSet\\Enum\\ACPI\\ZNT4082\\0",
                                            L"D:(A;;0x6001B;;;WD)");
-    const auto decided = [] { return Logged(L"_Thread_HotkeyDeviceWatch check undecided") || Logged(kRemoval); };
-    EXPECT_TRUE(WaitUntil([&] { return Device(L"touch") == 0 && decided(); }, 20000, 500));
+    const std::wstring undecided =
+        L"_Thread_HotkeyDeviceWatch check undecided, CM_Locate_DevNodeW: %d; the device counts as present";
+    const auto decided = [&] { return Logged(undecided) || Logged(kRemovalRecord); };
+    EXPECT_TRUE(WaitUntil([&] { return RunTool(FN_TEST_DEVICE_TOOL L" touch") == 0 && decided(); }, 20000, 500));
 }
 
-void PackageKept()
+void VerifyPackageKept()
 {
-    EXPECT_FALSE(Logged(kRemoval));
+    EXPECT_FALSE(Logged(kRemovalRecord));
     EXPECT_TRUE(regtest::KeyExists(regkeys::kServiceKey));
 }
 
-} // namespace pathanddevice
-
-// ---- The log folder and its files ----
-
-// The attacker's file, named as the log and due for rotation: a record, a rotation or an emptying shows in its size.
-const std::wstring kOutside = L"C:\\fnkey_outside", kOutsideLog = kOutside + L"\\_FnHotkeySvcUtility.log";
-const std::wstring kLogFile = kLogFolder + L"\\_FnHotkeySvcUtility.log";
-const std::wstring kFirstSlot = kLogFolder + L"\\_FnHotkeySvcUtility_1.log";
-
-// Under Wine a user may run the host's programs, and make so the folder links that Windows code cannot.
-void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + command + L"\""); }
-
-void PlantLogFolderLink()
-{
-    ::CreateDirectoryW(kOutside.c_str(), nullptr);
-    WriteFileBytes(kOutsideLog, std::vector<unsigned char>(2097153, 'o'));
-    RemoveFolderTree(kLogFolder);
-    OnHost(L"ln -s $WINEPREFIX/drive_c/fnkey_outside $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_");
-    ASSERT_NE(0u, ::GetFileAttributesW(kLogFolder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-void VerifyLogFolderLink()
-{
-    EXPECT_EQ(2097153u, ReadFileBytes(kOutsideLog).size());
-    const std::string out = RunAndCapture(L"\"" + kPackage + L"fnkeyctl.exe\" status").output;
-    EXPECT_NE(std::string::npos, out.find("  log folder not trusted: a link to another place (reparse point)")) << out;
-    OnHost(L"rm $WINEPREFIX/drive_c/windows/temp/_OsmiraUtility_"); // a Windows call would delete the target instead
-}
-
-// The current log a hard link to the attacker's file and the first backup slot a folder: a rotation by name would fail
-// to move the log and then empty it.
-void PlantLogHardLink()
-{
-    ::CreateDirectoryW(kOutside.c_str(), nullptr);
-    WriteFileBytes(kOutsideLog, std::vector<unsigned char>(2097153, 'o'));
-    ::DeleteFileW(kLogFile.c_str());
-    ::CreateDirectoryW(kFirstSlot.c_str(), nullptr);
-    ASSERT_TRUE(::CreateHardLinkW(kLogFile.c_str(), kOutsideLog.c_str(), nullptr));
-}
-
-void VerifyLogHardLink()
-{
-    EXPECT_EQ(2097153u, ReadFileBytes(kOutsideLog).size());
-    ::DeleteFileW(kLogFile.c_str());
-    ::RemoveDirectoryW(kFirstSlot.c_str());
-}
-
 const Attack kAttacks[] = {
-    {"LogFolderIsALink", PlantLogFolderLink, nullptr, VerifyLogFolderLink}, // the service logs from its start
-    {"LogFileIsAHardLink", PlantLogHardLink, nullptr, VerifyLogHardLink},
-    {"HungFirmware", [] { ServeHung(true); }, &LedCodesPastAHungFirmware, [] {}},
-    {"HungKeyboard", [] { ServeHung(false); }, &FirmwarePastAHungKeyboard,
-     [] { EXPECT_EQ(0u, kbdstandin::DetachKeyboard(0x7A7A, 0x0101)) << "the held write ends with the keyboard"; }},
-    {"SquattedServiceEvents", &SquatEvents, &LaunchAndWakeTheLedWorkers,
-     [] { for (win::UniqueHandle& event : g_squatted) event.reset(); }},
-    {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes, [] {}},
-    {"UnquotedServicePath", pathanddevice::PlantProgramExe, nullptr, pathanddevice::ProgramExeNeverStarted},
-    {"DeviceCheckFails", pathanddevice::PlantDevice, pathanddevice::UnreadableDeviceRecord,
-     pathanddevice::PackageKept},
+    {"LogFolderIsALink", &PlantLogFolderLink, nullptr, &VerifyLogFolderLink},
+    {"LogFileIsAHardLink", &PlantLogHardLink, nullptr, &VerifyLogHardLink},
+    {"HungFirmware", &PlantHungFirmware, &SpeakerThenMicMute, &VerifyKeyboardMuted},
+    {"HungKeyboard", &PlantHungKeyboard, &MicMuteOnAndOff, &VerifyHeldWriteCancelled},
+    {"SquattedServiceEvents", &PlantSquattedEvents, &LaunchThenWakeTheLedWorkers, &VerifySquattedEventsSet},
+    {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes, &VerifyStormBounded},
+    {"UnquotedServicePath", &PlantProgramExe, nullptr, &VerifyProgramExeNotStarted},
+    {"DeviceCheckFails", &PlantDevice, &UnreadableDeviceRecord, &VerifyPackageKept},
 };
 
 class AttackTable : public ::testing::TestWithParam<Attack> {
@@ -258,9 +320,9 @@ protected:
     {
         SetLogSwitch(true);
         RemoveFolderTree(kPackage + L"records");
-        ASSERT_EQ(0u, RunAndCapture(L"\"" + kPackage + L"OsmiraUtilityService.exe\" -install").exitCode);
+        ASSERT_EQ(0u, RunTool(L"\"" + kPackage + L"OsmiraUtilityService.exe\" -install"));
     }
-    TestService m_service{kName, L""};
+    TestService m_service{kServiceName, L""};
 };
 
 } // namespace

@@ -13,8 +13,7 @@
 #include "log/ConsolePrint.h"
 #include "support/TestSupport.h"
 #include "trust/PeFileDigest.h"
-
-#include <bcrypt.h>
+#include "trust/Sha256.h"
 
 #include <atomic>
 #include <cstddef>
@@ -112,16 +111,9 @@ std::wstring ExpectedDigest(const std::vector<unsigned char>& image)
                              (at >= tableOffset && at < tableOffset + tableSize);
         if (!leftOut) kept.push_back(image[at]);
     }
-    win::UniqueBcryptAlgorithm algorithm;
-    win::UniqueBcryptHash hash;
-    unsigned char bytes[32] = {};
-    ::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    ::BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0);
-    ::BCryptHashData(hash.get(), kept.data(), ULONG(kept.size()), 0);
-    ::BCryptFinishHash(hash.get(), bytes, sizeof bytes, 0);
-    wchar_t text[65] = {};
-    for (int i = 0; i < 32; ++i) _snwprintf(text + 2 * i, 3, L"%02X", bytes[i]);
-    return text;
+    Sha256 hash;
+    hash.Add(kept.data(), kept.size());
+    return hash.Finish();
 }
 
 // One to three faults: where the PE header lies, a field of the headers (data directories and the first section

@@ -40,10 +40,9 @@ uint32_t Checksum(const std::wstring& text)
 
 std::wstring Message(const std::wstring& payload, unsigned writer, unsigned sequence)
 {
-    wchar_t message[CUtilityLog::kMessageLimit] = {};
-    _snwprintf(message, CUtilityLog::kMessageLimit - 1, kMessageFormat, writer, sequence,
-               PayloadLength(writer, sequence), payload.c_str());
-    return message;
+    // Cut where the log cuts a message.
+    return Format(kMessageFormat, writer, sequence, PayloadLength(writer, sequence), payload.c_str())
+        .substr(0, CUtilityLog::kMessageLimit - 1);
 }
 
 struct LogFile {
@@ -84,8 +83,7 @@ LogFile ReadRecords(const std::wstring& folder, const WIN32_FIND_DATAW& found, c
                             record.compare(messageAt - 2, 2, L"] ") == 0 && sumAt != std::wstring::npos &&
                             swscanf(record.c_str() + messageAt, L"soak writer=%2u seq=%8u", &writer, &sequence) == 2 &&
                             writer < writers;
-        wchar_t sum[16] = {};
-        if (parsed) _snwprintf(sum, 15, L" sum=%08X", Checksum(Message(payload, writer, sequence)));
+        const std::wstring sum = parsed ? Format(L" sum=%08X", Checksum(Message(payload, writer, sequence))) : L"";
         const std::wstring message = parsed ? Message(payload, writer, sequence) : L"";
         const bool whole =
             parsed && record.substr(messageAt, sumAt - messageAt) == message && record.substr(sumAt) == sum;

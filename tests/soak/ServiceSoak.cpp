@@ -9,6 +9,7 @@
 #include "service/CompanionSupervision.h"
 #include "service/ControlCodes.h"
 #include "service/ControlDispatcher.h"
+#include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
@@ -166,11 +167,11 @@ bool StartSettled(TestService& service)
 void EndSessionWork()
 {
     WaitUntil([] {
-        ::SetEvent(g_hQuitEvent);
+        ::SetEvent(ServiceQuitEvent());
         return g_nCheckRunning.load() == 0;
     }, 120000, 50);
     for (int i = 0; i < 40; ++i) {
-        ::SetEvent(g_hQuitEvent);
+        ::SetEvent(ServiceQuitEvent());
         ::Sleep(50);
     }
     for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);

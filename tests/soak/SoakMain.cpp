@@ -18,12 +18,11 @@ static std::atomic<unsigned> g_violations{0};
 void Violation(const wchar_t* format, ...)
 {
     if (++g_violations > 100) return;
-    wchar_t text[1024] = {};
     va_list args;
     va_start(args, format);
-    _vsnwprintf(text, 1023, format, args);
+    const std::wstring text = FormatList(format, args);
     va_end(args);
-    ConsolePrint(L"VIOLATION: %s\n", text);
+    ConsolePrint(L"VIOLATION: %s\n", text.c_str());
 }
 
 } // namespace soak

@@ -7,9 +7,9 @@
 // library's load marker.
 #include "Soak.h"
 
-#include "TestHooks.h"
 #include "log/ConsolePrint.h"
 #include "service/CompanionSupervision.h"
+#include "support/Seams.h"
 #include "support/StandIns.h"
 #include "trust/OsmiraAssemblyHelper.h"
 #include "trust/PeFileDigest.h"

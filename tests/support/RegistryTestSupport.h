@@ -10,14 +10,15 @@
 namespace regtest {
 
 struct RawValue { bool exists = false; DWORD type = REG_NONE; std::vector<BYTE> data; };
-inline RawValue Dword(DWORD v) { return {true, REG_DWORD, {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)}}; }
-inline RawValue Binary(std::vector<BYTE> bytes) { return {true, REG_BINARY, std::move(bytes)}; }
+RawValue Dword(DWORD value);
+RawValue Binary(std::vector<BYTE> bytes);
 ::testing::AssertionResult IsDword(const RawValue& value, DWORD expected);
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name); // HKLM\subKey, unconverted
 void CreateKey(const std::wstring& subKey, DWORD options = 0);
 bool KeyExists(const std::wstring& subKey);
 
-// Every key ("path\") and value below HKLM\root by full path; Dump prints one a line, so that a mismatch shows as a diff.
+// Every key ("path\") and value below HKLM\root by full path; Dump prints one a line, so that a
+// mismatch shows as a diff.
 using Tree = std::map<std::wstring, RawValue>;
 Tree ReadTree(const std::wstring& root, bool withKeys = true);
 void WriteTree(const Tree& values);
@@ -27,16 +28,19 @@ std::string Dump(const Tree& tree);
 // Exactly the install-time table; values that the start may add to the capability key are tolerated.
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
 
-// A record equals the pattern, where every "%d" stands for a decimal number; RecordsMatch lists both sides when not.
+// A record equals the pattern, where every "%d" stands for a decimal number; RecordsMatch lists both
+// sides when not.
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
-::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records, const std::vector<std::wstring>& patterns);
+::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
+                                        const std::vector<std::wstring>& patterns);
 std::wstring Join(const std::vector<std::wstring>& lines);
 
 // Creates HKLM\key and gives it the SDDL access list while it lives, full access afterwards.
 class KeyAccessGuard {
 public:
-    KeyAccessGuard(std::wstring key, const wchar_t* sddl) : m_key(std::move(key)) { CreateKey(m_key), Apply(sddl); }
-    ~KeyAccessGuard() { Apply(L"D:(A;;KA;;;WD)"); }
+    KeyAccessGuard(std::wstring key, const wchar_t* sddl);
+    ~KeyAccessGuard();
+
 private:
     void Apply(const wchar_t* sddl);
     std::wstring m_key;
@@ -46,8 +50,9 @@ private:
 class SettingsTest : public testsupport::LoggedTest {
 protected:
     using Guard = testsupport::RegistryTreeGuard;
-    static void ClearPackageKeys() { Guard{regkeys::kServiceKey}, Guard{regkeys::kHotkeyKey}; }
-    Guard m_service{regkeys::kServiceKey}, m_hotkey{regkeys::kHotkeyKey};
+    static void ClearPackageKeys();
+    Guard m_service{regkeys::kServiceKey};
+    Guard m_hotkey{regkeys::kHotkeyKey};
 };
 
 } // namespace regtest

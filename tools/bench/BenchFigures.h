@@ -5,20 +5,7 @@
 
 #include "log/ConsolePrint.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <string>
-
-// A short text through the Microsoft formatter (%s takes a wide string).
-inline std::wstring Format(const wchar_t* format, ...)
-{
-    wchar_t text[256] = {};
-    va_list args;
-    va_start(args, format);
-    _vsnwprintf(text, 255, format, args);
-    va_end(args);
-    return text;
-}
 
 // One row of the table: "FIGURE<tab>figure<tab>service<tab>reference<tab>ratio<tab>goal<tab>met|missed".
 // The texts say what was measured, with units; `ratio` is the service's value over the

@@ -9,9 +9,9 @@
 #include "support/TestSupport.h"
 #include "trust/FileSignature.h"
 #include "trust/PeFileDigest.h"
+#include "trust/Sha256.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <cstdlib>
 #include <functional>
@@ -26,19 +26,13 @@ bool PlainSha256(const wchar_t* path)
     win::UniqueHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
-    win::UniqueBcryptAlgorithm algorithm;
-    win::UniqueBcryptHash hash;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-        !BCRYPT_SUCCESS(::BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
-        return false;
-    }
+    Sha256 hash;
     static unsigned char chunk[65536];
     DWORD read = 0;
     while (::ReadFile(file.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        if (!BCRYPT_SUCCESS(::BCryptHashData(hash.get(), chunk, read, 0))) return false;
+        if (!hash.Add(chunk, read)) return false;
     }
-    unsigned char digest[32];
-    return BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest, sizeof(digest), 0));
+    return !hash.Finish().empty();
 }
 
 } // namespace

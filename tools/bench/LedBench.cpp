@@ -174,9 +174,10 @@ int wmain(int argc, wchar_t** argv)
     CoalescingFigure(serviceHandle.get(), processId, 1000);
 
     std::vector<double> writes;
+    const std::vector<std::wstring> registered = {L"VID_7A7A&PID_0101", L"VID_7A7A&PID_0102", L"VID_7B7B&PID_0201"};
     for (int i = 0; i < 50; ++i) {
         const double start = Now();
-        if (CMicMuteStatusGuard::WriteStatusToHIDKeyboard(i % 2 == 0)) writes.push_back(Now() - start);
+        if (CMicMuteStatusGuard::WriteStatusToHIDKeyboard(i % 2 == 0, registered)) writes.push_back(Now() - start);
     }
     ConsolePrint(
         L"WriteStatusToHIDKeyboard, 3 keyboards registered, 1 attached: median %.2f ms, 95th percentile %.2f ms "

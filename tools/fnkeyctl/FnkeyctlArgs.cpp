@@ -1,5 +1,6 @@
 #include "FnkeyctlArgs.h"
 
+#include "log/ConsolePrint.h"
 #include "service/ControlCodes.h"
 
 #include <cwchar>
@@ -167,10 +168,7 @@ std::wstring ListText()
 {
     std::wstring text = L"Code  Name                  Control\n";
     for (const ControlName& control : KnownControls()) {
-        wchar_t line[128] = {};
-        _snwprintf(line, 127, L"%4u  %-20s  %s\n", static_cast<unsigned>(control.code), control.name,
-                   control.enumName);
-        text += line;
+        text += Format(L"%4u  %-20s  %s\n", static_cast<unsigned>(control.code), control.name, control.enumName);
     }
     return text;
 }

@@ -25,7 +25,6 @@ namespace {
 
 constexpr DWORD kLogTailBytes = 64 * 1024; // more than 20 records of at most 780 code units
 constexpr size_t kLabelWidth = 14;
-constexpr size_t kPrintChunk = 1000; // below the console printer's 1023-character limit
 
 std::wstring Pad(const std::wstring& text, size_t width)
 {
@@ -36,12 +35,7 @@ std::wstring Line(const std::wstring& label, const std::wstring& value) { return
 
 std::wstring ErrorWithText(DWORD error) { return L"error " + std::to_wstring(error) + L" (" + SystemErrorText(error) + L")"; }
 
-std::wstring Hex4(DWORD value)
-{
-    wchar_t text[16] = {};
-    _snwprintf(text, 15, L"%04X", static_cast<unsigned>(value));
-    return text;
-}
+std::wstring Hex4(DWORD value) { return Format(L"%04X", static_cast<unsigned>(value)); }
 
 // ---- gathering ----
 
@@ -317,11 +311,7 @@ std::wstring ValueText(const SettingValue& value)
         return L"\"" + text + L"\"";
     }
     std::wstring text = L"type " + std::to_wstring(value.type) + L":";
-    for (BYTE b : value.data) {
-        wchar_t pair[4] = {};
-        _snwprintf(pair, 3, L"%02X", b);
-        text += std::wstring(L" ") + pair;
-    }
+    for (BYTE b : value.data) text += Format(L" %02X", b);
     return text;
 }
 
@@ -399,17 +389,6 @@ std::wstring SystemErrorText(DWORD error)
     std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : L"(no description)";
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
     return text;
-}
-
-void PrintText(const std::wstring& text)
-{
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L'\n', start);
-        end = std::min(end == std::wstring::npos ? text.size() : end + 1, start + kPrintChunk);
-        ConsolePrint(L"%s", text.substr(start, end - start).c_str());
-        start = end;
-    }
 }
 
 } // namespace fnkeyctl

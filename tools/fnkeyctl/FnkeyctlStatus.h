@@ -69,7 +69,4 @@ std::vector<std::wstring> LastLogRecords(const std::wstring& text, size_t count,
 // The system's text of an error, without its closing line break.
 std::wstring SystemErrorText(DWORD error);
 
-// Prints a text of any length a line (or, for a long line, a part of it) at a time.
-void PrintText(const std::wstring& text);
-
 } // namespace fnkeyctl

@@ -88,17 +88,17 @@ int wmain(int argc, wchar_t* argv[])
     const fnkeyctl::Arguments parsed = fnkeyctl::ParseArguments(args);
     switch (parsed.action) {
     case fnkeyctl::Action::List:
-        fnkeyctl::PrintText(fnkeyctl::ListText());
+        ConsolePrint(L"%s", fnkeyctl::ListText().c_str());
         return 0;
     case fnkeyctl::Action::Help:
-        fnkeyctl::PrintText(fnkeyctl::UsageText());
+        ConsolePrint(L"%s", fnkeyctl::UsageText().c_str());
         return 0;
     case fnkeyctl::Action::Usage:
         ConsolePrint(L"fnkeyctl: %s\n", parsed.error.c_str());
-        fnkeyctl::PrintText(fnkeyctl::UsageText());
+        ConsolePrint(L"%s", fnkeyctl::UsageText().c_str());
         return 2;
     case fnkeyctl::Action::Status:
-        fnkeyctl::PrintText(fnkeyctl::FormatStatus(fnkeyctl::GatherStatus(parsed.serviceName)));
+        ConsolePrint(L"%s", fnkeyctl::FormatStatus(fnkeyctl::GatherStatus(parsed.serviceName)).c_str());
         return 0;
     case fnkeyctl::Action::LogOn:
     case fnkeyctl::Action::LogOff:

@@ -2,7 +2,7 @@
 # Inputs: PREFIX_SCRIPT PREFIX BUILD_DIR EMULATOR DIGEST_TOOL LIBRARY OUTPUT.
 # Wine and its helper processes get files, never pipes: a helper that outlives the command
 # would otherwise hold the pipe open and the build would wait for it.
-execute_process(COMMAND ${PREFIX_SCRIPT} ${PREFIX} ${BUILD_DIR}
+execute_process(COMMAND ${CMAKE_COMMAND} -E env BUILD_DIR=${BUILD_DIR} ${PREFIX_SCRIPT} ${PREFIX}
                 INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null RESULT_VARIABLE prefix_result)
 if(NOT prefix_result EQUAL 0)
   message(FATAL_ERROR "pinned digest: preparing the Wine prefix ${PREFIX} failed (${prefix_result})")
