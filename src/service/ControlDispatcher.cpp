@@ -140,12 +140,12 @@ void WithState(DWORD)
 // return code, which the launch clears, not its result.
 struct ControlRow {
     DWORD control;
-    const wchar_t* line;              // null: the row logs nothing itself
-    void (*action)(DWORD control);    // null: none
-    RequestGate* gate;                // null: every request is carried out
-    LPTHREAD_START_ROUTINE thread;    // started detached, under the gate; null: none
-    const wchar_t* threadFailure;     // with the creation's error
-    const wchar_t* switchText;        // the lock indicator's switch; null: no launch
+    const wchar_t* line = nullptr;              // null: the row logs nothing itself
+    void (*action)(DWORD control) = nullptr;    // null: none
+    RequestGate* gate = nullptr;                // null: every request is carried out
+    LPTHREAD_START_ROUTINE thread = nullptr;    // started detached, under the gate; null: none
+    const wchar_t* threadFailure = nullptr;     // with the creation's error
+    const wchar_t* switchText = nullptr;        // the lock indicator's switch; null: no launch
 };
 
 const ControlRow kRows[] = {
