@@ -89,14 +89,6 @@ size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring
         return prefix ? record.compare(0, text.size(), text) == 0 : record == text;
     });
 }
-::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix)
-{
-    if (CountRecords(records, text, prefix) != 0) return ::testing::AssertionSuccess();
-    ::testing::AssertionResult failure = ::testing::AssertionFailure();
-    failure << "no record " << (prefix ? "starting with" : "equal to") << " \"" << Narrow(text) << "\" among:";
-    for (const std::wstring& record : records) failure << "\n  " << Narrow(record);
-    return failure;
-}
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs)
 {
     for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;; ::Sleep(intervalMs)) {

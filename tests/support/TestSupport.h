@@ -35,9 +35,6 @@ std::wstring ReadUtf16File(const std::wstring& path); // the text after the byte
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // How many records equal the text (with prefix: start with it).
 size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
-// Whether a record equals the text (with prefix: starts with it); a failure lists them all.
-::testing::AssertionResult HasRecord(const std::vector<std::wstring>& records, const std::wstring& text,
-                                     bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
 // Seconds on the performance counter, for durations.
 double Now();
