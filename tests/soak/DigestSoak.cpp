@@ -23,7 +23,6 @@
 namespace soak {
 
 using namespace pedigest;
-using testsupport::Now;
 
 namespace {
 
@@ -188,10 +187,6 @@ void Digest(uint64_t count, uint64_t seed)
     }
     const testsupport::ScratchFolder folder(L"soak_digest");
     const std::wstring path = folder.File(L"mutated.exe");
-    unsigned computed = 0;
-    unsigned refusedHeaders = 0;
-    unsigned stillTrusted = 0;
-    const double start = Now();
     for (uint64_t i = 0; i < count; ++i) {
         g_seed = seed + i;
         std::mt19937_64 random(seed + i);
@@ -217,14 +212,8 @@ void Digest(uint64_t count, uint64_t seed)
             Violation(L"seed 0x%016llX: signature-checked digest \"%s\", expected \"%s\"", seed + i, checked.c_str(),
                       expected.c_str());
         }
-        computed += !expected.empty();
-        refusedHeaders += expected.empty();
-        stillTrusted += !checked.empty();
     }
-    ConsolePrint(L"digest: %llu mutations from seed 0x%016llX in %.1f s: %u digests, %u refusals for a file ending "
-                 L"in its headers, %u still trusted by the signature check, %u overruns\n",
-                 static_cast<unsigned long long>(count), seed, Now() - start, computed, refusedHeaders, stillTrusted,
-                 g_overruns.load());
+    ConsolePrint(L"digest: %llu mutations from seed 0x%016llX\n", static_cast<unsigned long long>(count), seed);
 }
 
 } // namespace soak

@@ -5,7 +5,6 @@
 // the files in the order they were written; and no call made wholly while the switch existed lost its record.
 #include "Soak.h"
 
-#include "log/ConsolePrint.h"
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
@@ -159,8 +158,6 @@ void Log(DWORD seconds, DWORD writerCount)
     }
     if (rotations == 0 && backups == 0) Violation(L"no rotation happened: the run did not test rotation");
     unsigned lost = 0;
-    unsigned checked = 0;
-    size_t written = 0;
     for (unsigned writer = 0; writer < writers; ++writer) {
         // Through the files in the order they were written: one increasing run.
         std::vector<unsigned> present;
@@ -173,14 +170,12 @@ void Log(DWORD seconds, DWORD writerCount)
                 present.push_back(sequence);
             }
         }
-        written += calls[writer].size();
         std::sort(present.begin(), present.end());
         // From its first record still present (older ones may lie in overwritten backups).
         for (unsigned sequence = present.empty() ? 1 : present.front(); sequence <= calls[writer].size(); ++sequence) {
             const auto [before, after] = calls[writer][sequence - 1];
             const auto on = std::upper_bound(switchOn.begin(), switchOn.end(), std::make_pair(before, 1e300));
             if (present.empty() || on == switchOn.begin() || after > std::prev(on)->second) continue;
-            ++checked;
             if (std::binary_search(present.begin(), present.end(), sequence)) continue;
             if (++lost <= 5) {
                 Violation(L"writer %u's record %u is missing, made while the switch was on", writer, sequence);
@@ -193,9 +188,6 @@ void Log(DWORD seconds, DWORD writerCount)
                       unsigned(file.bytes));
         }
     }
-    ConsolePrint(L"log: %u writers, %u WriteLog calls in %u s, %u rotations seen, %u backups; %u calls made wholly "
-                 L"while the switch existed, %u of their records missing\n", writers, unsigned(written), seconds,
-                 rotations, unsigned(backups), checked, lost);
 }
 
 } // namespace soak

@@ -7,7 +7,6 @@
 // library's load marker.
 #include "Soak.h"
 
-#include "log/ConsolePrint.h"
 #include "service/CompanionSupervision.h"
 #include "support/Seams.h"
 #include "support/StandIns.h"
@@ -92,7 +91,6 @@ void Trust(DWORD runs)
     SetWaitDivisorForTesting(100); // the start-up launch's supervision passes in a fraction of a second
     std::mt19937 random(::GetTickCount());
     for (const Case& c : kCases) {
-        const unsigned creationsBefore = g_creations.load();
         const unsigned checksBefore = g_libraryChecksPassed.load();
         bool ready = true;
         if (*c.library != L'\0' && wcscmp(c.library, L"changed") != 0) {
@@ -144,8 +142,6 @@ void Trust(DWORD runs)
         }
         if (FileExists(marker)) Violation(L"%s: the planted library was loaded", c.name);
         ::SetCurrentDirectoryW(startDirectory);
-        const unsigned creations = g_creations.load() - creationsBefore;
-        ConsolePrint(L"trust: %-52s %lu runs, %u process creations\n", c.name, runs, creations);
     }
     // Back as the package lies: the signed companions and the approved library.
     for (const wchar_t* file : {kAgentName, kLockOsdName, kValidationLibraryFileName}) {
