@@ -36,11 +36,7 @@ struct Attack {
 
 bool WaitForRecord(const std::wstring& pattern, DWORD timeoutMs)
 {
-    return WaitUntil([&] {
-        const std::vector<std::wstring> records = ReadLogMessages(kLogFile);
-        return std::any_of(records.begin(), records.end(),
-                           [&](const std::wstring& record) { return regtest::RecordMatches(record, pattern); });
-    }, timeoutMs);
+    return WaitUntil([&] { return regtest::CountLogged(pattern) != 0; }, timeoutMs);
 }
 
 bool Logged(const std::wstring& pattern) { return WaitForRecord(pattern, 0); }
