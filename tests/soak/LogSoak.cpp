@@ -5,6 +5,7 @@
 // the files in the order they were written; and no call made wholly while the switch existed lost its record.
 #include "Soak.h"
 
+#include "log/ConsolePrint.h"
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
