@@ -222,8 +222,7 @@ void StormOfStartingCodes(TestService& service)
     ASSERT_TRUE(WaitForRecord(L"InstallRegHelper StartAddRegHelper done.", 20000)) << "the start-up writer";
     const DWORD processId = service.Status().dwProcessId;
     g_storm = {ThreadCount(processId), 0, 0};
-    const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
+    const win::UniqueServiceHandle target = service.Open();
     const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
     const int codesEach = 1000;
     const ULONGLONG start = ::GetTickCount64();
