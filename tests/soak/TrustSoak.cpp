@@ -58,11 +58,9 @@ const struct Case {
 // nothing out: such a change must be refused.
 std::vector<unsigned char> ChangedLibrary(std::vector<unsigned char> library, std::mt19937& random)
 {
-    const auto load = [&](size_t at) {
-        return uint32_t(library[at]) | library[at + 1] << 8 | library[at + 2] << 16 | uint32_t(library[at + 3]) << 24;
-    };
     constexpr uint32_t kHeadersEnd = 0x400;
-    const uint32_t table = load(load(pedigest::kPeHeaderOffsetField) + pedigest::kCertificateEntryOffset);
+    const uint32_t header = Load32(library, pedigest::kPeHeaderOffsetField);
+    const uint32_t table = Load32(library, header + pedigest::kCertificateEntryOffset);
     library[kHeadersEnd + random() % (table - kHeadersEnd)] ^= static_cast<unsigned char>(1 + random() % 255);
     return library;
 }
