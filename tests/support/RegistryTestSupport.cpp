@@ -169,9 +169,9 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
     return std::regex_match(record, std::wregex(std::regex_replace(escaped, number, L"-?[0-9]+")));
 }
 
-size_t CountLogged(const std::wstring& pattern)
+size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
 {
-    const std::vector<std::wstring> records = testsupport::ReadLogMessages(testsupport::kServiceLog);
+    const std::vector<std::wstring> records = testsupport::ReadLogMessages(log);
     return std::count_if(records.begin(), records.end(), [&](const std::wstring& record) {
         return RecordMatches(record, pattern);
     });
