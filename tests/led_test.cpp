@@ -15,7 +15,7 @@
 #include <algorithm>
 
 using namespace testsupport;
-using regtest::RecordMatches;
+using regtest::CountLogged;
 using regtest::RecordsMatch;
 using Texts = std::vector<std::wstring>;
 
@@ -75,11 +75,7 @@ protected:
         }
         return inputs;
     }
-    size_t Count(const std::wstring& pattern) const
-    {
-        const Texts records = Messages();
-        return std::count_if(records.begin(), records.end(), [&](const auto& r) { return RecordMatches(r, pattern); });
-    }
+    size_t Count(const std::wstring& pattern) const { return CountLogged(pattern, LogPath()); }
 
     DWORD m_cookie = 0;
     size_t m_callsBefore = 0;

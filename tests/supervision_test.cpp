@@ -205,9 +205,7 @@ TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
     }());
     const std::wstring supervisionStarted =
         L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success";
-    EXPECT_EQ(1, std::count_if(messages.begin(), messages.end(), [&](const std::wstring& m) {
-                  return m.rfind(supervisionStarted, 0) == 0;
-              }));
+    EXPECT_EQ(1u, CountRecords(messages, supervisionStarted, true));
     EXPECT_TRUE(WaitUntil([] { return RecordsOf(kAgentName).size() == 2; }, 30000));
     // The agent's supervision keeps the newer of the two.
     EXPECT_TRUE(WaitUntil([] { return FindRunningProcess(kAgentName).size() == 1; }, 30000));

@@ -28,14 +28,6 @@ std::wstring PackageFolder() { return Win(FN_TEST_PACKAGE_DIR); }
 std::wstring Fixture(const std::wstring& name) { return Win(FN_TEST_TRUST_FIXTURES_DIR) + L"\\" + name; }
 std::wstring Library(const std::wstring& kind) { return Fixture(kind + L"\\" + kLibrary); }
 std::wstring Shipped() { return PackageFolder() + L"\\" + kLibrary; }
-uint32_t Get(const Bytes& bytes, uint64_t at)
-{
-    return bytes.at(at) | bytes.at(at + 1) << 8 | bytes.at(at + 2) << 16 | uint32_t{bytes.at(at + 3)} << 24;
-}
-void Put(Bytes& bytes, uint64_t at, uint32_t value)
-{
-    for (int index = 0; index < 4; ++index) bytes.at(at + index) = uint8_t(value >> 8 * index);
-}
 std::wstring Refusal(const std::wstring& path, LONG code)
 {
     return L"COsmiraAssemblyHelper OsmiraAssemblyValidation::ValidateAssembly name:" + path + L", code:" +
@@ -51,20 +43,20 @@ TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
     ASSERT_EQ(std::wstring(FN_TEST_AUTHENTICODE_DIGEST), kPinned);
     const std::wstring noTable = FN_TEST_DIGEST_WITHOUT_TABLE;
     const Bytes shipped = ReadFileBytes(Shipped());
-    const uint32_t pe = Get(shipped, 60);
-    const uint32_t table = Get(shipped, pe + 168);
-    const uint32_t size = Get(shipped, pe + 172);
+    const uint32_t pe = Load32(shipped, 60);
+    const uint32_t table = Load32(shipped, pe + 168);
+    const uint32_t size = Load32(shipped, pe + 172);
     ASSERT_TRUE(shipped.size() == uint64_t{table} + size && table > 65537) << "a signature after the first chunk";
     ScratchFolder folder(L"pe-digest");
     const std::wstring edited = folder.File(kLibrary);
     auto flip = [](uint64_t at) { return [at](Bytes& bytes) { bytes.at(at) ^= 1; }; };
     auto entry = [pe](uint32_t at, uint32_t length) {
         return [=](Bytes& bytes) {
-            Put(bytes, pe + 168, at);
-            Put(bytes, pe + 172, length);
+            Store32(bytes, pe + 168, at);
+            Store32(bytes, pe + 172, length);
         };
     };
-    auto newChecksum = [pe](Bytes& bytes) { Put(bytes, pe + 88, ~Get(bytes, pe + 88)); };
+    auto newChecksum = [pe](Bytes& bytes) { Store32(bytes, pe + 88, ~Load32(bytes, pe + 88)); };
 
     enum Want { Empty, Pinned, NoBytes, NoTable, Other };
     struct Case {

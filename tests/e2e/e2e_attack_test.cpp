@@ -6,10 +6,9 @@
 #include "KeyboardStandIn.h"
 #include "registry/DeviceWatch.h"
 #include "registry/RegistryKeys.h"
+#include "support/Processes.h"
 #include "support/RegistryTestSupport.h"
 #include "support/StandIns.h"
-
-#include <tlhelp32.h>
 
 #include <algorithm>
 
@@ -36,11 +35,7 @@ struct Attack {
 
 bool WaitForRecord(const std::wstring& pattern, DWORD timeoutMs)
 {
-    return WaitUntil([&] {
-        const std::vector<std::wstring> records = ReadLogMessages(kLogFile);
-        return std::any_of(records.begin(), records.end(),
-                           [&](const std::wstring& record) { return regtest::RecordMatches(record, pattern); });
-    }, timeoutMs);
+    return WaitUntil([&] { return regtest::CountLogged(pattern) != 0; }, timeoutMs);
 }
 
 bool Logged(const std::wstring& pattern) { return WaitForRecord(pattern, 0); }
@@ -212,19 +207,6 @@ void VerifySquattedEventsSet()
     }
 }
 
-// Through Tool Help: Wine answers another process's handle count and times with 0.
-DWORD ThreadsOf(DWORD processId)
-{
-    DWORD threads = 0;
-    win::UniqueSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
-        threads += entry.th32OwnerProcessID == processId;
-    }
-    return threads;
-}
-
 struct StormFigures {
     DWORD threadsBefore = 0;
     DWORD peakThreads = 0;
@@ -239,9 +221,8 @@ void StormOfStartingCodes(TestService& service)
     ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
     ASSERT_TRUE(WaitForRecord(L"InstallRegHelper StartAddRegHelper done.", 20000)) << "the start-up writer";
     const DWORD processId = service.Status().dwProcessId;
-    g_storm = {ThreadsOf(processId), 0, 0};
-    const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const win::UniqueServiceHandle target(::OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
+    g_storm = {ThreadCount(processId), 0, 0};
+    const win::UniqueServiceHandle target = service.Open();
     const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
     const int codesEach = 1000;
     const ULONGLONG start = ::GetTickCount64();
@@ -249,7 +230,7 @@ void StormOfStartingCodes(TestService& service)
         SERVICE_STATUS status = {};
         ::ControlService(target.get(), codes[(sent - 1) / codesEach], &status);
         if (sent % 500 != 0) continue;
-        g_storm.peakThreads = std::max(g_storm.peakThreads, ThreadsOf(processId));
+        g_storm.peakThreads = std::max(g_storm.peakThreads, ThreadCount(processId));
         // One start per 500 ms of the block's code, and one when a block begins.
         const size_t limit = (::GetTickCount64() - start) / 500 + (sent - 1) / codesEach + 1;
         const size_t switchStarts = Started(L"FnKeyLockOsd.exe").size() - 1;

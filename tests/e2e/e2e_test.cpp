@@ -3,11 +3,11 @@
 #include "support/RegistryTestSupport.h"
 
 using namespace testsupport;
+using regtest::CountLogged;
 
 namespace {
 
 const wchar_t* const kName = L"OsmiraUtilityService";
-const std::wstring kLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
 const std::string kUsage = "Parameters:\n -install  to install the service.\n -remove   to remove the service.\n"
                            " -console  to run in console mode.\n";
 const std::string kInstalled = "OsmiraUtilityService is installed.\n";
@@ -20,13 +20,6 @@ std::string Exe(const wchar_t* program, const std::wstring& arguments, DWORD exi
     const ProcessResult result = RunAndCapture(L"\"" + path + L"\" " + arguments);
     EXPECT_EQ(exitCode, result.exitCode) << Narrow(arguments.substr(0, 30));
     return result.output;
-}
-
-size_t Count(const std::wstring& pattern)
-{
-    const std::vector<std::wstring> records = ReadLogMessages(kLog);
-    return std::count_if(records.begin(), records.end(),
-                         [&](const std::wstring& record) { return regtest::RecordMatches(record, pattern); });
 }
 
 // Each line shows whole in the output.
@@ -43,7 +36,7 @@ protected:
     void SetUp() override
     {
         SetLogSwitch(true);
-        ::DeleteFileW(kLog.c_str());
+        ::DeleteFileW(kServiceLog);
         ASSERT_EQ(kInstalled, Exe(kName, L"-install"));
     }
     TestService m_service{kName, L""};
@@ -88,14 +81,14 @@ TEST_F(Installed, StartWritesTheDefaultsAndAStopAtOnceEndsTheWorkerBeforeItsLaun
     ASSERT_TRUE(m_service.Start());
     const DWORD accepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
     EXPECT_EQ(accepted, m_service.Status().dwControlsAccepted);
-    ASSERT_TRUE(WaitUntil([] { return Count(kKeyboardsWritten) == 1; }, 30000));
-    EXPECT_EQ(1u, Count(L"InstallRegHelper StartAddRegHelper done."));
+    ASSERT_TRUE(WaitUntil([] { return CountLogged(kKeyboardsWritten) == 1; }, 30000));
+    EXPECT_EQ(1u, CountLogged(L"InstallRegHelper StartAddRegHelper done."));
     regtest::ExpectExactlyTheDefaults({L"IsGameMachine", L"GameMachineVesion", L"IsUserChangedCapsNumLKStatus"});
     ASSERT_TRUE(m_service.Stop());
     EXPECT_EQ(0u, m_service.Status().dwWin32ExitCode);
-    EXPECT_EQ(1u, Count(L"Sleep But Svc Quit !!! "));
-    EXPECT_EQ(0u, Count(L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n"));
-    EXPECT_EQ(1u, Count(L"CUtilityService::OnStop enter.\n"));
+    EXPECT_EQ(1u, CountLogged(L"Sleep But Svc Quit !!! "));
+    EXPECT_EQ(0u, CountLogged(L"CUtilityService launch hotkey by ServiceWorkerThread  error: %d\n"));
+    EXPECT_EQ(1u, CountLogged(L"CUtilityService::OnStop enter.\n"));
 }
 
 // fnkeyctl against the service: its status reads without writing, a setting code reaches its row, and log on
@@ -117,7 +110,7 @@ TEST_F(Installed, FnkeyctlStatusControlsAndLogSwitch)
     EXPECT_EQ("fnkeyctl: logging switched on: created HKLM\\Software\\Osmira\\OsmiraUtility\\log\n",
               Exe(L"fnkeyctl.exe", L"log on"));
     ASSERT_TRUE(m_service.Start());
-    ASSERT_TRUE(WaitUntil([] { return Count(kKeyboardsWritten) == 1; }, 30000));
+    ASSERT_TRUE(WaitUntil([] { return CountLogged(kKeyboardsWritten) == 1; }, 30000));
     const std::string sent = "fnkeyctl: sending 149 (pexaro-numlock-off) to OsmiraUtilityService\n"
                              "fnkeyctl: success, service state 4\n";
     EXPECT_EQ(sent, Exe(L"fnkeyctl.exe", L"pexaro-numlock-off"));
@@ -128,7 +121,7 @@ TEST_F(Installed, FnkeyctlStatusControlsAndLogSwitch)
     const std::string records = status.substr(recordsBegin, status.find("\nCompanions\n") - recordsBegin);
     EXPECT_NE(std::string::npos, records.find("] SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF\n")) << records;
     ExpectLines(status, {"  State         RUNNING, process " + std::to_string(m_service.Status().dwProcessId),
-                         "Logging         on", "  Log file      " + Narrow(kLog),
+                         "Logging         on", "  Log file      " + Narrow(kServiceLog),
                          "  PexaroToast     ShowNumlkOSD                    0",
                          "  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached",
                          "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  not attached",

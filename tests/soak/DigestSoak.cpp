@@ -23,7 +23,8 @@
 namespace soak {
 
 using namespace pedigest;
-using testsupport::Now;
+using testsupport::Load32;
+using testsupport::Store32;
 
 namespace {
 
@@ -81,30 +82,18 @@ bool Replace(const char* name, Function replacement, Function& original)
     return false;
 }
 
-uint32_t Load(const std::vector<unsigned char>& image, uint64_t at)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | (at + i < image.size() ? image[at + i] : 0);
-    return value;
-}
-
-void Store(std::vector<unsigned char>& image, uint64_t at, uint32_t value)
-{
-    for (int i = 0; i < 4 && at + i < image.size(); ++i) image[at + i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 // What the digest must answer for these bytes: its hexadecimal text, or empty when the file ends inside its
 // DOS header or its PE header. Left out by the PE format: the checksum, the certificate directory entry and,
 // when that entry's size is positive as a signed number, the table it points at.
 std::wstring ExpectedDigest(const std::vector<unsigned char>& image)
 {
-    const uint32_t header = Load(image, kPeHeaderOffsetField);
+    const uint32_t header = Load32(image, kPeHeaderOffsetField);
     if (image.size() < kDosHeaderBytes || uint64_t(header) + kPeHeaderBytes > image.size()) return L"";
     const uint64_t checksum = header + offsetof(IMAGE_NT_HEADERS64, OptionalHeader.CheckSum);
     const uint64_t entry =
         header + offsetof(IMAGE_NT_HEADERS64, OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]);
-    const uint64_t tableOffset = Load(image, entry);
-    const uint32_t tableSize = static_cast<int32_t>(Load(image, entry + 4)) > 0 ? Load(image, entry + 4) : 0;
+    const uint64_t tableOffset = Load32(image, entry);
+    const uint32_t tableSize = static_cast<int32_t>(Load32(image, entry + 4)) > 0 ? Load32(image, entry + 4) : 0;
     std::vector<unsigned char> kept;
     for (uint64_t at = 0; at < image.size(); ++at) {
         const bool leftOut = (at >= checksum && at < checksum + 4) || (at >= entry && at < entry + 8) ||
@@ -123,24 +112,24 @@ void Mutate(std::vector<unsigned char>& image, std::mt19937_64& random)
     const auto below = [&](uint64_t bound) { return bound == 0 ? 0 : uint32_t(random() % bound); };
     for (uint32_t fault = below(3); fault < 3; ++fault) {
         const uint32_t size = uint32_t(image.size());
-        const uint32_t header = Load(image, kPeHeaderOffsetField);
+        const uint32_t header = Load32(image, kPeHeaderOffsetField);
         const uint32_t entry = header + kCertificateEntryOffset;
-        const uint32_t tableOffset = Load(image, entry);
+        const uint32_t tableOffset = Load32(image, entry);
         const uint32_t interesting[] = {0, 1, 8, 0x1000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFFFFF8, size,
                                         size - 1, size + 1, size - 8, size - kPeHeaderBytes, 0u - size, below(size + 1),
                                         uint32_t(random())};
         const uint32_t value = interesting[below(std::size(interesting))];
         switch (below(6)) {
         case 0:
-            Store(image, random() % 4 == 0 ? kPeHeaderOffsetField : header + 4 + 2 * below(200), value);
+            Store32(image, random() % 4 == 0 ? kPeHeaderOffsetField : header + 4 + 2 * below(200), value);
             break;
         case 1: {
             const uint32_t places[][2] = {{size + below(4096), value}, {header + kChecksumOffset, 4}, {0, size},
                                           {tableOffset, 0x80000000u}, {tableOffset, 0u - tableOffset},
                                           {size - 8, 16}, {entry, 8}, {tableOffset - below(4096), value}, {0, 0}};
             const auto& place = places[below(std::size(places))];
-            Store(image, entry, place[0]);
-            Store(image, entry + 4, place[1]);
+            Store32(image, entry, place[0]);
+            Store32(image, entry + 4, place[1]);
             break;
         }
         case 2: {
@@ -188,10 +177,6 @@ void Digest(uint64_t count, uint64_t seed)
     }
     const testsupport::ScratchFolder folder(L"soak_digest");
     const std::wstring path = folder.File(L"mutated.exe");
-    unsigned computed = 0;
-    unsigned refusedHeaders = 0;
-    unsigned stillTrusted = 0;
-    const double start = Now();
     for (uint64_t i = 0; i < count; ++i) {
         g_seed = seed + i;
         std::mt19937_64 random(seed + i);
@@ -217,14 +202,8 @@ void Digest(uint64_t count, uint64_t seed)
             Violation(L"seed 0x%016llX: signature-checked digest \"%s\", expected \"%s\"", seed + i, checked.c_str(),
                       expected.c_str());
         }
-        computed += !expected.empty();
-        refusedHeaders += expected.empty();
-        stillTrusted += !checked.empty();
     }
-    ConsolePrint(L"digest: %llu mutations from seed 0x%016llX in %.1f s: %u digests, %u refusals for a file ending "
-                 L"in its headers, %u still trusted by the signature check, %u overruns\n",
-                 static_cast<unsigned long long>(count), seed, Now() - start, computed, refusedHeaders, stillTrusted,
-                 g_overruns.load());
+    ConsolePrint(L"digest: %llu mutations from seed 0x%016llX\n", static_cast<unsigned long long>(count), seed);
 }
 
 } // namespace soak

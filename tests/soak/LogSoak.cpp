@@ -1,8 +1,9 @@
 // log: writer threads call WriteLog with self-checking records as fast as they can while another thread deletes
 // and creates the log switch; the records are big enough to rotate the file many times. Afterwards every file
-// (current and backups) starts with a byte-order mark and holds only whole records, each message matching its
-// checksum; at most five backups, each above the rotation size; per writer the sequence numbers increase through
-// the files in the order they were written; and no call made wholly while the switch existed lost its record.
+// (current and backups) starts with a byte-order mark and holds only whole records, each exactly the message its
+// writer and sequence number make; at most five backups, each above the rotation size; per writer the sequence
+// numbers increase through the files in the order they were written; and no call made wholly while the switch
+// existed lost its record.
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
@@ -28,14 +29,6 @@ constexpr const wchar_t* kMessageFormat = L"soak writer=%02u seq=%08u payload=%.
 int PayloadLength(unsigned writer, unsigned sequence)
 {
     return int(kPayloadChars - (writer * 31 + sequence * 17) % 120);
-}
-
-// FNV-1a over the message before " sum=".
-uint32_t Checksum(const std::wstring& text)
-{
-    uint32_t hash = 2166136261u;
-    for (wchar_t c : text) hash = (hash ^ uint16_t(c)) * 16777619u;
-    return hash;
 }
 
 std::wstring Message(const std::wstring& payload, unsigned writer, unsigned sequence)
@@ -73,20 +66,16 @@ LogFile ReadRecords(const std::wstring& folder, const WIN32_FIND_DATAW& found, c
         const size_t end = text.find(L"\r\n", at);
         const std::wstring record = text.substr(at, end - at);
         at = end == std::wstring::npos ? text.size() : end + 2;
-        // "[<version> MM-DD hh:mm:ss] <message> sum=<checksum>"
+        // "[<version> MM-DD hh:mm:ss] <message>"
         const size_t messageAt = opening.size() + 16;
-        const size_t sumAt = record.rfind(L" sum=");
         unsigned writer = 0;
         unsigned sequence = 0;
         const bool parsed = end != std::wstring::npos && record.size() > messageAt &&
                             record.compare(0, opening.size(), opening) == 0 &&
-                            record.compare(messageAt - 2, 2, L"] ") == 0 && sumAt != std::wstring::npos &&
+                            record.compare(messageAt - 2, 2, L"] ") == 0 &&
                             swscanf(record.c_str() + messageAt, L"soak writer=%2u seq=%8u", &writer, &sequence) == 2 &&
                             writer < writers;
-        const std::wstring sum = parsed ? Format(L" sum=%08X", Checksum(Message(payload, writer, sequence))) : L"";
-        const std::wstring message = parsed ? Message(payload, writer, sequence) : L"";
-        const bool whole =
-            parsed && record.substr(messageAt, sumAt - messageAt) == message && record.substr(sumAt) == sum;
+        const bool whole = parsed && record.substr(messageAt) == Message(payload, writer, sequence);
         if (!whole && ++broken <= 5) {
             Violation(L"%s: a broken record: \"%s\"", file.name.c_str(), record.substr(0, 120).c_str());
         }
@@ -117,7 +106,7 @@ void Log(DWORD seconds, DWORD writerCount)
             for (unsigned sequence = 1; !stop.load(); ++sequence) {
                 const std::wstring message = Message(payload, writer, sequence);
                 const double before = Now();
-                WriteLog(L"%s sum=%08X", message.c_str(), Checksum(message));
+                WriteLog(L"%s", message.c_str());
                 calls[writer].push_back({before, Now()});
             }
         });
@@ -159,8 +148,6 @@ void Log(DWORD seconds, DWORD writerCount)
     }
     if (rotations == 0 && backups == 0) Violation(L"no rotation happened: the run did not test rotation");
     unsigned lost = 0;
-    unsigned checked = 0;
-    size_t written = 0;
     for (unsigned writer = 0; writer < writers; ++writer) {
         // Through the files in the order they were written: one increasing run.
         std::vector<unsigned> present;
@@ -173,14 +160,12 @@ void Log(DWORD seconds, DWORD writerCount)
                 present.push_back(sequence);
             }
         }
-        written += calls[writer].size();
         std::sort(present.begin(), present.end());
         // From its first record still present (older ones may lie in overwritten backups).
         for (unsigned sequence = present.empty() ? 1 : present.front(); sequence <= calls[writer].size(); ++sequence) {
             const auto [before, after] = calls[writer][sequence - 1];
             const auto on = std::upper_bound(switchOn.begin(), switchOn.end(), std::make_pair(before, 1e300));
             if (present.empty() || on == switchOn.begin() || after > std::prev(on)->second) continue;
-            ++checked;
             if (std::binary_search(present.begin(), present.end(), sequence)) continue;
             if (++lost <= 5) {
                 Violation(L"writer %u's record %u is missing, made while the switch was on", writer, sequence);
@@ -193,9 +178,6 @@ void Log(DWORD seconds, DWORD writerCount)
                       unsigned(file.bytes));
         }
     }
-    ConsolePrint(L"log: %u writers, %u WriteLog calls in %u s, %u rotations seen, %u backups; %u calls made wholly "
-                 L"while the switch existed, %u of their records missing\n", writers, unsigned(written), seconds,
-                 rotations, unsigned(backups), checked, lost);
 }
 
 } // namespace soak

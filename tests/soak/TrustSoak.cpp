@@ -7,7 +7,6 @@
 // library's load marker.
 #include "Soak.h"
 
-#include "log/ConsolePrint.h"
 #include "service/CompanionSupervision.h"
 #include "support/Seams.h"
 #include "support/StandIns.h"
@@ -59,11 +58,9 @@ const struct Case {
 // nothing out: such a change must be refused.
 std::vector<unsigned char> ChangedLibrary(std::vector<unsigned char> library, std::mt19937& random)
 {
-    const auto load = [&](size_t at) {
-        return uint32_t(library[at]) | library[at + 1] << 8 | library[at + 2] << 16 | uint32_t(library[at + 3]) << 24;
-    };
     constexpr uint32_t kHeadersEnd = 0x400;
-    const uint32_t table = load(load(pedigest::kPeHeaderOffsetField) + pedigest::kCertificateEntryOffset);
+    const uint32_t header = Load32(library, pedigest::kPeHeaderOffsetField);
+    const uint32_t table = Load32(library, header + pedigest::kCertificateEntryOffset);
     library[kHeadersEnd + random() % (table - kHeadersEnd)] ^= static_cast<unsigned char>(1 + random() % 255);
     return library;
 }
@@ -92,7 +89,6 @@ void Trust(DWORD runs)
     SetWaitDivisorForTesting(100); // the start-up launch's supervision passes in a fraction of a second
     std::mt19937 random(::GetTickCount());
     for (const Case& c : kCases) {
-        const unsigned creationsBefore = g_creations.load();
         const unsigned checksBefore = g_libraryChecksPassed.load();
         bool ready = true;
         if (*c.library != L'\0' && wcscmp(c.library, L"changed") != 0) {
@@ -144,8 +140,6 @@ void Trust(DWORD runs)
         }
         if (FileExists(marker)) Violation(L"%s: the planted library was loaded", c.name);
         ::SetCurrentDirectoryW(startDirectory);
-        const unsigned creations = g_creations.load() - creationsBefore;
-        ConsolePrint(L"trust: %-52s %lu runs, %u process creations\n", c.name, runs, creations);
     }
     // Back as the package lies: the signed companions and the approved library.
     for (const wchar_t* file : {kAgentName, kLockOsdName, kValidationLibraryFileName}) {

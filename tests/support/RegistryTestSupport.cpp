@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <regex>
 
 namespace regtest {
@@ -166,6 +167,14 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
     static const std::wregex number(L"%d");
     const std::wstring escaped = std::regex_replace(pattern, special, L"\\$&");
     return std::regex_match(record, std::wregex(std::regex_replace(escaped, number, L"-?[0-9]+")));
+}
+
+size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
+{
+    const std::vector<std::wstring> records = testsupport::ReadLogMessages(log);
+    return std::count_if(records.begin(), records.end(), [&](const std::wstring& record) {
+        return RecordMatches(record, pattern);
+    });
 }
 
 std::wstring Join(const std::vector<std::wstring>& lines)
