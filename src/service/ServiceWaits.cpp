@@ -1,6 +1,7 @@
 #include "service/ServiceWaits.h"
 
 #include "log/UtilityLog.h"
+#include "win/Owners.h"
 
 #include <atomic>
 
@@ -69,16 +70,16 @@ HANDLE ServiceQuitEvent() { return g_hQuitEvent; }
 HANDLE CreateOwnEvent(const wchar_t* name, DWORD* fallbackError)
 {
     ::SetLastError(ERROR_SUCCESS);
-    HANDLE named = ::CreateEventW(nullptr, FALSE, FALSE, name);
+    win::UniqueHandle named(::CreateEventW(nullptr, FALSE, FALSE, name));
     *fallbackError = ::GetLastError();
-    if (named == nullptr && *fallbackError == ERROR_SUCCESS) *fallbackError = ERROR_INVALID_HANDLE;
-    if (named != nullptr && *fallbackError != ERROR_ALREADY_EXISTS) {
+    if (!named && *fallbackError == ERROR_SUCCESS) *fallbackError = ERROR_INVALID_HANDLE;
+    if (named && *fallbackError != ERROR_ALREADY_EXISTS) {
         *fallbackError = ERROR_SUCCESS;
-        return named;
+        return named.release();
     }
     // Departs from the named event: whoever made it first could set it at will (cancel the
     // launches, spin the LED workers); nothing outside the process opens these events.
-    if (named != nullptr) ::CloseHandle(named);
+    named.reset();
     return ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
