@@ -271,8 +271,9 @@ BOOL CMicMuteStatusGuard::WriteStatusToHIDKeyboard(bool mute, const std::vector<
                      __LINE__, copy);
             anyWritten = TRUE;
         } else {
-            WriteLog(L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d, lasterror:%d, VID&PID:%s",
-                     __LINE__, ::GetLastError(), copy);
+            WriteLog(
+                L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard SetHidKBLedStatus line:%d, lasterror:%d, VID&PID:%s",
+                __LINE__, ::GetLastError(), copy);
         }
     }
     return anyWritten;

@@ -4,9 +4,12 @@
 namespace regkeys {
 
 inline constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys";
-inline constexpr const wchar_t* kToastKey = L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\PexaroToast";
-inline constexpr const wchar_t* kOsdKey = L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\ControlShowOSD";
-inline constexpr const wchar_t* kCapabilityKey = L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\Capbility";
+inline constexpr const wchar_t* kToastKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\PexaroToast";
+inline constexpr const wchar_t* kOsdKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\ControlShowOSD";
+inline constexpr const wchar_t* kCapabilityKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\OsmiraFnAndFunctionKeys\\Capbility";
 inline constexpr const wchar_t* kHotkeyKey = L"SOFTWARE\\Osmira\\OsmiraFnHotkey";
 inline constexpr const wchar_t* kKeyboardListKey = L"SOFTWARE\\Osmira\\OsmiraFnHotkey\\HIDKBMicMuteLED";
 

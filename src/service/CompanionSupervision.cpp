@@ -135,8 +135,9 @@ BOOL LaunchFnKeyAgentProcess(DWORD* returnCode)
     WriteLog(L"CreateThreadForCheckRunningUtilityTimes begin line:%d", kCheckRunningBeginLine);
     if (g_nCheckRunning.load() < 1) {
         if (win::StartDetachedThread(&_ThreadCheckRunningUtility)) {
-            WriteLog(L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success, line:%d",
-                     kCheckRunningStartedLine);
+            WriteLog(
+                L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success, line:%d",
+                kCheckRunningStartedLine);
         } else {
             WriteLog(L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility fail GetLastError: %d",
                      ::GetLastError());
@@ -253,7 +254,8 @@ DWORD WINAPI ThreadRunScreenSnipping(LPVOID)
 
 DWORD WINAPI ThreadMETRICS_ON(LPVOID)
 {
-    return ThreadMetrics(L" -UIMERTICSON", L":CUtilityService::OnServiceControlHandle ThreadMETRICS_ON return fail, error: %d");
+    return ThreadMetrics(L" -UIMERTICSON",
+                         L":CUtilityService::OnServiceControlHandle ThreadMETRICS_ON return fail, error: %d");
 }
 
 DWORD WINAPI ThreadMETRICS_OFF(LPVOID)

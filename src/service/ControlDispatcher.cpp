@@ -69,8 +69,9 @@ void OnStopControl()
                  ::GetLastError());
     }
     if (!IsExistHotkeyUtilityProcessAndKill(kLockOsdName)) {
-        WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d",
-                 ::GetLastError());
+        WriteLog(
+            L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d",
+            ::GetLastError());
     }
 }
 
@@ -183,8 +184,9 @@ const ControlRow kRows[] = {
      &WithState<&WriteMicMuteLedStatusForConnected, 0>},
     {SVC_CTL_AIRPLANE_SWITCH, L"OsmiraUtilityService SVC_CTL_AIRPLANE_SWITCH event !Line:%d  dwCtrl: %d dwRetCode:%d ",
      nullptr, &g_airplaneGate, nullptr, nullptr, L" -SWITCH_AIRPLANE"},
-    {SVC_CTL_TOUCHPAD_CONTROL, L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d ",
-     nullptr, &g_touchpadGate, nullptr, nullptr, L" -TOUCHPAD_SWITCH"},
+    {SVC_CTL_TOUCHPAD_CONTROL,
+     L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
+     &g_touchpadGate, nullptr, nullptr, L" -TOUCHPAD_SWITCH"},
     {SVC_CTL_VOIPCONTRL_TEAMS_CALL,
      L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_CALL event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
      &g_teamsCallGate, nullptr, nullptr, L" -VOIP_TEAMS_CALL"},

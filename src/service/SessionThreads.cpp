@@ -58,8 +58,9 @@ void LaunchForUnlock()
 
 void LogUnlockMissing(int line)
 {
-    WriteLog(L"_Thread_HotkeyUtilityProcessCheckAndCreate::FN_HOTKEYS_PROCESS_NAME is not exist! Line: %d  GetLastError: %d",
-             line, ::GetLastError());
+    WriteLog(
+        L"_Thread_HotkeyUtilityProcessCheckAndCreate::FN_HOTKEYS_PROCESS_NAME is not exist! Line: %d  GetLastError: %d",
+        line, ::GetLastError());
 }
 
 } // namespace
@@ -100,7 +101,8 @@ DWORD WINAPI Thread_HotkeyUtilityProcessKillAndCreate(LPVOID)
              ::GetLastError());
     killed = KillPackagedApp();
     const BOOL launched = Launch();
-    WriteLog(L":CUtilityService::OnServiceControlHandle FN_HOTKEYS_PROCESS_NAME KILL:[%d] Launch:[%d]", killed, launched);
+    WriteLog(L":CUtilityService::OnServiceControlHandle FN_HOTKEYS_PROCESS_NAME KILL:[%d] Launch:[%d]", killed,
+             launched);
     if (!launched) {
         WriteLog(L":CUtilityService::OnServiceControlHandle FN_HOTKEYS_PROCESS_NAME 4 LaunchFnKeyAgentProcess return fail, error: %d",
                  ::GetLastError());
@@ -149,7 +151,7 @@ DWORD WINAPI _Thread_HotkeyUtilityProcessAndKill(LPVOID)
 {
     const BOOL agentKilled = IsExistHotkeyUtilityProcessAndKill(kAgentName);
     const BOOL osdKilled = IsExistHotkeyUtilityProcessAndKill(kLockOsdName);
-    WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[%d] Uitlity:[%d]", osdKilled,
-             agentKilled);
+    WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[%d] Uitlity:[%d]",
+             osdKilled, agentKilled);
     return 0;
 }

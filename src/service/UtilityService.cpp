@@ -81,8 +81,9 @@ void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID,
             WriteLog(L"CreateThreadForCheckAndLaunchTimes CreateThread _ThreadCheckRunningAndLaunch success, line:%d",
                      __LINE__);
         } else {
-            WriteLog(L"CreateThreadForCheckAndLaunchTimes CreateThread _ThreadCheckRunningAndLaunch fail GetLastError: %d",
-                     ::GetLastError());
+            WriteLog(
+                L"CreateThreadForCheckAndLaunchTimes CreateThread _ThreadCheckRunningAndLaunch fail GetLastError: %d",
+                ::GetLastError());
         }
     } catch (...) {
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess catch");

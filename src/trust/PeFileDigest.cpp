@@ -16,7 +16,8 @@ void LeftOutRanges(uint32_t headerOffset, uint32_t tableOffset, uint32_t tableSi
     int places_count = 0;
     const uint64_t header = headerOffset;
     places[places_count++] = {header + kChecksumOffset, header + kChecksumOffset + kChecksumBytes};
-    places[places_count++] = {header + kCertificateEntryOffset, header + kCertificateEntryOffset + kCertificateEntryBytes};
+    places[places_count++] = {header + kCertificateEntryOffset,
+                              header + kCertificateEntryOffset + kCertificateEntryBytes};
     // The size field is read as a signed value: zero or a "negative" size means there is no table.
     if (static_cast<int32_t>(tableSize) > 0) {
         places[places_count++] = {tableOffset, static_cast<uint64_t>(tableOffset) + tableSize};

@@ -105,7 +105,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     if (FN_STANDIN_ENDS_AFTER_SWITCH && actionSwitch) return static_cast<int>(standin::kExitAfterSwitch);
     // A companion that never stays up, when a test asks for one without rebuilding.
     const std::wstring endsAtOnce = folder + L"\\" + name + standin::kEndsAtOnceSuffix;
-    if (::GetFileAttributesW(endsAtOnce.c_str()) != INVALID_FILE_ATTRIBUTES) return static_cast<int>(standin::kExitAtOnce);
+    if (::GetFileAttributesW(endsAtOnce.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return static_cast<int>(standin::kExitAtOnce);
     ::Sleep(INFINITE);
     return 0;
 }

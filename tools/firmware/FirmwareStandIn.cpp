@@ -50,7 +50,8 @@ std::wstring BehaviourKey(const ClassDef& def, const MethodDef* method = nullptr
 DWORD ReadDword(const std::wstring& key, const wchar_t* value, DWORD fallback)
 {
     DWORD data = 0, size = sizeof data;
-    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_DWORD, nullptr, &data, &size) == ERROR_SUCCESS
+    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_REG_DWORD, nullptr, &data,
+                          &size) == ERROR_SUCCESS
                ? data : fallback;
 }
 
@@ -164,7 +165,10 @@ public:
     bool pathReadable = true;
 
     FN_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return Answer<IWbemClassObject>(this, riid, out); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        return Answer<IWbemClassObject>(this, riid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override
     {
@@ -284,7 +288,8 @@ public:
         object->properties.emplace_back(L"InstanceName", CIM_STRING);
         if (instance >= 0) {
             object->properties[0].value.vt = VT_BSTR;
-            object->properties[0].value.bstrVal = ::SysAllocString((L"ACPI\\PNP0C14\\0_" + std::to_wstring(instance)).c_str());
+            object->properties[0].value.bstrVal =
+                ::SysAllocString((L"ACPI\\PNP0C14\\0_" + std::to_wstring(instance)).c_str());
         }
         return object;
     }
@@ -333,7 +338,10 @@ public:
     }
 
     FN_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return Answer<IEnumWbemClassObject>(this, riid, out); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        return Answer<IEnumWbemClassObject>(this, riid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned) override
     {
@@ -390,8 +398,8 @@ std::wstring RecordLine(const ClassDef& def, const MethodDef& method, const wcha
     wchar_t time[40] = {};
     _snwprintf(time, 39, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
                now.wSecond, now.wMilliseconds);
-    return std::wstring(time) + L"\t" + std::to_wstring(::GetCurrentProcessId()) + L"\t" + def.name + L"\t" + method.name +
-           L"\t" + path + L"\t" + input + L"\r\n";
+    return std::wstring(time) + L"\t" + std::to_wstring(::GetCurrentProcessId()) + L"\t" + def.name + L"\t" +
+           method.name + L"\t" + path + L"\t" + input + L"\r\n";
 }
 
 void SetLeds(const std::wstring& input)
@@ -418,7 +426,10 @@ public:
     }
 
     // IClientSecurity: what CoSetProxyBlanket calls; there is no proxy between client and provider.
-    HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD, DWORD, OLECHAR*, DWORD, DWORD, void*, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown*, DWORD, DWORD, OLECHAR*, DWORD, DWORD, void*, DWORD) override
+    {
+        return S_OK;
+    }
     FN_NOTIMPL(QueryBlanket, IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*, void**, DWORD*)
     FN_NOTIMPL(CopyProxy, IUnknown*, IUnknown**)
 
@@ -442,7 +453,8 @@ public:
         return WBEM_S_NO_ERROR;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR className, LONG, IWbemContext*, IEnumWbemClassObject** out) override
+    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR className, LONG, IWbemContext*,
+                                                 IEnumWbemClassObject** out) override
     {
         if (className == nullptr) return WBEM_E_INVALID_PARAMETER;
         return Enumerate(FindClass(className), out);
@@ -465,8 +477,9 @@ public:
         return Enumerate(FindClass(words[3]), out);
     }
 
-    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR methodName, LONG, IWbemContext*, IWbemClassObject* in,
-                                         IWbemClassObject** out, IWbemCallResult** callResult) override
+    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR methodName, LONG, IWbemContext*,
+                                         IWbemClassObject* in, IWbemClassObject** out,
+                                         IWbemCallResult** callResult) override
     {
         if (callResult) *callResult = nullptr;
         if (out) *out = nullptr;
@@ -479,7 +492,8 @@ public:
         if (method == nullptr) return WBEM_E_INVALID_METHOD;
         const int count = static_cast<int>(ReadDword(BehaviourKey(*def), kInstances, 1));
         int instance = 0;
-        while (instance < count && _wcsicmp(InstanceRelativePath(def->name, instance).c_str(), relative.c_str()) != 0) ++instance;
+        while (instance < count && _wcsicmp(InstanceRelativePath(def->name, instance).c_str(), relative.c_str()) != 0)
+            ++instance;
         if (instance == count) return WBEM_E_NOT_FOUND;
 
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
@@ -530,7 +544,10 @@ public:
 class Locator : public Counted, public IWbemLocator {
 public:
     FN_REFCOUNT
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return Answer<IWbemLocator>(this, riid, out); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        return Answer<IWbemLocator>(this, riid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR, const BSTR, const BSTR, LONG, const BSTR,
                                             IWbemContext*, IWbemServices** services) override
@@ -550,7 +567,10 @@ class Factory : public IClassFactory {
 public:
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return Answer<IClassFactory>(this, riid, out); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        return Answer<IClassFactory>(this, riid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override
     {

@@ -104,17 +104,20 @@ inline std::wstring RecordFilePath()
 // Every complete line of the record file, in order; none when the file does not exist.
 inline std::vector<CallRecord> ReadCallRecords()
 {
-    HANDLE file = ::CreateFileW(RecordFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        ::CreateFileW(RecordFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
     LARGE_INTEGER size = {};
-    std::wstring text(::GetFileSizeEx(file, &size) ? static_cast<size_t>(size.QuadPart) / sizeof(wchar_t) + 1 : 1, L'\0');
+    std::wstring text(::GetFileSizeEx(file, &size) ? static_cast<size_t>(size.QuadPart) / sizeof(wchar_t) + 1 : 1,
+                      L'\0');
     DWORD read = 0;
     ::ReadFile(file, &text[0], static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read, nullptr);
     ::CloseHandle(file);
     text.resize(read / sizeof(wchar_t));
     std::vector<CallRecord> records;
-    for (size_t at = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0, end; (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2) {
+    for (size_t at = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0, end;
+         (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2) {
         std::vector<std::wstring> fields;
         for (size_t from = at, tab; fields.size() < 6; from = tab + 1) {
             tab = std::min(text.find(L'\t', from), end);
@@ -122,7 +125,8 @@ inline std::vector<CallRecord> ReadCallRecords()
             if (tab == end) break;
         }
         if (fields.size() == 6)
-            records.push_back({fields[0], std::wcstoul(fields[1].c_str(), nullptr, 10), fields[2], fields[3], fields[4], fields[5]});
+            records.push_back(
+                {fields[0], std::wcstoul(fields[1].c_str(), nullptr, 10), fields[2], fields[3], fields[4], fields[5]});
     }
     return records;
 }

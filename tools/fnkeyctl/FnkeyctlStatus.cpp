@@ -31,9 +31,15 @@ std::wstring Pad(const std::wstring& text, size_t width)
     return text.size() >= width ? text + L" " : text + std::wstring(width - text.size(), L' ');
 }
 
-std::wstring Line(const std::wstring& label, const std::wstring& value) { return L"  " + Pad(label, kLabelWidth) + value + L"\n"; }
+std::wstring Line(const std::wstring& label, const std::wstring& value)
+{
+    return L"  " + Pad(label, kLabelWidth) + value + L"\n";
+}
 
-std::wstring ErrorWithText(DWORD error) { return L"error " + std::to_wstring(error) + L" (" + SystemErrorText(error) + L")"; }
+std::wstring ErrorWithText(DWORD error)
+{
+    return L"error " + std::to_wstring(error) + L" (" + SystemErrorText(error) + L")";
+}
 
 std::wstring Hex4(DWORD value) { return Format(L"%04X", static_cast<unsigned>(value)); }
 
@@ -45,12 +51,14 @@ ServiceState ReadService(const std::wstring& name)
     result.name = name;
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return result.error = ::GetLastError(), result;
-    win::UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    win::UniqueServiceHandle service(
+        ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!service) return result.error = ::GetLastError(), result;
 
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                &needed)) {
         return result.error = ::GetLastError(), result;
     }
     result.state = status.dwCurrentState;
@@ -84,15 +92,17 @@ LogState ReadLog(DWORD serviceProcessId)
 {
     LogState result;
     win::UniqueRegKey key;
-    result.switchOn = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    result.switchOn =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     wchar_t temp[MAX_PATH] = {};
     const std::wstring folder = logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L"");
     result.path = logformat::LogFileInDirectory(folder);
     result.folderRefusal = LogFolderRefusal(folder, serviceProcessId);
 
     // Shared every way: the service opens, writes and renames the file while it is read.
-    win::UniqueHandle file(::CreateFileW(result.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win::UniqueHandle file(::CreateFileW(result.path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
     if (!file || !::GetFileSizeEx(file.get(), &size)) return result.readError = ::GetLastError(), result;
     // Only the tail is read, from an even offset so that the UTF-16 units stay whole.
@@ -149,15 +159,19 @@ bool ReadCommandLine(DWORD processId, std::wstring& commandLine)
     process.reset(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
     if (!process) return false;
     PROCESS_BASIC_INFORMATION basic = {};
-    if (query(process.get(), ProcessBasicInformation, &basic, sizeof basic, nullptr) < 0 || basic.PebBaseAddress == nullptr) return false;
+    if (query(process.get(), ProcessBasicInformation, &basic, sizeof basic, nullptr) < 0 ||
+        basic.PebBaseAddress == nullptr)
+        return false;
     PEB peb = {};
     RTL_USER_PROCESS_PARAMETERS parameters = {};
-    if (!::ReadProcessMemory(process.get(), basic.PebBaseAddress, &peb, sizeof peb, nullptr) || peb.ProcessParameters == nullptr ||
+    if (!::ReadProcessMemory(process.get(), basic.PebBaseAddress, &peb, sizeof peb, nullptr) ||
+        peb.ProcessParameters == nullptr ||
         !::ReadProcessMemory(process.get(), peb.ProcessParameters, &parameters, sizeof parameters, nullptr)) {
         return false;
     }
     std::wstring text(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
-    if (!text.empty() && !::ReadProcessMemory(process.get(), parameters.CommandLine.Buffer, &text[0], parameters.CommandLine.Length, nullptr)) {
+    if (!text.empty() && !::ReadProcessMemory(process.get(), parameters.CommandLine.Buffer, &text[0],
+                                              parameters.CommandLine.Length, nullptr)) {
         return false;
     }
     commandLine = std::move(text);
@@ -201,10 +215,13 @@ std::vector<SettingValue> ReadSettings()
         win::UniqueRegKey key;
         value.error = static_cast<DWORD>(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, place.key, 0, KEY_QUERY_VALUE, key.put()));
         DWORD size = 0;
-        if (value.error == ERROR_SUCCESS) value.error = static_cast<DWORD>(::RegQueryValueExW(key.get(), place.name, nullptr, &value.type, nullptr, &size));
+        if (value.error == ERROR_SUCCESS)
+            value.error =
+                static_cast<DWORD>(::RegQueryValueExW(key.get(), place.name, nullptr, &value.type, nullptr, &size));
         if (value.error == ERROR_SUCCESS) {
             value.data.resize(size);
-            value.error = static_cast<DWORD>(::RegQueryValueExW(key.get(), place.name, nullptr, &value.type, value.data.data(), &size));
+            value.error = static_cast<DWORD>(
+                ::RegQueryValueExW(key.get(), place.name, nullptr, &value.type, value.data.data(), &size));
             value.data.resize(size);
         }
         values.push_back(std::move(value));
@@ -223,7 +240,8 @@ DWORD ReadKeyboards(std::vector<RegisteredKeyboard>& keyboards)
         keyboard.parsed = DeviceIdString2Number(name.c_str(), &keyboard.vendorId, &keyboard.productId) != FALSE;
         HANDLE device = nullptr;
         // The same search as the service's LED write: the keyboard's LED collection, present now.
-        if (keyboard.parsed && CHidKBLedInterface::FindHidDeviceHandle(keyboard.vendorId, keyboard.productId, &device)) {
+        if (keyboard.parsed &&
+            CHidKBLedInterface::FindHidDeviceHandle(keyboard.vendorId, keyboard.productId, &device)) {
             keyboard.attached = true;
             win::UniqueHandle closed(device);
         }
@@ -267,17 +285,20 @@ std::wstring FormatService(const ServiceState& service)
     if (service.error != 0) return text + Line(L"State", L"unknown: " + ErrorWithText(service.error));
     std::wstring state = StateName(service.state);
     if (service.processId != 0) state += L", process " + std::to_wstring(service.processId);
-    return text + Line(L"State", state) + Line(L"Start type", StartTypeName(service.startType)) + Line(L"Program", service.program);
+    return text + Line(L"State", state) + Line(L"Start type", StartTypeName(service.startType)) +
+           Line(L"Program", service.program);
 }
 
 std::wstring FormatLog(const LogState& log)
 {
     std::wstring text = Pad(L"Logging", kLabelWidth + 2) + (log.switchOn ? L"on" : L"off") + L"\n";
-    text += Line(L"Switch key", std::wstring(L"HKLM\\") + CUtilityLog::kSwitchKey + (log.switchOn ? L"" : L" (absent)"));
+    text +=
+        Line(L"Switch key", std::wstring(L"HKLM\\") + CUtilityLog::kSwitchKey + (log.switchOn ? L"" : L" (absent)"));
     text += Line(L"Log file", log.path);
     if (!log.folderRefusal.empty()) text += L"  log folder not trusted: " + log.folderRefusal + L"\n";
     text += L"\nLast log records\n";
-    if (log.readError == ERROR_FILE_NOT_FOUND || log.readError == ERROR_PATH_NOT_FOUND) return text + L"  no log file\n";
+    if (log.readError == ERROR_FILE_NOT_FOUND || log.readError == ERROR_PATH_NOT_FOUND)
+        return text + L"  no log file\n";
     if (log.readError != 0) return text + L"  unreadable: " + ErrorWithText(log.readError) + L"\n";
     if (log.lastRecords.empty()) return text + L"  (empty)\n";
     for (const std::wstring& record : log.lastRecords) text += L"  " + record + L"\n";
@@ -287,10 +308,12 @@ std::wstring FormatLog(const LogState& log)
 std::wstring FormatCompanions(const std::vector<CompanionProcess>& companions)
 {
     std::wstring text = L"Companions\n";
-    if (companions.empty()) return text + L"  none running (" + kAgentName + L", " + kLockOsdName + L", " + kPackagedAppName + L")\n";
+    if (companions.empty())
+        return text + L"  none running (" + kAgentName + L", " + kLockOsdName + L", " + kPackagedAppName + L")\n";
     text += L"  " + Pad(L"Name", 18) + Pad(L"Process", 9) + Pad(L"Session", 9) + L"Command line\n";
     for (const CompanionProcess& c : companions) {
-        text += L"  " + Pad(c.name, 18) + Pad(std::to_wstring(c.processId), 9) + Pad(c.sessionKnown ? std::to_wstring(c.sessionId) : L"?", 9) +
+        text += L"  " + Pad(c.name, 18) + Pad(std::to_wstring(c.processId), 9) +
+                Pad(c.sessionKnown ? std::to_wstring(c.sessionId) : L"?", 9) +
                 (c.commandLineRead ? c.commandLine : L"(unreadable)") + L"\n";
     }
     return text;
@@ -318,7 +341,8 @@ std::wstring ValueText(const SettingValue& value)
 std::wstring FormatSettings(const std::vector<SettingValue>& settings)
 {
     std::wstring text = L"Settings (HKLM\\" + std::wstring(regkeys::kServiceKey) + L")\n";
-    for (const SettingValue& value : settings) text += L"  " + Pad(value.keyLabel, 16) + Pad(value.name, 32) + ValueText(value) + L"\n";
+    for (const SettingValue& value : settings)
+        text += L"  " + Pad(value.keyLabel, 16) + Pad(value.name, 32) + ValueText(value) + L"\n";
     return text;
 }
 
@@ -330,7 +354,8 @@ std::wstring FormatKeyboards(DWORD listError, const std::vector<RegisteredKeyboa
     if (keyboards.empty()) return text + L"  none\n";
     for (const RegisteredKeyboard& k : keyboards) {
         text += L"  " + Pad(k.name, 28) +
-                (k.parsed ? L"VID " + Hex4(k.vendorId & 0xFFFF) + L"  PID " + Hex4(k.productId) + L"  " + (k.attached ? L"attached" : L"not attached")
+                (k.parsed ? L"VID " + Hex4(k.vendorId & 0xFFFF) + L"  PID " + Hex4(k.productId) + L"  " +
+                                (k.attached ? L"attached" : L"not attached")
                           : std::wstring(L"(no vendor and product id in the name)")) +
                 L"\n";
     }
@@ -375,16 +400,17 @@ StatusReport GatherStatus(const std::wstring& serviceName)
 
 std::wstring FormatStatus(const StatusReport& report)
 {
-    return FormatService(report.service) + L"\n" + FormatLog(report.log) + L"\n" + FormatCompanions(report.companions) + L"\n" +
-           FormatSettings(report.settings) + L"\n" + FormatKeyboards(report.keyboardListError, report.keyboards);
+    return FormatService(report.service) + L"\n" + FormatLog(report.log) + L"\n" + FormatCompanions(report.companions) +
+           L"\n" + FormatSettings(report.settings) + L"\n" +
+           FormatKeyboards(report.keyboardListError, report.keyboards);
 }
 
 std::wstring SystemErrorText(DWORD error)
 {
     wchar_t* buffer = nullptr;
     const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                         reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     const win::UniqueLocalMemory owner(buffer);
     std::wstring text = length != 0 && buffer != nullptr ? std::wstring(buffer, length) : L"(no description)";
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();

@@ -61,8 +61,8 @@ int SwitchLogging(bool on)
     if (on) {
         win::UniqueRegKey created;
         DWORD disposition = 0;
-        const LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, nullptr, 0, KEY_READ, nullptr,
-                                              created.put(), &disposition);
+        const LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, nullptr, 0, KEY_READ,
+                                              nullptr, created.put(), &disposition);
         if (status != ERROR_SUCCESS) return Fail(L"creating the logging switch key", static_cast<DWORD>(status));
         ConsolePrint(disposition == REG_CREATED_NEW_KEY ? L"fnkeyctl: logging switched on: created %s\n"
                                                         : L"fnkeyctl: logging already on: %s exists\n",

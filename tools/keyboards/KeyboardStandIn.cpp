@@ -50,8 +50,9 @@ bool DriverHasDevices()
     device.cbSize = sizeof(device);
     for (DWORD i = 0; set.get() != INVALID_HANDLE_VALUE && ::SetupDiEnumDeviceInfo(set.get(), i, &device); ++i) {
         wchar_t service[64] = {};
-        if (::SetupDiGetDeviceRegistryPropertyW(set.get(), &device, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
-                                                sizeof(service) - sizeof(wchar_t), nullptr) &&
+        if (::SetupDiGetDeviceRegistryPropertyW(set.get(), &device, SPDRP_SERVICE, nullptr,
+                                                reinterpret_cast<BYTE*>(service), sizeof(service) - sizeof(wchar_t),
+                                                nullptr) &&
             !_wcsicmp(service, FN_KBD_SERVICE))
             return true;
     }
@@ -72,7 +73,8 @@ DWORD InstallDriver(const std::wstring& driverFile)
     if (service) {
         if (DriverHasDevices()) return ERROR_DEVICE_IN_USE;
         SERVICE_STATUS status = {};
-        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) && ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
+        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+            ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
             return ::GetLastError();
         for (DWORD start = ::GetTickCount(); ::QueryServiceStatus(service.get(), &status) &&
              status.dwCurrentState != SERVICE_STOPPED && ::GetTickCount() - start < 5000;)
@@ -91,7 +93,8 @@ DWORD Reenumerate()
 {
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     win::UniqueServiceHandle service(
-        manager ? ::OpenServiceW(manager.get(), FN_KBD_SERVICE, SERVICE_START | SERVICE_USER_DEFINED_CONTROL) : nullptr);
+        manager ? ::OpenServiceW(manager.get(), FN_KBD_SERVICE, SERVICE_START | SERVICE_USER_DEFINED_CONTROL)
+                : nullptr);
     if (!service) return ::GetLastError();
     if (::StartServiceW(service.get(), 0, nullptr)) return ERROR_SUCCESS;
     if (::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) return ::GetLastError();
@@ -106,12 +109,14 @@ DWORD CreateRootDevice(const std::wstring& deviceName)
     if (set.get() == INVALID_HANDLE_VALUE) return ::GetLastError();
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
-    if (!::SetupDiCreateDeviceInfoW(set.get(), instanceId.c_str(), &GUID_DEVCLASS_HIDCLASS, nullptr, nullptr, 0, &device))
+    if (!::SetupDiCreateDeviceInfoW(set.get(), instanceId.c_str(), &GUID_DEVCLASS_HIDCLASS, nullptr, nullptr, 0,
+                                    &device))
         return ::GetLastError() == ERROR_DEVINST_ALREADY_EXISTS ? ERROR_SUCCESS : ::GetLastError();
     const std::wstring hardwareId = FN_KBD_SERVICE L"\\" + deviceName + L'\0';  // a list of one
     const std::wstring service = FN_KBD_SERVICE;
     auto set_property = [&](DWORD property, const std::wstring& value) {
-        return ::SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property, reinterpret_cast<const BYTE*>(value.c_str()),
+        return ::SetupDiSetDeviceRegistryPropertyW(set.get(), &device, property,
+                                                   reinterpret_cast<const BYTE*>(value.c_str()),
                                                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
     if (!set_property(SPDRP_HARDWAREID, hardwareId) || !set_property(SPDRP_SERVICE, service) ||
@@ -174,7 +179,8 @@ std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned pr
 {
     std::vector<std::vector<unsigned char>> reports;
     win::UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ReportsKey(vendor, product).c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, ReportsKey(vendor, product).c_str(), 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS)
         return reports;
     for (unsigned number = 1;; ++number) {
         wchar_t name[8];
@@ -190,7 +196,8 @@ std::vector<std::vector<unsigned char>> ReadReports(unsigned vendor, unsigned pr
 std::vector<std::wstring> HidInterfaces()
 {
     std::vector<std::wstring> paths;
-    DevInfoList set(::SetupDiGetClassDevsW(&GUID_DEVINTERFACE_HID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    DevInfoList set(
+        ::SetupDiGetClassDevsW(&GUID_DEVINTERFACE_HID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
     for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &GUID_DEVINTERFACE_HID, i, &data); ++i) {

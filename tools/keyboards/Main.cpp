@@ -32,13 +32,14 @@ int Result(const wchar_t* step, DWORD error)
 int List()
 {
     for (const std::wstring& path : kbdstandin::HidInterfaces()) {
-        win::UniqueHandle device(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                               nullptr, OPEN_EXISTING, 0, nullptr));
+        win::UniqueHandle device(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
         HIDD_ATTRIBUTES attributes = {};
         attributes.Size = sizeof(attributes);
         PHIDP_PREPARSED_DATA preparsed = nullptr;
         HIDP_CAPS caps = {};
-        if (device && ::HidD_GetAttributes(device.get(), &attributes) && ::HidD_GetPreparsedData(device.get(), &preparsed)) {
+        if (device && ::HidD_GetAttributes(device.get(), &attributes) &&
+            ::HidD_GetPreparsedData(device.get(), &preparsed)) {
             ::HidP_GetCaps(preparsed, &caps);
             ::HidD_FreePreparsedData(preparsed);
         }
