@@ -24,17 +24,18 @@ std::wstring Folder() { return ModuleFolder() + L"\\"; }
 
 std::vector<StandInRecord> RecordsOf(const std::wstring& name) { return StandInRecordsIn(ModuleFolder(), name); }
 
-// One letter per event in log order: K a kill of the packaged app, L a start-up launch.
-std::wstring KillLaunchPattern(const std::vector<std::wstring>& messages)
+const std::wstring kLaunchBegins = L"CreateThreadForCheckRunningUtilityTimes begin";
+const std::wstring kPackagedAppKill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe";
+
+// One letter per record in log order that starts with a given text.
+std::wstring EventOrder(const std::vector<std::wstring>& messages,
+                        const std::vector<std::pair<std::wstring, wchar_t>>& letters)
 {
-    std::wstring pattern;
+    std::wstring order;
     for (const std::wstring& m : messages) {
-        if (m.rfind(L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe", 0) == 0) {
-            pattern += L'K';
-        }
-        if (m.rfind(L"CreateThreadForCheckRunningUtilityTimes begin", 0) == 0) pattern += L'L';
+        for (const auto& [start, letter] : letters) order += m.rfind(start, 0) == 0 ? std::wstring(1, letter) : L"";
     }
-    return pattern;
+    return order;
 }
 
 class Supervision : public LoggedTest {
@@ -104,7 +105,7 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
         }
         SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
         c.body(nullptr);
-        EXPECT_EQ(c.pattern, KillLaunchPattern(Messages()));
+        EXPECT_EQ(c.pattern, EventOrder(Messages(), {{kPackagedAppKill, L'K'}, {kLaunchBegins, L'L'}}));
         EXPECT_EQ(c.agentRecords, RecordsOf(kAgentName).size());
         EXPECT_EQ(c.agentsLeft, FindRunningProcess(kAgentName).size());
         if (!c.companionsRunning) continue;
@@ -195,14 +196,7 @@ TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
     second.join();
     const std::vector<std::wstring> messages = Messages();
     // The second launch begins only after the first has started both companions.
-    EXPECT_EQ(L"LKKLKK", [&] {
-        std::wstring order;
-        for (const std::wstring& m : messages) {
-            if (m.rfind(L"CreateThreadForCheckRunningUtilityTimes begin", 0) == 0) order += L'L';
-            if (m.rfind(L"LaunchFnKeyAgentProcess Create ", 0) == 0) order += L'K';
-        }
-        return order;
-    }());
+    EXPECT_EQ(L"LKKLKK", EventOrder(messages, {{kLaunchBegins, L'L'}, {L"LaunchFnKeyAgentProcess Create ", L'K'}}));
     const std::wstring supervisionStarted =
         L"CreateThreadForCheckRunningUtilityTimes CreateThread _ThreadCheckRunningUtility success";
     EXPECT_EQ(1u, CountRecords(messages, supervisionStarted, true));
@@ -227,7 +221,7 @@ TEST_F(Supervision, RefusedCompanionIsNeverStarted)
     const std::vector<std::wstring> messages = Messages();
     const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,"
                                  L"name:FnKeyAgent.exe, code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
-    EXPECT_EQ(1, std::count(messages.begin(), messages.end(), refusal));
+    EXPECT_EQ(1u, CountRecords(messages, refusal));
     EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
         << "the lock indicator was accepted and started first";
     EXPECT_TRUE(RecordsOf(kAgentName).empty());
