@@ -7,7 +7,5 @@
 namespace {
 std::atomic<DWORD> g_waitDivisor{1};
 }
-
 DWORD ServiceWaitDivisor() { return g_waitDivisor.load(); }
-
 void SetWaitDivisorForTesting(DWORD divisor) { g_waitDivisor.store(divisor == 0 ? 1 : divisor); }

@@ -6,48 +6,26 @@
 #include <regex>
 
 namespace regtest {
-
 using testsupport::Narrow;
-
-namespace {
-
 constexpr DWORD kLongestName = 16384; // characters of a registry key or value name, with its end
-
-std::string Describe(const RawValue& value)
+static std::string Describe(const RawValue& value)
 {
     std::string text = value.exists ? "type " + std::to_string(value.type) + ":" : "missing";
     const char* const digits = "0123456789abcdef";
-    for (BYTE byte : value.data) {
-        text += {' ', digits[byte >> 4], digits[byte & 15]};
-    }
+    for (BYTE byte : value.data) text += {' ', digits[byte >> 4], digits[byte & 15]};
     return text;
 }
-
-win::UniqueRegKey Created(const std::wstring& subKey, DWORD options)
-{
-    win::UniqueRegKey key;
-    const LONG result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, options, KEY_ALL_ACCESS,
-                                          nullptr, key.put(), nullptr);
-    EXPECT_EQ(ERROR_SUCCESS, result) << Narrow(subKey);
-    return key;
-}
-
-} // namespace
-
 RawValue Dword(DWORD value)
 {
     return {true, REG_DWORD, {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}};
 }
-
 RawValue Binary(std::vector<BYTE> bytes) { return {true, REG_BINARY, std::move(bytes)}; }
-
 ::testing::AssertionResult IsDword(const RawValue& value, DWORD expected)
 {
     const std::string wanted = Describe(Dword(expected));
     if (Describe(value) == wanted) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "expected " << wanted << ", found " << Describe(value);
 }
-
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
 {
     RawValue value;
@@ -62,15 +40,13 @@ RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
     value.data.resize(size);
     return value;
 }
-
-void CreateKey(const std::wstring& subKey, DWORD options) { Created(subKey, options); }
-
-bool KeyExists(const std::wstring& subKey)
+void CreateKey(const std::wstring& subKey, DWORD options)
 {
     win::UniqueRegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    const LONG result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, options, KEY_ALL_ACCESS,
+                                          nullptr, key.put(), nullptr);
+    EXPECT_EQ(ERROR_SUCCESS, result) << Narrow(subKey);
 }
-
 Tree ReadTree(const std::wstring& root, bool withKeys)
 {
     Tree tree;
@@ -85,32 +61,28 @@ Tree ReadTree(const std::wstring& root, bool withKeys)
     size = kLongestName;
     for (DWORD index = 0; ::RegEnumKeyExW(key.get(), index, name.data(), &size, 0, 0, 0, 0) == 0; ++index) {
         const std::wstring child = root + L"\\" + name.data();
-        if (withKeys) {
-            tree[child + L"\\"] = {};
-        }
+        if (withKeys) tree[child + L"\\"] = {};
         tree.merge(ReadTree(child, withKeys));
         size = kLongestName;
     }
     return tree;
 }
-
 void WriteTree(const Tree& values)
 {
     for (const auto& [path, value] : values) {
         const size_t cut = path.rfind(L'\\');
-        const win::UniqueRegKey key = Created(path.substr(0, cut), 0);
-        EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), path.substr(cut + 1).c_str(), 0, value.type,
-                                                  value.data.data(), DWORD(value.data.size())));
+        const LONG result = ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.substr(0, cut).c_str(),
+                                              path.substr(cut + 1).c_str(), value.type, value.data.data(),
+                                              DWORD(value.data.size()));
+        EXPECT_EQ(ERROR_SUCCESS, result) << Narrow(path);
     }
 }
-
 Tree PackageTree()
 {
     Tree tree = ReadTree(regkeys::kServiceKey);
     tree.merge(ReadTree(regkeys::kHotkeyKey));
     return tree;
 }
-
 Tree DefaultTree()
 {
     using namespace regkeys;
@@ -146,21 +118,18 @@ Tree DefaultTree()
     }
     return tree;
 }
-
 std::string Dump(const Tree& tree)
 {
     std::string text;
     for (const auto& [path, value] : tree) text += Narrow(path) + (value.exists ? " = " + Describe(value) : "") + "\n";
     return text;
 }
-
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues)
 {
     Tree tree = PackageTree();
     for (const std::wstring& name : toleratedCapabilityValues) tree.erase(regkeys::kCapabilityKey + (L"\\" + name));
     EXPECT_EQ(Dump(DefaultTree()), Dump(tree));
 }
-
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
 {
     static const std::wregex special(L"[.^$|()\\[\\]{}*+?\\\\]");
@@ -168,7 +137,6 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern)
     const std::wstring escaped = std::regex_replace(pattern, special, L"\\$&");
     return std::regex_match(record, std::wregex(std::regex_replace(escaped, number, L"-?[0-9]+")));
 }
-
 size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
 {
     const std::vector<std::wstring> records = testsupport::ReadLogMessages(log);
@@ -176,34 +144,27 @@ size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
         return RecordMatches(record, pattern);
     });
 }
-
 std::wstring Join(const std::vector<std::wstring>& lines)
 {
     std::wstring text;
     for (const std::wstring& line : lines) text += L"  <" + line + L">\n";
     return text;
 }
-
 ::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
                                         const std::vector<std::wstring>& patterns)
 {
-    bool same = records.size() == patterns.size();
-    for (size_t index = 0; same && index < records.size(); ++index) {
-        same = RecordMatches(records[index], patterns[index]);
+    if (std::equal(records.begin(), records.end(), patterns.begin(), patterns.end(), RecordMatches)) {
+        return ::testing::AssertionSuccess();
     }
-    if (same) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "records:\n" << Narrow(Join(records)) << "expected:\n"
                                          << Narrow(Join(patterns));
 }
-
 KeyAccessGuard::KeyAccessGuard(std::wstring key, const wchar_t* sddl) : m_key(std::move(key))
 {
     CreateKey(m_key);
     Apply(sddl);
 }
-
 KeyAccessGuard::~KeyAccessGuard() { Apply(L"D:(A;;KA;;;WD)"); }
-
 void KeyAccessGuard::Apply(const wchar_t* sddl)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -213,11 +174,9 @@ void KeyAccessGuard::Apply(const wchar_t* sddl)
     EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, WRITE_DAC, key.put()));
     EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor));
 }
-
 void SettingsTest::ClearPackageKeys()
 {
     Guard::Delete(regkeys::kServiceKey);
     Guard::Delete(regkeys::kHotkeyKey);
 }
-
 } // namespace regtest

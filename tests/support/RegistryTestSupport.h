@@ -8,15 +8,13 @@
 #include <map>
 
 namespace regtest {
-
 struct RawValue { bool exists = false; DWORD type = REG_NONE; std::vector<BYTE> data; };
 RawValue Dword(DWORD value);
 RawValue Binary(std::vector<BYTE> bytes);
 ::testing::AssertionResult IsDword(const RawValue& value, DWORD expected);
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name); // HKLM\subKey, unconverted
 void CreateKey(const std::wstring& subKey, DWORD options = 0);
-bool KeyExists(const std::wstring& subKey);
-
+using testsupport::KeyExists;
 // Every key ("path\") and value below HKLM\root by full path; Dump prints one a line, so that a
 // mismatch shows as a diff.
 using Tree = std::map<std::wstring, RawValue>;
@@ -27,7 +25,6 @@ Tree DefaultTree(); // what the install-time writer leaves there
 std::string Dump(const Tree& tree);
 // Exactly the install-time table; values that the start may add to the capability key are tolerated.
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
-
 // A record equals the pattern, where every "%d" stands for a decimal number; RecordsMatch lists both
 // sides when not.
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
@@ -36,18 +33,15 @@ bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
 std::wstring Join(const std::vector<std::wstring>& lines);
 // How many records of the log (the installed service's unless named) match the pattern.
 size_t CountLogged(const std::wstring& pattern, const std::wstring& log = testsupport::kServiceLog);
-
 // Creates HKLM\key and gives it the SDDL access list while it lives, full access afterwards.
 class KeyAccessGuard {
 public:
     KeyAccessGuard(std::wstring key, const wchar_t* sddl);
     ~KeyAccessGuard();
-
 private:
     void Apply(const wchar_t* sddl);
     std::wstring m_key;
 };
-
 // Logged into a scratch folder, with the package's two key trees removed before and after.
 class SettingsTest : public testsupport::LoggedTest {
 protected:
@@ -56,5 +50,4 @@ protected:
     Guard m_service{regkeys::kServiceKey};
     Guard m_hotkey{regkeys::kHotkeyKey};
 };
-
 } // namespace regtest

@@ -8,14 +8,12 @@
 // service's passes run quickly; 0 and 1 restore real time. Only in a program that links
 // support/FastServiceWaits.cpp, which takes the place of the service's real-time scale.
 void SetWaitDivisorForTesting(DWORD divisor);
-
 // Puts an observer in front of the platform's CreateProcessAsUserW and returns the call it
 // replaces; null restores the platform's call.
 inline CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function)
 {
     return g_createProcessAsUser.exchange(function != nullptr ? function : &::CreateProcessAsUserW);
 }
-
 // Called between the validation library's check and its load; returns the hook it replaces.
 inline ValidationLibraryCheckedHook SetValidationLibraryCheckedHookForTesting(ValidationLibraryCheckedHook hook)
 {

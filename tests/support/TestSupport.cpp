@@ -16,13 +16,17 @@ std::wstring Widen(const std::string& text)
     std::wstring out(text.size(), L'\0');
     return out.substr(0, ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
 }
+bool KeyExists(const std::wstring& subKey)
+{
+    win::UniqueRegKey key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
 bool SetLogSwitch(bool on)
 {
     const wchar_t* const logSwitch = L"Software\\Osmira\\OsmiraUtility\\log";
-    win::UniqueRegKey key;
-    const bool existed = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, logSwitch, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-    key.reset();
+    const bool existed = KeyExists(logSwitch);
     RegistryTreeGuard::Delete(logSwitch);
+    win::UniqueRegKey key;
     if (on) ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, logSwitch, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr);
     return existed;
 }
@@ -78,18 +82,18 @@ std::wstring ReadUtf16File(const std::wstring& path)
     const size_t skip = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0;
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + skip), (bytes.size() - skip) / 2);
 }
+// A record runs up to the next CR LF that a "[" follows: a message may hold line breaks of its own.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path)
 {
-    const std::wstring text = ReadUtf16File(path);
+    std::wstring text = ReadUtf16File(path);
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0) text.resize(text.size() - 2);
     std::vector<std::wstring> messages;
-    for (size_t pos = 0, end = 0; pos < text.size(); pos = end == std::wstring::npos ? text.size() : end + 2) {
-        end = text.find(L"\r\n[", pos);
-        std::wstring record = text.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
-        if (record.size() >= 2 && record.compare(record.size() - 2, 2, L"\r\n") == 0) {
-            record.resize(record.size() - 2);
-        }
-        const size_t close = record.find(L"] ");
-        messages.push_back(close == std::wstring::npos ? record : record.substr(close + 2));
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(L"\r\n[", start), text.size());
+        const size_t close = text.find(L"] ", start);
+        const size_t message = close < end ? close + 2 : start;
+        messages.push_back(text.substr(message, end - message));
+        start = end + 2;
     }
     return messages;
 }
@@ -114,12 +118,6 @@ double Now()
     ::QueryPerformanceCounter(&counter);
     return double(counter.QuadPart) / double(frequency.QuadPart);
 }
-double Percentile(std::vector<double> samples, double share)
-{
-    if (samples.empty()) return 0;
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(double(samples.size()) * share))];
-}
 std::wstring ModuleFolder()
 {
     wchar_t path[MAX_PATH] = {};
@@ -139,48 +137,38 @@ ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output.get();
     startup.hStdError = output.get();
-    PROCESS_INFORMATION info = {};
+    win::UniqueProcessInformation info;
     std::wstring line = commandLine;
     ProcessResult result;
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, info.put())) {
         return result;
     }
-    const win::UniqueHandle process(info.hProcess);
-    const win::UniqueHandle thread(info.hThread);
     output.reset();
-    result.timedOut = ::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0;
-    if (result.timedOut) ::TerminateProcess(process.get(), 1);
-    ::WaitForSingleObject(process.get(), 5000);
-    ::GetExitCodeProcess(process.get(), &result.exitCode);
+    const HANDLE process = info.get().hProcess;
+    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 5000);
+    ::GetExitCodeProcess(process, &result.exitCode);
     const std::vector<unsigned char> bytes = ReadFileBytes(folder.File(L"out"));
     result.output.assign(bytes.begin(), bytes.end());
     return result;
 }
-TestService::TestService(std::wstring name, const std::wstring& commandLine)
-    : m_name(std::move(name)), m_manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
+TestService::TestService(std::wstring name, const std::wstring& commandLine) : m_name(std::move(name))
 {
     Remove();
     if (commandLine.empty()) return;
-    win::UniqueServiceHandle(::CreateServiceW(m_manager, m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
+    win::UniqueServiceHandle(::CreateServiceW(m_manager.get(), m_name.c_str(), m_name.c_str(), SERVICE_ALL_ACCESS,
                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                               commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-}
-TestService::TestService(std::wstring name)
-    : m_name(std::move(name)),
-      m_manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
-      m_removeAtEnd(false)
-{
 }
 TestService::~TestService()
 {
     if (m_removeAtEnd) Remove();
-    ::CloseServiceHandle(m_manager);
 }
 win::UniqueServiceHandle TestService::Open() const
 {
-    return win::UniqueServiceHandle(::OpenServiceW(m_manager, m_name.c_str(), SERVICE_ALL_ACCESS));
+    return win::UniqueServiceHandle(::OpenServiceW(m_manager.get(), m_name.c_str(), SERVICE_ALL_ACCESS));
 }
-bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
+bool TestService::WaitForState(DWORD state, DWORD timeoutMs) const
 {
     return WaitUntil([&] { return Status().dwCurrentState == state; }, timeoutMs);
 }
@@ -203,9 +191,8 @@ bool TestService::EnsureRunning()
 }
 bool TestService::Stop(DWORD timeoutMs)
 {
-    Status();
+    const win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, ProcessId()));
     if (Control(SERVICE_CONTROL_STOP) != 0 || !WaitForState(SERVICE_STOPPED, timeoutMs)) return false;
-    const win::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, m_processId));
     return !process || ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 DWORD TestService::Control(DWORD code)
@@ -218,13 +205,12 @@ DWORD TestService::Control(DWORD code)
     const DWORD error = ::GetLastError();
     return code == SERVICE_CONTROL_STOP && error == ERROR_BROKEN_PIPE ? 0 : error;
 }
-SERVICE_STATUS_PROCESS TestService::Status()
+SERVICE_STATUS_PROCESS TestService::Status() const
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
     ::QueryServiceStatusEx(Open().get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                            &needed);
-    if (status.dwProcessId != 0) m_processId = status.dwProcessId;
     return status;
 }
 } // namespace testsupport

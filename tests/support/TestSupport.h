@@ -1,6 +1,4 @@
-// The verification kit that unit tests, end-to-end tests, soak programs and benchmarks share: the log
-// switch and log files, scratch folders and registry trees, polls with a deadline, clocks, programs run
-// for their output, and services of the prefix.
+// The verification kit of the unit tests, end-to-end tests, soak programs and benchmarks.
 #pragma once
 
 #include "win/Owners.h"
@@ -11,12 +9,11 @@
 #include <vector>
 
 namespace testsupport {
-// UTF-8 both ways.
-std::string Narrow(const std::wstring& text);
+std::string Narrow(const std::wstring& text); // UTF-8 both ways
 std::wstring Widen(const std::string& text);
+bool KeyExists(const std::wstring& subKey); // under HKLM
 // Creates or deletes HKLM\Software\Osmira\OsmiraUtility\log; whether it existed before.
 bool SetLogSwitch(bool on);
-// The installed service's log file.
 constexpr const wchar_t* kServiceLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
 inline void RemoveFolderTree(const std::wstring& path)
 {
@@ -30,7 +27,7 @@ inline bool FileExists(const std::wstring& path)
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 // False when the file cannot be made or not every byte was written.
 bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
-std::wstring ReadUtf16File(const std::wstring& path); // the text after the byte-order mark
+std::wstring ReadUtf16File(const std::wstring& path); // without the byte-order mark
 // Little-endian 32-bit fields of a file's bytes; bytes past the end read as 0 and are not written.
 uint32_t Load32(const std::vector<unsigned char>& bytes, uint64_t at);
 void Store32(std::vector<unsigned char>& bytes, uint64_t at, uint32_t value);
@@ -39,15 +36,11 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // How many records equal the text (with prefix: start with it).
 size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
-// Seconds on the performance counter, for durations.
-double Now();
-// The value below which `share` (0..1) of the samples lie; 0 without samples.
-double Percentile(std::vector<double> samples, double share);
+double Now(); // seconds on the performance counter, for durations
 std::wstring ModuleFolder(); // of the running program
 struct ProcessResult {
     DWORD exitCode = 0xFFFFFFFF;
     std::string output; // stdout and stderr
-    bool timedOut = false;
 };
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 class ScratchFolder { // under the prefix's temporary folder, removed with everything in it
@@ -84,23 +77,22 @@ protected:
 class TestService {
 public:
     TestService(std::wstring name, const std::wstring& commandLine);
-    explicit TestService(std::wstring name);
+    explicit TestService(std::wstring name) : m_name(std::move(name)), m_removeAtEnd(false) {}
     ~TestService();
     TestService(const TestService&) = delete;
-    void Remove();
     bool Installed() const { return bool(Open()); }
     win::UniqueServiceHandle Open() const;
     bool Start(std::vector<const wchar_t*> arguments = {}, DWORD waitForState = SERVICE_RUNNING); // 0: no wait
     bool EnsureRunning(); // started unless it runs already; true once RUNNING
     bool Stop(DWORD timeoutMs = 30000); // the stop control, then STOPPED and the end of the process
     DWORD Control(DWORD code);          // 0 when the manager took the code, else its error
-    SERVICE_STATUS_PROCESS Status();
-    DWORD ProcessId() { return Status().dwProcessId; }
-    bool WaitForState(DWORD state, DWORD timeoutMs = 30000);
+    SERVICE_STATUS_PROCESS Status() const;
+    DWORD ProcessId() const { return Status().dwProcessId; }
+    bool WaitForState(DWORD state, DWORD timeoutMs = 30000) const;
 private:
+    void Remove();
     std::wstring m_name;
-    SC_HANDLE m_manager;
-    DWORD m_processId = 0;
+    win::UniqueServiceHandle m_manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
     bool m_removeAtEnd = true;
 };
 } // namespace testsupport

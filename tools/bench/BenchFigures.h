@@ -1,6 +1,4 @@
 // The figure rows that scripts/bench gathers into its table, and the short texts they are made of.
-// What the benchmarks measure with (clocks, the installed service, process walks, the stand-ins'
-// records) is the verification kit's, tests/support.
 #pragma once
 
 #include "log/ConsolePrint.h"

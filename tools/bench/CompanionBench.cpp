@@ -5,6 +5,7 @@
 // cannot begin from that state, is a miss. Prints one figure row; asserts nothing. Run in a
 // prefix with the service installed:   companion_bench [starts]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "process/ProcessToolkit.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"

@@ -5,6 +5,7 @@
 // machine's load falls on both. Prints one figure row; asserts nothing. Run in a prefix with the
 // utility service installed:   control_bench <bench_minimal_service.exe> [calls]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>

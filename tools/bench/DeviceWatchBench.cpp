@@ -5,6 +5,7 @@
 // Prints figure rows; asserts nothing. Run in a prefix with the service installed:
 //   device_watch_bench <fn_hotkey_device.exe> <package keyapp.exe> [rounds] [idle seconds]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -19,18 +20,7 @@ namespace {
 
 bool Run(const std::wstring& commandLine)
 {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    std::wstring writable = commandLine;
-    win::UniqueProcessInformation info;
-    if (!::CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                          info.put())) {
-        return false;
-    }
-    DWORD exitCode = 1;
-    ::WaitForSingleObject(info.get().hProcess, 60000);
-    ::GetExitCodeProcess(info.get().hProcess, &exitCode);
-    return exitCode == 0;
+    return RunAndCapture(commandLine).exitCode == 0;
 }
 
 // Gone from the manager's database, or marked for deletion.
@@ -99,7 +89,7 @@ int wmain(int argc, wchar_t** argv)
 
     // The idle cost: the service with its device present, after the supervision window.
     if (!setUp()) return 1;
-    ::Sleep(45000);
+    WaitOutSupervision(Now());
     CpuWindow window(service.ProcessId());
     window.SampleFor(idleSeconds);
     const double used = window.Seconds();

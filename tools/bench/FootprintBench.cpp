@@ -6,8 +6,9 @@
 //    no code that launches a program), against the same taken after the first LED codes.
 // Prints figure rows; asserts nothing.   footprint_bench [idle seconds] [codes]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "support/Processes.h"
-#include "support/StandIns.h"
+#include "support/TestSupport.h"
 
 #include <psapi.h>
 
@@ -75,9 +76,7 @@ int wmain(int argc, wchar_t** argv)
     ::ControlService(serviceHandle.get(), 160, &status);
     ::ControlService(serviceHandle.get(), 154, &status);
     SettleLeds(firstCalls + 2);
-    // The supervision threads end about 38 s after the start (8 s wait, 15 passes of 2 s).
-    const double supervisionOver = 45;
-    if (Now() - started < supervisionOver) ::Sleep(static_cast<DWORD>((supervisionOver - (Now() - started)) * 1000));
+    WaitOutSupervision(started);
     const Footprint reference = Measure(process.get(), processId);
 
     CpuWindow window(processId);

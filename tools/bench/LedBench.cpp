@@ -10,9 +10,10 @@
 //  - one WriteStatusToHIDKeyboard with three registered keyboards, one attached (a detail line).
 // Prints figure rows; asserts nothing.   led_bench [codes]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "hardware/HidKbLed.h"
 #include "hardware/QvkWmi.h"
-#include "support/StandIns.h"
+#include "support/TestSupport.h"
 
 #include <objbase.h>
 

@@ -47,11 +47,9 @@ int wmain(int argc, wchar_t** argv)
 {
     const int records = argc > 1 ? std::max(10, _wtoi(argv[1])) : 2500;
     const wchar_t* figure = L"log throughput, 4 threads, logging on";
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring scratch = std::wstring(temp) + L"osmira-log-bench-" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring logFolder = scratch + L"\\log", plainFolder = scratch + L"\\plain";
-    ::CreateDirectoryW(scratch.c_str(), nullptr);
+    const testsupport::ScratchFolder scratch(L"log_bench");
+    const std::wstring logFolder = scratch.File(L"log");
+    const std::wstring plainFolder = scratch.File(L"plain");
     ::CreateDirectoryW(plainFolder.c_str(), nullptr);
     CUtilityLog::InitLogFilePathAt(logFolder);
     const std::wstring plainFile = plainFolder + L"\\plain.log";
@@ -105,11 +103,6 @@ int wmain(int argc, wchar_t** argv)
         while (::FindNextFileW(find.get(), &found));
     }
     testsupport::SetLogSwitch(wasLogging);
-    RemoveFiles(logFolder);
-    RemoveFiles(plainFolder);
-    ::RemoveDirectoryW(logFolder.c_str());
-    ::RemoveDirectoryW(plainFolder.c_str());
-    ::RemoveDirectoryW(scratch.c_str());
 
     const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
     ConsolePrint(L"log: %d records of %d threads, %.2f MiB; WriteLog best %.3f s, one thread of the per-record "

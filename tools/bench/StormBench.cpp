@@ -12,6 +12,7 @@
 // told) or when the companions pass 40 processes: a service that does not bound its launches
 // would fill the machine. Prints figure rows; asserts nothing.   storm_bench [codes] [seconds]
 #include "BenchFigures.h"
+#include "BenchMeasures.h"
 #include "support/Processes.h"
 #include "support/TestSupport.h"
 
@@ -60,8 +61,7 @@ int wmain(int argc, wchar_t** argv)
     const DWORD processId = service.ProcessId();
     const win::UniqueServiceHandle serviceHandle = service.Open();
     if (!WaitUntil(BothCompanionsRun, 60000)) ConsolePrint(L"the companions did not both start within 60 s\n");
-    // The supervision threads end about 38 s after the start; their threads are no part of the bound.
-    if (Now() - started < 45) ::Sleep(static_cast<DWORD>((45 - (Now() - started)) * 1000));
+    WaitOutSupervision(started); // the supervision's threads are no part of the bound
     Sample before;
     for (int i = 0; i < 50; ++i, ::Sleep(20)) before.threads = std::max(before.threads, Take(processId).threads);
     before.lockIndicators = Take(processId).lockIndicators;
