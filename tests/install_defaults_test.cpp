@@ -1,7 +1,6 @@
 // The install-time writer and remover against the prefix's registry: the exact table they leave (keys, types,
 // bytes), the settings they keep, their records, and the registry's refusals.
 #include "registry/InstallRegHelper.h"
-#include "service/SettingControls.h"
 #include "support/RegistryTestSupport.h"
 
 #include <deque>
@@ -110,59 +109,19 @@ TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
     }
 }
 
-// The remover goes on past a hotkey tree it cannot delete and runs on a thread of its own when started. (What a
-// run writes into the registry it leaves: the clean registry's row above.)
+// The remover goes on past a hotkey tree it cannot delete. (What a run writes into the registry it leaves: the
+// clean registry's row above; the remover on its own thread: the end-to-end device removal.)
 TEST_F(InstallDefaults, RemovalTakesBothTrees)
 {
     const std::wstring remove = L"InstallRegHelper::RemoveReg  ";
-    const std::wstring start = remove + L"Start ErrorCode: %d";
-    const std::wstring end = remove + L"end ErrorCode: %d";
     ASSERT_EQ(1u, AddReg(nullptr));
     CreateKey(kKeyboard010 + L"9\\Deeper");
-    {
-        const KeyAccessGuard locked(kKeyboard010 + L"9", L"D:(A;;WD;;;WD)"); // its child cannot be listed
-        ClearLog();
-        EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
-        EXPECT_TRUE(RecordsMatch(Messages(), {start, remove + L"OsmiraFnHotkey ErrorCode: 5", end}));
-        EXPECT_FALSE(KeyExists(kService));
-    }
+    const KeyAccessGuard locked(kKeyboard010 + L"9", L"D:(A;;WD;;;WD)"); // its child cannot be listed
     ClearLog();
-    InstallRegHelper::StartRemoveRegHelper();
-    std::vector<std::wstring> seen;
-    const auto ended = [&] {
-        seen = Messages();
-        return seen.size() == 3 && RecordMatches(seen.back(), end);
-    };
-    ASSERT_TRUE(testsupport::WaitUntil(ended, 20000)) << testsupport::Narrow(Join(seen));
-    seen.erase(std::find(seen.begin(), seen.end(), L"InstallRegHelper StartRemoveRegHelper done.")); // lands anywhere
-    EXPECT_TRUE(RecordsMatch(seen, {start, end}));
-    EXPECT_EQ("", Dump(PackageTree()));
+    EXPECT_EQ(1u, InstallRegHelper::RemoveReg(nullptr));
+    const std::vector<std::wstring> records = {remove + L"Start ErrorCode: %d",
+                                               remove + L"OsmiraFnHotkey ErrorCode: 5", remove + L"end ErrorCode: %d"};
+    EXPECT_TRUE(RecordsMatch(Messages(), records));
+    EXPECT_FALSE(KeyExists(kService));
     EXPECT_TRUE(KeyExists(L"SOFTWARE\\Osmira"));
-}
-
-// The writer runs while the first controls may arrive: whatever the interleaving, no setting that a control wrote
-// is replaced by its default afterwards.
-TEST_F(InstallDefaults, ControlsDuringTheWriterAreNeverOverwritten)
-{
-    testsupport::SetLogSwitch(false); // the log's own lock would order the two threads
-    for (int round = 0; round < 150; ++round) {
-        ClearPackageKeys();
-        win::UniqueHandle writer(::CreateThread(nullptr, 0, &AddReg, nullptr, 0, nullptr));
-        // A start that meets each step of the writer.
-        for (volatile int spin = 0; spin < (round % 30) * 3000; spin = spin + 1) {}
-        ControlPexaroCapsLockOff();
-        ControlPexaroNumLockOff();
-        ControlPexaroNeverPopToast();
-        ControlTriggerPexaroPopToast();
-        ControlPexaroPopToastSuccess(); // with the trigger: 4 from nothing, 1 from the default
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(writer.get(), 20000));
-        Tree toast = ReadTree(kToast, false);
-        for (const std::wstring& name : {kPop, kPopCount}) {
-            ASSERT_TRUE(IsDword(toast[name], 4) || IsDword(toast[name], 1)) << round;
-        }
-        toast.erase(kPop);
-        toast.erase(kPopCount);
-        ASSERT_EQ(Dump({{kCaps, Dword(0)}, {kNever, Dword(1)}, {kNum, Dword(0)}}), Dump(toast)) << round;
-        ASSERT_TRUE(IsDword(ReadRaw(kOsdKey, kShowCapsNumlkOsd), 0)) << round;
-    }
 }

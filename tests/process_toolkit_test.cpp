@@ -139,13 +139,3 @@ TEST_F(ProcessToolkit, NullNamesAndNamesWithWildcardsPathsOrOddCharactersMatchNo
     }
     EXPECT_TRUE(ProcessAlive(agent));
 }
-
-TEST(ConsoleSession, UserNameAndSessionIdOfTheConsole)
-{
-    DWORD sessionId = 0xDEADBEEF;
-    std::wstring userName;
-    ASSERT_EQ(TRUE, GetCurrentUserNameAndSessionId(&sessionId, &userName));
-    EXPECT_EQ(::WTSGetActiveConsoleSessionId(), sessionId);
-    EXPECT_FALSE(userName.empty());
-    EXPECT_EQ(TRUE, GetCurrentUserNameAndSessionId(nullptr, nullptr)); // outputs may be null
-}

@@ -89,8 +89,8 @@ TEST(RequestGate, DropsWhileBusyOrTooSoonAndFlagsTheFirstDropOfARun)
 }
 
 // The stop sets the auto-reset quit event once, so that it releases one waiter; it gives its
-// waiters a moment and only then ends both companions, whatever follows the agent's name, but
-// not the packaged app.
+// waiters a moment and only then ends both companions, but not the packaged app. (Which names a
+// kill matches: the process toolkit's table.)
 TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
 {
     const std::wstring agentKill = kKillLine + L"FnKeyAgent.exe,line:%d ";
@@ -102,19 +102,18 @@ TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
         std::vector<std::wstring> records;
     } cases[] = {
         {true,
-         {L"SERVICE_STOPPED", agentKill, ExistsLine(L"FnKeyAgent.exe"), ended, ExistsLine(L"FnKeyAgent.exe"), ended,
-          osdKill, ExistsLine(L"FnKeyLockOsd.exe"), ended}},
+         {L"SERVICE_STOPPED", agentKill, ExistsLine(L"FnKeyAgent.exe"), ended, osdKill, ExistsLine(L"FnKeyLockOsd.exe"),
+          ended}},
         {false,
          {L"SERVICE_STOPPED", agentKill, failed + L"FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d", osdKill,
           failed + L"FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d"}},
     };
-    ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.companionsRun);
         ClearLog();
         std::vector<DWORD> companions; // the agent first
         if (c.companionsRun) {
-            for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}) {
+            for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
                 companions.push_back(m_standIns.Start(name));
                 ASSERT_NE(0u, companions.back()) << Narrow(name);
             }
@@ -147,9 +146,8 @@ TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
 TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
 {
     SetWaitDivisorForTesting(1000);
-    ASSERT_TRUE(m_standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
     std::vector<DWORD> earlierRun;
-    for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe"}) {
+    for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
         earlierRun.push_back(m_standIns.Start(name));
         ASSERT_NE(0u, earlierRun.back()) << Narrow(name);
     }
