@@ -34,26 +34,29 @@ inline std::vector<StandInRecord> Started(const wchar_t* name, const std::wstrin
     return StandInRecordsIn(folder + L".", name);
 }
 
+#ifdef FN_TEST_FIRMWARE_DLL
+// The firmware stand-in serves the WMI locator; without it the service's firmware calls fail at once.
+inline void ServeFirmware()
+{
+    const wchar_t* const locator = L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, locator, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL, sizeof FN_TEST_FIRMWARE_DLL);
+}
+#endif
+
 inline void Behave(const std::wstring& classAndMethod, const wchar_t* name, DWORD data)
 {
     const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + classAndMethod;
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &data, sizeof data);
 }
 
-// Logging on, no log, no companion records, no settings, the firmware stand-in (where the program has it) serving
-// the locator with no behaviour asked, the service installed by itself; stopped and removed at the end.
+// Logging on, no log, no companion records, no settings, no firmware behaviour asked, the service installed by
+// itself; stopped and removed at the end.
 class Installed : public ::testing::Test {
 protected:
     void SetUp() override
     {
         SetLogSwitch(true);
         RemoveFolderTree(kPackage + L"records");
-#ifdef FN_TEST_FIRMWARE_DLL
-        const wchar_t* const locator =
-            L"Software\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
-        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, locator, nullptr, REG_SZ, FN_TEST_FIRMWARE_DLL,
-                          sizeof FN_TEST_FIRMWARE_DLL);
-#endif
         ASSERT_EQ("OsmiraUtilityService is installed.\n", RunPackaged(L"OsmiraUtilityService.exe", L"-install"));
         ::DeleteFileW(kServiceLog);
     }

@@ -28,6 +28,7 @@ void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + 
 template <DWORD firmwareHold, bool keyboardHolds>
 void PlantDevices()
 {
+    ServeFirmware();
     for (const wchar_t* method : {L"OSMIRA_UTILITY_DATA\\SetFeature", L"OSMIRA_TELRUNE_DATA\\GetProductInfo",
                                   L"OSMIRA_TELRUNE_DATA\\GetVersion"}) {
         Behave(method, firmware::kHold, firmwareHold);
@@ -123,6 +124,7 @@ std::vector<win::UniqueHandle> g_squattedEvents;
 
 void PlantSquattedEvents()
 {
+    ServeFirmware();
     for (const wchar_t* name : {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
                                 L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"}) {
         g_squattedEvents.emplace_back(::CreateEventW(nullptr, FALSE, TRUE, name));

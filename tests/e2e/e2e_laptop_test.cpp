@@ -55,6 +55,7 @@ TEST_F(Installed, ProductInformationBecomesSettings)
     const wchar_t* const userKey = L"SOFTWARE\\Osmira\\OsmiraUtility\\ControlShowOSD";
     const DWORD shown = 7;
     ::RegSetKeyValueW(HKEY_CURRENT_USER, userKey, kShowCapsNumlkOsd, REG_DWORD, &shown, sizeof shown);
+    ServeFirmware();
     Behave(std::wstring(firmware::kTelruneClass) + L"\\GetProductInfo", L"Data", 101);
     ASSERT_TRUE(m_service.Start());
     const auto recorded = [] { return bool(regtest::IsDword(regtest::ReadRaw(kCapabilityKey, kIsGameMachine), 1)); };

@@ -35,7 +35,6 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
         {L"-help", kUsage, false},
         {L"-Console extra words", "", false},
         {L"-%s%s%n%d " + std::wstring(5000, L'x'), kUsage, false},
-        {L"", "Service failed to run w/err 0x00000427\n" + kUsage, false}, // no manager behind a console
         {L"/Install with extra words", "OsmiraUtilityService is installed.\n", true},
     };
     for (const Case& row : cases) {
@@ -52,6 +51,9 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
         "Stopping OsmiraUtilityService.\nOsmiraUtilityService is stopped.\nOsmiraUtilityService is removed.\n";
     EXPECT_EQ(stopAndRemove, RunPackaged(L"OsmiraUtilityService.exe", L"-remove"));
     EXPECT_FALSE(m_service.Installed());
+    // Without a manager behind a console; under Wine this answers at once only after a service has run.
+    const std::string noManager = "Service failed to run w/err 0x00000427\n" + kUsage;
+    EXPECT_EQ(noManager, RunPackaged(L"OsmiraUtilityService.exe", L""));
 }
 
 // fnkeyctl against the service: its status reads without making anything, log on makes the service record, a
@@ -61,7 +63,8 @@ TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
     const std::wstring switchKey = L"Software\\Osmira\\OsmiraUtility\\log";
     SetLogSwitch(false);
     RemoveFolderTree(kLogFolder);
-    ExpectLines(RunPackaged(L"fnkeyctl.exe", L"status"), {"  State         STOPPED", "Logging         off", "  no log file"});
+    const std::string stopped = RunPackaged(L"fnkeyctl.exe", L"status");
+    ExpectLines(stopped, {"  State         STOPPED", "Logging         off", "  no log file"});
     EXPECT_FALSE(FileExists(kLogFolder));
     EXPECT_FALSE(regtest::KeyExists(switchKey));
 
