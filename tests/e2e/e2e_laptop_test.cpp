@@ -16,10 +16,8 @@ std::optional<DWORD> UserValue(const wchar_t* key, const wchar_t* name)
 {
     DWORD data = 0;
     DWORD size = sizeof data;
-    if (::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return data;
+    const LONG read = ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    return read == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
 }
 
 } // namespace
