@@ -100,6 +100,7 @@ void Trust(DWORD runs)
         }
         const size_t records = StandInRecordsIn(ModuleFolder()).size();
         if (records != 0) Violation(L"%s: %u stand-ins started", c.name, unsigned(records));
+        RemoveFolderTree(folder + L"records");
         if (g_libraryChecksPassed.exchange(0) != 0 && c.expectedCode == COsmiraAssemblyHelper::kValidatorUnavailable) {
             Violation(L"%s: a library passed the loader's checks", c.name);
         }
