@@ -18,8 +18,7 @@
 namespace soak {
 
 using namespace pedigest;
-using testsupport::Load32;
-using testsupport::Store32;
+using namespace testsupport;
 
 namespace {
 
@@ -132,8 +131,8 @@ void Mutate(std::vector<unsigned char>& image, std::mt19937_64& random)
 
 void Digest(uint64_t count, uint64_t seed)
 {
-    const std::wstring original = testsupport::ModuleFolder() + L"\\fixtures\\approved\\FnKeyAgent.exe";
-    const std::vector<unsigned char> pristine = testsupport::ReadFileBytes(original);
+    const std::wstring original = ModuleFolder() + L"\\fixtures\\approved\\FnKeyAgent.exe";
+    const std::vector<unsigned char> pristine = ReadFileBytes(original);
     if (pristine.empty() || !GuardReadFile()) {
         Violation(L"cannot read %s or put the guard in front of ReadFile", original.c_str());
         return;
@@ -147,14 +146,14 @@ void Digest(uint64_t count, uint64_t seed)
     if (::ReadFile(file.get(), block.get(), 200, &read, nullptr) || g_overruns.exchange(0) != 1) {
         Violation(L"the guard missed a deliberate read of 200 bytes into a 100-byte block");
     }
-    const testsupport::ScratchFolder folder(L"soak_digest");
+    const ScratchFolder folder(L"soak_digest");
     const std::wstring path = folder.File(L"mutated.exe");
     for (uint64_t i = 0; i < count; ++i) {
         g_seed = seed + i;
         std::mt19937_64 random(seed + i);
         std::vector<unsigned char> image = pristine;
         if (i != 0) Mutate(image, random); // the first, unmutated, proves the oracle
-        if (!testsupport::WriteFileBytes(path, image)) {
+        if (!WriteFileBytes(path, image)) {
             Violation(L"seed 0x%016llX: the mutated file could not be written (%lu)", seed + i, ::GetLastError());
             continue;
         }

@@ -72,7 +72,8 @@ void Log(DWORD seconds, DWORD writerCount)
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         ::GetFileAttributesExW(entry.path().c_str(), GetFileExInfoStandard, &data);
         const FILETIME written = data.ftLastWriteTime;
-        files.push_back({(ULONGLONG(written.dwHighDateTime) << 32) | written.dwLowDateTime, entry.path().filename().wstring()});
+        const ULONGLONG time = (ULONGLONG(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+        files.push_back({time, entry.path().filename().wstring()});
     }
     std::sort(files.begin(), files.end());
     const size_t backups = files.size() - 1;
