@@ -1,6 +1,6 @@
-// fn_soak RUN [ARGUMENTS]: one soak run (Soak.h), its figures printed; exit 1 when a property broke, 2 for a bad
-// command line. Run and arguments, with their defaults: storm|storm-managed [codes=200000] [seed], cycles
-// [count=50] [stay every=1], chaos [kill every ms=3000], digest [count=5000] [seed], log [seconds=60] [writers=8],
+// fn_soak RUN [ARGUMENTS]: one soak run, its figures printed; exit 1 when a property broke, 2 for a bad command
+// line. Runs and arguments, with their defaults: storm|storm-managed [codes=200000] [seed], cycles [count=50]
+// [stay every=1], chaos [kill every ms=3000], digest [count=5000] [seed], log [seconds=60] [writers=8],
 // trust [runs=100].
 #include "Soak.h"
 
@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cwchar>
+#include <functional>
+#include <map>
 #include <string>
 
 namespace soak {
@@ -20,9 +22,8 @@ void Violation(const wchar_t* format, ...)
     if (++g_violations > 100) return;
     va_list args;
     va_start(args, format);
-    const std::wstring text = FormatList(format, args);
+    ConsolePrint(L"VIOLATION: %s\n", FormatList(format, args).c_str());
     va_end(args);
-    ConsolePrint(L"VIOLATION: %s\n", text.c_str());
 }
 
 } // namespace soak
@@ -33,22 +34,20 @@ int wmain(int argc, wchar_t** argv)
     const auto number = [&](int index, DWORD fallback) {
         return argc > index ? DWORD(std::wcstoul(argv[index], nullptr, 0)) : fallback;
     };
-    if (run == L"storm" || run == L"storm-managed") {
-        soak::Storm(number(2, 200000), number(3, ::GetTickCount()), run == L"storm-managed");
-    } else if (run == L"cycles") {
-        soak::Cycles(number(2, 50), number(3, 1), ::GetTickCount());
-    } else if (run == L"chaos") {
-        soak::Chaos(number(2, 3000));
-    } else if (run == L"digest") {
-        soak::Digest(number(2, 5000), number(3, ::GetTickCount()));
-    } else if (run == L"log") {
-        soak::Log(number(2, 60), number(3, 8));
-    } else if (run == L"trust") {
-        soak::Trust(number(2, 100));
-    } else {
+    const std::map<std::wstring, std::function<void()>> runs = {
+        {L"storm", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), false); }},
+        {L"storm-managed", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), true); }},
+        {L"cycles", [&] { soak::Cycles(number(2, 50), number(3, 1), ::GetTickCount()); }},
+        {L"chaos", [&] { soak::Chaos(number(2, 3000)); }},
+        {L"digest", [&] { soak::Digest(number(2, 5000), number(3, ::GetTickCount())); }},
+        {L"log", [&] { soak::Log(number(2, 60), number(3, 8)); }},
+        {L"trust", [&] { soak::Trust(number(2, 100)); }},
+    };
+    if (runs.count(run) == 0) {
         ConsolePrint(L"usage: fn_soak storm|storm-managed|cycles|chaos|digest|log|trust [arguments]\n");
         return 2;
     }
+    runs.at(run)();
     const unsigned violations = soak::g_violations.load();
     ConsolePrint(L"%s: %s (%u violations)\n", run.c_str(), violations == 0 ? L"every property held" : L"FAILED",
                  violations);
