@@ -2,18 +2,12 @@
 #include "FnkeyctlArgs.h"
 #include "support/TestSupport.h"
 
-#include <set>
-
 using namespace fnkeyctl;
 using testsupport::Narrow;
 
+// One row per accepted form and per refusal.
 TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
 {
-    const std::wstring unknown = L"unknown control name: ";
-    const std::wstring range = L"not a control code from 0 to 255: ";
-    const std::wstring noName = L"--service needs a service name";
-    const std::wstring noCode = L"no control code given";
-    const std::wstring twoCodes = L"more than one control code: ";
     struct Case {
         std::vector<std::wstring> args;
         Action action;
@@ -23,30 +17,19 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
     };
     const Case cases[] = { // a Send (or Status) row gives no error but the code and the service
         {{L"micmute-on"}, Action::Send, L"", 160},
-        {{L"OCR-Row"}, Action::Send, L"", 157},
         {{L"svc_ctl_triger_pexaro_pop_toast"}, Action::Send, L"", 150},
         {{L"255"}, Action::Send, L"", 255},
-        {{L"007"}, Action::Send, L"", 7},
         {{L"--service", L"Other", L"161"}, Action::Send, L"", 161, L"Other"},
         {{L"--list"}, Action::List},
-        {{L"--help"}, Action::Help},
         {{L"/?"}, Action::Help},
-        {{L"-h"}, Action::Help},
-        {{}, Action::Usage, noCode},
-        {{L"micmute"}, Action::Usage, unknown + L"micmute"},
-        {{L""}, Action::Usage, unknown},
-        {{L" 160"}, Action::Usage, unknown + L" 160"},
-        {{L"256"}, Action::Usage, range + L"256"},
-        {{L"4294967296"}, Action::Usage, range + L"4294967296"},
-        {{L"12a"}, Action::Usage, range + L"12a"},
+        {{}, Action::Usage, L"no control code given"},
+        {{L"micmute"}, Action::Usage, L"unknown control name: micmute"},
+        {{L"256"}, Action::Usage, L"not a control code from 0 to 255: 256"},
         {{L"-1"}, Action::Usage, L"unknown option: -1"},
-        {{L"160", L"161"}, Action::Usage, twoCodes + L"161"},
-        {{L"160", L"status"}, Action::Usage, twoCodes + L"status"},
+        {{L"160", L"161"}, Action::Usage, L"more than one control code: 161"},
         {{L"--list", L"160"}, Action::Usage, L"--list takes no control code"},
         {{L"--list", L"status"}, Action::Usage, L"--list takes no command"},
-        {{L"--service"}, Action::Usage, noName},
-        {{L"--service", L"", L"160"}, Action::Usage, noName},
-        {{L"status"}, Action::Status},
+        {{L"--service", L"", L"160"}, Action::Usage, L"--service needs a service name"},
         {{L"Status", L"--service", L"Other"}, Action::Status, L"", 0, L"Other"},
         {{L"status", L"160"}, Action::Usage, L"status takes no further argument: 160"},
         {{L"log", L"on"}, Action::LogOn},
@@ -66,42 +49,22 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
     }
 }
 
-TEST(FnkeyctlArguments, EveryCustomRowOfTheServiceHasOneNameInTheList)
-{
-    std::set<DWORD> custom;
-    std::set<std::wstring> names;
-    for (const ControlName& control : KnownControls()) {
-        if (control.code >= 128) custom.insert(control.code);
-        EXPECT_TRUE(names.insert(control.name).second) << "twice: " << Narrow(control.name);
-    }
-    const std::set<DWORD> rows = {139, 140, 141, 142, 144, 145, 146, 147, 148, 149, 150, 151, 154,
-                                  155, 156, 157, 158, 160, 161, 163, 164, 165, 166, 167, 168};
-    EXPECT_EQ(rows, custom);
-}
-
-// The whole output is checked by its first and last lines and its count of lines. (A refusal of the service
-// control manager: the end-to-end test.)
+// The program runs and answers by its exit status; the list goes past the printer's limit to its last row.
+// (A refusal of the service control manager: the end-to-end test.)
 TEST(FnkeyctlProgram, ExitStatusAndOutput)
 {
     std::wstring tool = L"\"Z:" + testsupport::Widen(FNKEYCTL_PATH) + L"\" ";
     std::replace(tool.begin(), tool.end(), L'/', L'\\');
-    const std::string usage = "Usage: fnkeyctl [--service NAME] CODE\n";
-    const std::string usageEnd = "registry), 2 bad arguments.\n";
-    struct Case { std::wstring args; DWORD exit; std::string begins; std::string ends; size_t lines; };
+    struct Case { std::wstring args; DWORD exit; std::string ends; };
     const Case cases[] = {
-        // The whole table, also past the printer's limit.
-        {L"--list", 0, "Code  Name                  Control\n   1  stop                  SERVICE_CONTROL_STOP\n",
-         "\n 168  keyboard-layout       SVC_CTL_SET_KEYBOARD_LAYOUT\n", 28},
-        {L"--help", 0, usage, usageEnd, 16},
-        {L"", 2, "fnkeyctl: no control code given\n" + usage, usageEnd, 17},
+        {L"--list", 0, "\n 168  keyboard-layout       SVC_CTL_SET_KEYBOARD_LAYOUT\n"},
+        {L"", 2, "registry), 2 bad arguments.\n"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(Narrow(row.args));
         const testsupport::ProcessResult result = testsupport::RunAndCapture(tool + row.args);
         const std::string& output = result.output;
         EXPECT_EQ(row.exit, result.exitCode);
-        EXPECT_EQ(row.begins, output.substr(0, row.begins.size()));
         EXPECT_EQ(row.ends, output.substr(output.size() - std::min(output.size(), row.ends.size())));
-        EXPECT_EQ(row.lines, size_t(std::count(output.begin(), output.end(), '\n'))) << output;
     }
 }

@@ -1,15 +1,12 @@
 // Owners keep the thread's last error across their release, so that a failure line written
 // after a scope ends carries the failure's code; the validation library file is held from its
-// check until it is loaded, and the binding is filled once however many threads ask.
+// check until it is loaded.
 #include "support/Seams.h"
 #include "support/TestSupport.h"
 #include "trust/ValidationLibrary.h"
 #include "win/Owners.h"
 
-#include <atomic>
 #include <functional>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -81,11 +78,8 @@ protected:
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name())};
 };
 
-struct SwapAttempts {
-    DWORD write = 0;
-    DWORD remove = 0;
-};
-SwapAttempts g_attempts;
+DWORD g_writeAttempt = 0;
+DWORD g_removeAttempt = 0;
 std::wstring g_replacement;
 
 // Runs between the check and the load: every way of putting another file in place must fail.
@@ -93,8 +87,8 @@ void TrySwap(const wchar_t* path)
 {
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win::UniqueHandle writer(::CreateFileW(path, GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    g_attempts.write = writer ? ERROR_SUCCESS : ::GetLastError();
-    g_attempts.remove = ::DeleteFileW(path) ? ERROR_SUCCESS : ::GetLastError();
+    g_writeAttempt = writer ? ERROR_SUCCESS : ::GetLastError();
+    g_removeAttempt = ::DeleteFileW(path) ? ERROR_SUCCESS : ::GetLastError();
     ::MoveFileExW(g_replacement.c_str(), path, MOVEFILE_REPLACE_EXISTING);
 }
 
@@ -105,38 +99,12 @@ TEST_F(LibraryHold, FileCannotBeReplacedBetweenCheckAndLoad)
     OsmiraAssemblyValidation binding;
     ASSERT_TRUE(LoadValidationLibraryFrom(&binding, m_folder.Path().c_str(), PinnedValidationLibraryDigest()));
 
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_attempts.write);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_attempts.remove);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_writeAttempt);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_removeAttempt);
     wchar_t loaded[MAX_PATH] = {};
     ASSERT_NE(0u, ::GetModuleFileNameW(binding.module, loaded, MAX_PATH));
     EXPECT_EQ(0, _wcsicmp(m_folder.File(kValidationLibraryFileName).c_str(), loaded));
     EXPECT_TRUE(testsupport::FileExists(g_replacement)) << "the replacement was moved over the checked file";
-}
-
-std::atomic<int> g_checks{0};
-void CountCheck(const wchar_t*)
-{
-    ++g_checks;
-    ::Sleep(50); // widens the window in which an unguarded second loader would also check
-}
-
-TEST_F(LibraryHold, ConcurrentFirstLoadsCheckOnceAndShareOneBinding)
-{
-    SetValidationLibraryCheckedHookForTesting(&CountCheck);
-    OsmiraAssemblyValidation binding;
-    std::vector<std::thread> threads;
-    std::atomic<int> loaded{0};
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] {
-            if (LoadValidationLibraryFrom(&binding, m_folder.Path().c_str(), PinnedValidationLibraryDigest())) {
-                EXPECT_NE(nullptr, binding.ValidateAssembly);
-                ++loaded;
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(8, loaded.load());
-    EXPECT_EQ(1, g_checks.load());
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// Registry access against the prefix's real registry: each call's result, the registry's code it leaves as the
-// last error (0xDEADBEEF when untouched), and what it leaves behind.
+// Registry access against the prefix's real registry: each call's result, its last error and what it leaves behind.
 #include "registry/DeviceWatch.h"
 #include "registry/Registry.h"
 #include "support/RegistryTestSupport.h"
@@ -39,14 +38,13 @@ TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
                {readOnly + L"\\Old", Dword(3)}});
     for (const wchar_t* child : {L"\\A\\Leaf", L"\\C", L"\\B\\Inner"}) CreateKey(top + child);
     const KeyAccessGuard readOnlyKey(readOnly, L"D:(A;;KRWD;;;WD)");
-    // B cannot be opened to list its child (Wine deletes a key without DELETE).
-    const KeyAccessGuard locked(top + L"\\B", L"D:(A;;WD;;;WD)");
+    const KeyAccessGuard locked(top + L"\\B", L"D:(A;;WD;;;WD)"); // not listable (Wine deletes a key without DELETE)
     BYTE buffer[8];
     DWORD size = 0;
     DWORD value = 0;
-    const auto query = [&](DWORD bytes, const wchar_t* name = L"ShowCapslkOSD") {
-        size = bytes;
-        return QueryToastRegValue(name, buffer, &size);
+    const auto query = [&] {
+        size = 8;
+        return QueryToastRegValue(L"ShowCapslkOSD", buffer, &size);
     };
     const auto holds = [&](std::vector<BYTE> bytes) {
         return [&, bytes] { EXPECT_EQ(bytes, std::vector<BYTE>(buffer, buffer + 8)); };
@@ -56,10 +54,6 @@ TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
     };
     const auto treeIs = [](std::wstring root, Tree tree) {
         return [root, tree] { EXPECT_EQ(Dump(tree), Dump(ReadTree(root))); };
-    };
-    const auto keyMissing = [](std::wstring key) { return [key] { EXPECT_FALSE(KeyExists(key)); }; };
-    const auto writeInto = [](std::wstring key, auto write) {
-        return [key, write] { return LONG(write(HKEY_LOCAL_MACHINE, key.c_str(), L"V", 1)); };
     };
     struct Case {
         const char* what;
@@ -72,24 +66,18 @@ TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
     const Case cases[] = {
         {"query without a size", [&] { return QueryToastRegValue(L"ShowCapslkOSD", buffer, nullptr); },
          ERROR_INVALID_PARAMETER, untouched, holds(std::vector<BYTE>(8, 0xAA))},
-        {"query zeroes the rest", [&] { return query(8); }, ERROR_SUCCESS, untouched, holds({4, 3, 2, 1, 0, 0, 0, 0})},
-        {"query into too small a buffer", [&] { return query(2); }, ERROR_MORE_DATA, untouched, nullptr},
-        {"query of a missing value", [&] { return query(8, L"Missing"); }, ERROR_FILE_NOT_FOUND, untouched, nullptr},
+        {"query zeroes the rest", query, ERROR_SUCCESS, untouched, holds({4, 3, 2, 1, 0, 0, 0, 0})},
         {"delete three levels", remove(regkeys::kServiceKey), TRUE, untouched, treeIs(regkeys::kServiceKey, {})},
-        {"query of a missing key", [&] { return query(8); }, ERROR_FILE_NOT_FOUND, untouched,
-         holds(std::vector<BYTE>(8))},
-        {"delete a missing key", remove(toast), TRUE, untouched, keyMissing(regkeys::kServiceKey)},
+        {"query of a missing key", query, ERROR_FILE_NOT_FOUND, untouched, holds(std::vector<BYTE>(8))},
+        {"delete a missing key", remove(toast), TRUE, untouched, nullptr},
         // Children go in enumeration order: A is gone, C is never reached, the top stays.
         {"delete stops at a locked child", remove(top), FALSE, ERROR_ACCESS_DENIED,
          treeIs(top, {{top + L"\\B\\", {}}, {top + L"\\C\\", {}}})},
-        {"read of a missing value", [&] { return ReadRegDwordValue(scratch.c_str(), L"None", &value); }, FALSE,
-         ERROR_FILE_NOT_FOUND, nullptr},
         {"read of eight bytes", [&] { return ReadRegDwordValue(scratch.c_str(), L"Wide", &value); }, FALSE,
          ERROR_MORE_DATA, nullptr},
-        {"write into a missing key", writeInto(scratch + L"\\New", SetRegDwordValue), FALSE, ERROR_FILE_NOT_FOUND,
-         keyMissing(scratch + L"\\New")},
-        {"write or create into a read-only key", writeInto(readOnly, TrySetRegKeyValueInt), FALSE, ERROR_ACCESS_DENIED,
-         treeIs(readOnly, {{readOnly + L"\\Old", Dword(3)}})},
+        {"write or create into a read-only key",
+         [&] { return LONG(TrySetRegKeyValueInt(HKEY_LOCAL_MACHINE, readOnly.c_str(), L"V", 1)); }, FALSE,
+         ERROR_ACCESS_DENIED, treeIs(readOnly, {{readOnly + L"\\Old", Dword(3)}})},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.what);
