@@ -1,6 +1,5 @@
 // The setting rows of the control dispatcher against the prefix's registry: the values each code
-// leaves in the service key's tree (type and bytes), and its records, the first of which names
-// the code.
+// leaves in the service key's tree (type and bytes), and the records of its failed writes.
 #include "service/ControlDispatcher.h"
 #include "support/RegistryTestSupport.h"
 
@@ -19,41 +18,10 @@ const std::wstring kShownCount = kToast + kCountTimesPopToast;
 const std::wstring kNeverPop = kToast + kNeverPopToast;
 const std::wstring kUserChanged = kCapability + kIsUserChangedCapsNumLk;
 const std::wstring kOcr = kCapability + kOcrSnippingKey;
-const std::wstring kHistoryLine = L"CUtilityService SetUserHistoryOn user has changed Status ";
 const RawValue kOn = Dword(1);
 const RawValue kOff = Dword(0);
 
-// The record each row writes first.
-std::wstring FirstRecord(DWORD code, int ocrResult)
-{
-    const std::wstring result = L" result:[" + std::to_wstring(ocrResult) + L"]";
-    switch (code) {
-    case 141: return L"SVC_CTL_SEND_UI_CAPSLOCK_ON";
-    case 142: return L"SVC_CTL_SEND_UI_CAPSLOCK_OFF";
-    case 144: return L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS";
-    case 145: return L"SVC_CTL_PEXARO_NEVER_POP_TOAST";
-    case 146: return L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON";
-    case 147: return L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF";
-    case 148: return L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON";
-    case 149: return L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF";
-    case 150: return L"SVC_CTL_TRIGER_PEXARO_POP_TOAST";
-    case 156: return L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_PRC event !Line:%d  dwCtrl : 156" + result + L" ";
-    case 157: return L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_ROW event !Line:%d  dwCtrl : 157" + result;
-    default: return L"no row";
-    }
-}
-
-class SettingControls : public SettingsTest {
-protected:
-    // Sends the code: its first record, then the given ones.
-    void Send(DWORD code, std::vector<std::wstring> records, int ocrResult)
-    {
-        records.insert(records.begin(), FirstRecord(code, ocrResult));
-        ClearLog();
-        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
-        EXPECT_TRUE(RecordsMatch(Messages(), records));
-    }
-};
+using SettingControls = SettingsTest;
 
 } // namespace
 
@@ -95,9 +63,7 @@ TEST_F(SettingControls, EachCodeWritesItsValues)
         SCOPED_TRACE(testing::Message() << c.code << " after\n" << Dump(c.before));
         ClearPackageKeys();
         WriteTree(c.before);
-        std::vector<std::wstring> records;
-        if (c.written.count(kUserChanged)) records.push_back(kHistoryLine + L"success. Line: %d  GetLastError: %d");
-        Send(c.code, records, 1);
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(c.code, 0, nullptr));
         Tree expected = c.written;
         expected.insert(c.before.begin(), c.before.end());
         EXPECT_EQ(Dump(expected), Dump(ReadTree(kServiceKey, false)));
@@ -112,26 +78,26 @@ TEST_F(SettingControls, FailedWritesAreLoggedWithTheRegistrysCode)
         const std::wstring prefix = L"OsmiraUtilityService OnServiceControlHandle ";
         return prefix + what + L" writetoReg fail!Line:%d  GetLastError : 1021 ";
     };
-    const std::wstring on = L"SVC_CTL_SEND_UI_CAPSLOCK_ON ";
+    const std::wstring on = L"SVC_CTL_SEND_UI_CAPSLOCK_ON";
     const std::wstring off = L"SVC_CTL_SEND_UI_CAPSLOCK_OFF ";
-    const std::wstring history = kHistoryLine + L"failed. Line: %d  GetLastError: 1021";
+    const std::wstring pexaroOn = L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON";
+    const std::wstring pexaroOff = L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF";
+    const std::wstring toast = L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS";
+    const std::wstring history =
+        L"CUtilityService SetUserHistoryOn user has changed Status failed. Line: %d  GetLastError: 1021";
     const struct Case {
         DWORD code;
         std::vector<std::wstring> records;
         bool numLockOn; // the toast key there, the OSD key not made
     } cases[] = {
-        {141, {failed(on), failed(on + L"REG_SHOW_CAPS_LK_OSD"), failed(on + L"REG_SHOW_NUM_LK_OSD"), history}, false},
-        {142, {failed(off), failed(off + L"REG_SHOW_CAPS_LK_OSD"), failed(off + L"REG_SHOW_NUM_LK_OSD")}, false},
-        {144, {failed(L"SVC_CTL_PEXARO_POP_TOAST_SUCCESS"), failed(L"SVC_CTL_PEXARO_NEVER_POP_TOAST")}, false},
-        {145, {failed(L"SVC_CTL_PEXARO_NEVER_POP_TOAST")}, false},
-        {147, {failed(L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF"), failed(off)}, false},
-        {146, {failed(L"SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON"), history}, false},
-        {146, {failed(on), history}, true},
-        {148, {failed(L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON"), history}, false},
-        {149, {failed(L"SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF"), failed(off)}, false},
-        {150, {failed(L"SVC_CTL_TRIGER_PEXARO_POP_TOAST")}, false},
-        {156, {}, false},
-        {157, {}, false},
+        {141,
+         {on, failed(on + L" "), failed(on + L" REG_SHOW_CAPS_LK_OSD"), failed(on + L" REG_SHOW_NUM_LK_OSD"), history},
+         false},
+        {144, {toast, failed(toast), failed(L"SVC_CTL_PEXARO_NEVER_POP_TOAST")}, false},
+        {146, {pexaroOn, failed(pexaroOn), history}, false},
+        {146, {pexaroOn, failed(on + L" "), history}, true},
+        {149, {pexaroOff, failed(pexaroOff), failed(off)}, false},
+        {156, {L"OsmiraUtilityService SVC_CTL_OCR_CAPABILITY_PRC event !Line:%d  dwCtrl : 156 result:[0] "}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -141,6 +107,8 @@ TEST_F(SettingControls, FailedWritesAreLoggedWithTheRegistrysCode)
             CreateKey(kToastKey, REG_OPTION_VOLATILE);
             WriteTree({{kNumLockOsd, kOn}});
         }
-        Send(c.code, c.records, 0);
+        ClearLog();
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(c.code, 0, nullptr));
+        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
     }
 }
