@@ -1,5 +1,4 @@
-// The log file as its readers see it: whole records, the byte-order mark, the switch key, rotation and backups
-// (many writers at once are the log soak's).
+// The log file as its readers see it: records, byte-order mark, switch key, rotation (many writers: the log soak).
 #include "log/UtilityLog.h"
 #include "support/TestSupport.h"
 
