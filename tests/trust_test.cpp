@@ -143,7 +143,6 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
     for (const Case& row : cases) {
         SCOPED_TRACE(Narrow(row.path));
         EXPECT_EQ(row.trusted, VerifyFileSignature(row.path.c_str()));
-        ::SetLastError(0xDEADBEEF);
         EXPECT_EQ(row.code, COsmiraAssemblyHelper(row.path.c_str(), binding).Code());
         const std::wstring openFailed = L"COsmiraAssemblyHelper CreateFileW name:" + row.path + L", failed code:" +
                                         std::to_wstring(row.openError);
