@@ -180,8 +180,7 @@ TEST_F(Supervision, RefusedCompanionIsNeverStarted)
     const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,"
                                  L"name:FnKeyAgent.exe, code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
     EXPECT_EQ(1u, CountRecords(Messages(), refusal));
-    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
-        << "the lock indicator was accepted and started first";
+    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000)) << "lock indicator accepted";
     EXPECT_TRUE(RecordsOf(kAgentName).empty());
 }
 
