@@ -1,8 +1,7 @@
-// A service on the framework whose hooks append a line each to the file its command line names:
-// "registered", "control N", "event TEXT", "<hook> OK" when the hook saw the state it runs in (the
-// manager's START_PENDING at check point 1, then the framework's pending state with a check point),
-// else "<hook> FAIL state/checkpoint". Codes 129-133 hand code-128 (pause, continue, shutdown, which
-// the manager never sends it) to the framework's handler. Start argument: throw-<hook>=CODE|other.
+// A service on the framework whose hooks append a line each to the file its command line names: "registered",
+// "control N", "event TEXT", "<hook> OK" when the hook saw the state it runs in (pending ones with a check point),
+// else "<hook> FAIL state/checkpoint". Codes 129-133 hand code-128 (pause, continue, shutdown, which the manager
+// never sends it) to the framework's handler. Start argument: throw-<hook>=CODE|other.
 #include "service/ServiceBase.h"
 #include "win/Owners.h"
 
@@ -26,11 +25,7 @@ protected:
     void OnStart(DWORD argc, LPWSTR* argv) override
     {
         m_option = argc > 1 ? argv[1] : L"";
-        const win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        const win::UniqueServiceHandle self(::OpenServiceW(manager.get(), argv[0], SERVICE_QUERY_STATUS));
-        SERVICE_STATUS seen = {};
-        ::QueryServiceStatus(self.get(), &seen);
-        Hook(L"start", seen, SERVICE_START_PENDING);
+        Hook(L"start", StatusSnapshot(), SERVICE_START_PENDING);
     }
     void OnPause() override { Hook(L"pause", StatusSnapshot(), SERVICE_PAUSE_PENDING); }
     void OnContinue() override { Hook(L"continue", StatusSnapshot(), SERVICE_CONTINUE_PENDING); }
@@ -51,9 +46,7 @@ protected:
 private:
     void Hook(const std::wstring& name, const SERVICE_STATUS& seen, DWORD state)
     {
-        const bool checkPointRight = state == SERVICE_START_PENDING
-                                         ? seen.dwCheckPoint == 1
-                                         : (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING);
+        const bool checkPointRight = (seen.dwCheckPoint != 0) == (state != SERVICE_RUNNING);
         const bool ok = seen.dwCurrentState == state && checkPointRight;
         const std::wstring seenText = std::to_wstring(seen.dwCurrentState) + L"/" + std::to_wstring(seen.dwCheckPoint);
         Record(name + (ok ? L" OK" : L" FAIL " + seenText));

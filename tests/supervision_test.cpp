@@ -1,19 +1,18 @@
-// The companions kept alive, in-process: this program lies in a folder of its own with the
-// companion stand-ins and the validation library beside it, as the service does, and runs the
-// service's passes with a divided time scale.
+// The companions kept alive, in-process: this program lies beside the companion stand-ins and the validation
+// library, as the service does, and runs the service's passes with a divided time scale.
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlDispatcher.h"
 #include "service/ServiceWaits.h"
 #include "service/SessionThreads.h"
 #include "service/UtilityService.h"
+#include "support/Processes.h"
 #include "support/Seams.h"
 #include "support/StandIns.h"
 #include "support/TestSupport.h"
 
 #include <wtsapi32.h>
 
-#include <algorithm>
 #include <thread>
 
 using namespace testsupport;
@@ -25,6 +24,7 @@ std::wstring Folder() { return ModuleFolder() + L"\\"; }
 std::vector<StandInRecord> RecordsOf(const std::wstring& name) { return StandInRecordsIn(ModuleFolder(), name); }
 
 const std::wstring kLaunchBegins = L"CreateThreadForCheckRunningUtilityTimes begin";
+constexpr DWORD kNoShowState = 0xFFFF; // STARTF_USESHOWWINDOW clear
 const std::wstring kPackagedAppKill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe";
 
 // One letter per record in log order that starts with a given text.
@@ -40,7 +40,6 @@ std::wstring EventOrder(const std::vector<std::wstring>& messages,
 
 class Supervision : public LoggedTest {
 protected:
-    Supervision() : LoggedTest(L"supervision-log") {}
     void SetUp() override
     {
         LoggedTest::SetUp();
@@ -53,19 +52,14 @@ protected:
         // A supervision thread of an earlier launch must not act on the next test's processes.
         ASSERT_TRUE(WaitUntil([] { return g_nCheckRunning.load() == 0; }, 30000));
         EndCompanions();
-        for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) {
-            ::DeleteFileW((Folder() + name + L".ends-at-once").c_str());
-        }
+        ::DeleteFileW((Folder() + kAgentName + L".ends-at-once").c_str());
         SetWaitDivisorForTesting(1);
         LoggedTest::TearDown();
     }
     static void EndCompanions()
     {
         for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
-        const auto noneRun = [] {
-            return FindRunningProcess(kAgentName).empty() && FindRunningProcess(kLockOsdName).empty();
-        };
-        WaitUntil(noneRun, 10000);
+        WaitUntil([] { return ProcessIds(kAgentName).empty() && ProcessIds(kLockOsdName).empty(); }, 10000);
     }
     static void Start(const wchar_t* name)
     {
@@ -84,7 +78,7 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
         LPTHREAD_START_ROUTINE body;
         bool agentNeverStaysUp, companionsRunning;
         const wchar_t* pattern; // kills of the packaged app and launches, in order
-        size_t agentRecords, agentsLeft; // records include the test's own start of the agent
+        size_t agentRecords, agentsLeft; // records include the test's own start; the lock indicator follows the agent
     } cases[] = {
         {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, true, false, L"KLLKLKLKL", 5, 0},
         {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, false, true, L"K", 1, 1},
@@ -98,10 +92,7 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
         if (c.companionsRunning) {
             Start(kAgentName);
             Start(kLockOsdName);
-            const auto bothStarted = [] {
-                return RecordsOf(kAgentName).size() == 1 && RecordsOf(kLockOsdName).size() == 1;
-            };
-            ASSERT_TRUE(WaitUntil(bothStarted, 30000));
+            ASSERT_TRUE(WaitUntil([] { return StandInRecordsIn(ModuleFolder()).size() == 2; }, 30000));
         }
         SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
         c.body(nullptr);
@@ -109,89 +100,59 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
         EXPECT_EQ(c.agentRecords, RecordsOf(kAgentName).size());
         EXPECT_EQ(c.agentsLeft, FindRunningProcess(kAgentName).size());
         if (!c.companionsRunning) continue;
-        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kLockOsdName).size()) << "the lock indicator follows the agent";
+        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kLockOsdName).size());
     }
 }
 
+// Each event that starts a thread is told by the record its thread leaves when the quit event ends it.
 TEST_F(Supervision, SessionEventsStartTheirThreadsAndTheQuitEventEndsThem)
 {
     CUtilityService service; // the quit event
-    const struct Case {
-        DWORD event;
-        std::vector<std::wstring> dispatcherLines;
-        const wchar_t* threadEnd; // the record that says the started thread ended, or null
-    } cases[] = {
-        {WTS_CONSOLE_CONNECT,
-         {L"::OnServiceControlHandle User Session WTS_CONSOLE_CONNECT\n",
-          L"dwEvent::OnServiceControlHandle User Session 1\n"},
-         L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
-        {WTS_SESSION_LOGON, {L"::OnServiceControlHandle User Logged on\n"},
-         L"CUtilityService  OnServiceControlHandle sleep quit 2 line: "},
-        {WTS_SESSION_UNLOCK, {L"::OnServiceControlHandle User Session Unlocked\n"},
-         L"OnServiceControlHandle sleep quit line: "},
-        {WTS_CONSOLE_DISCONNECT,
-         {L"::OnServiceControlHandle User Session WTS_CONSOLE_DISCONNECT\n",
-          L"dwEvent::OnServiceControlHandle User Session 2\n"},
-         L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[0] Uitlity:[0]"},
-        {WTS_SESSION_LOCK, {L"::OnServiceControlHandle User Session Locked\n"}, nullptr},
-        {9, {L"dwEvent::OnServiceControlHandle User Session 9\n"}, nullptr},
+    const std::wstring logonThreadEnd = L"CUtilityService  OnServiceControlHandle sleep quit 2 line: ";
+    const std::pair<DWORD, std::wstring> cases[] = {
+        {WTS_CONSOLE_CONNECT, logonThreadEnd},
+        {WTS_SESSION_LOGON, logonThreadEnd},
+        {WTS_SESSION_UNLOCK, L"OnServiceControlHandle sleep quit line: "},
+        {WTS_CONSOLE_DISCONNECT, L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.event);
+    for (const auto& [event, threadEnd] : cases) {
+        SCOPED_TRACE(event);
         EndCompanions();
-        const size_t before = Messages().size();
+        ClearLog();
         ::SetEvent(ServiceQuitEvent()); // the thread ends at its first wait that watches it
-        DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, c.event, nullptr);
-        std::vector<std::wstring> dispatcherLines; // other threads log meanwhile
-        const std::vector<std::wstring> messages = Messages();
-        for (size_t i = before; i < messages.size(); ++i) {
-            if (messages[i].find(L"::OnServiceControlHandle User") == std::wstring::npos) continue;
-            dispatcherLines.push_back(messages[i]);
-        }
-        EXPECT_EQ(c.dispatcherLines, dispatcherLines);
-        if (c.threadEnd != nullptr) {
-            EXPECT_TRUE(WaitUntil([&] {
-                const std::vector<std::wstring> now = Messages();
-                return std::any_of(now.begin() + std::min(before, now.size()), now.end(),
-                                   [&](const std::wstring& m) { return m.rfind(c.threadEnd, 0) == 0; });
-            }, 30000));
-        }
+        DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, event, nullptr);
+        EXPECT_TRUE(WaitUntil([&] { return CountRecords(Messages(), threadEnd, true) > 0; }, 30000));
         ::ResetEvent(ServiceQuitEvent());
     }
 }
 
 TEST_F(Supervision, ActionCodesStartTheLockIndicatorWithTheirSwitch)
 {
-    const struct Case {
-        DWORD control;
-        const wchar_t* commandLine;
-        DWORD showWindow; // SW_HIDE, SW_SHOW, or 1 for "no show state passed" (STARTF_USESHOWWINDOW clear)
-    } cases[] = {
+    const std::tuple<DWORD, std::wstring, DWORD> cases[] = {
         {163, L" -SWITCH_AIRPLANE", SW_HIDE}, {164, L" -TOUCHPAD_SWITCH", SW_HIDE},
         {165, L" -VOIP_TEAMS_CALL", SW_HIDE}, {166, L" -VOIP_TEAMS_END", SW_HIDE},
         {167, L" -CALL_SMART_CONNECT", SW_HIDE}, {168, L" -CALL_SET_LAYOUT", SW_HIDE},
-        {158, L" -CSREENCUT", SW_SHOW}, {139, L" -UIMERTICSON", 1}, {140, L" -UIMERTICSOFF", 1},
+        {158, L" -CSREENCUT", SW_SHOW}, {139, L" -UIMERTICSON", kNoShowState}, {140, L" -UIMERTICSOFF", kNoShowState},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.control);
+    for (const auto& [control, commandLine, showWindow] : cases) {
+        SCOPED_TRACE(control);
         RemoveFolderTree(Folder() + L"records");
-        DispatchServiceControl(c.control, 0, nullptr);
+        DispatchServiceControl(control, 0, nullptr);
         ASSERT_TRUE(WaitUntil([] { return !RecordsOf(kLockOsdName).empty(); }, 30000));
         const StandInRecord record = RecordsOf(kLockOsdName).front();
-        EXPECT_EQ(c.commandLine, record.commandLine);
-        const bool showStatePassed = (record.startupFlags & STARTF_USESHOWWINDOW) != 0;
-        EXPECT_EQ(c.showWindow != 1, showStatePassed);
-        if (showStatePassed) {
-            EXPECT_EQ(c.showWindow, record.showWindow);
-        }
-        EXPECT_TRUE(RecordsOf(kAgentName).empty());
+        EXPECT_EQ(commandLine, record.commandLine);
+        EXPECT_EQ(showWindow, (record.startupFlags & STARTF_USESHOWWINDOW) ? record.showWindow : kNoShowState);
     }
 }
 
 TEST_F(Supervision, StartUpLaunchesAreSerialisedAndSuperviseOnce)
 {
-    std::thread first([] { DWORD code = 7; LaunchFnKeyAgentProcess(&code); });
-    std::thread second([] { DWORD code = 7; LaunchFnKeyAgentProcess(&code); });
+    const auto launch = [] {
+        DWORD code = 7;
+        LaunchFnKeyAgentProcess(&code);
+    };
+    std::thread first(launch);
+    std::thread second(launch);
     first.join();
     second.join();
     const std::vector<std::wstring> messages = Messages();
@@ -209,21 +170,17 @@ TEST_F(Supervision, RefusedCompanionIsNeverStarted)
 {
     const std::wstring agent = Folder() + kAgentName;
     const std::wstring signedAgent = Folder() + L"signed-agent.exe";
-    const std::wstring unsignedAgent = Folder() + L"unsigned-agent.exe";
-    ASSERT_TRUE(::CopyFileW((Folder() + L"unsigned\\" + kAgentName).c_str(), unsignedAgent.c_str(), FALSE));
-    ASSERT_TRUE(::MoveFileExW(agent.c_str(), signedAgent.c_str(), MOVEFILE_REPLACE_EXISTING));
-    ASSERT_TRUE(::MoveFileExW(unsignedAgent.c_str(), agent.c_str(), 0));
+    ASSERT_TRUE(::CopyFileW(agent.c_str(), signedAgent.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((Folder() + L"unsigned\\" + kAgentName).c_str(), agent.c_str(), FALSE));
     DWORD code = 7;
     const BOOL launched = LaunchFnKeyAgentProcess(&code);
     ::MoveFileExW(signedAgent.c_str(), agent.c_str(), MOVEFILE_REPLACE_EXISTING);
     EXPECT_FALSE(launched);
     EXPECT_EQ(0u, code);
-    const std::vector<std::wstring> messages = Messages();
     const std::wstring refusal = L"LaunchFnKeyAgentProcess::OsmiraAssemblyValidation ValidateAssembly,"
                                  L"name:FnKeyAgent.exe, code:" + std::to_wstring(FN_TEST_UNSIGNED_REFUSAL);
-    EXPECT_EQ(1u, CountRecords(messages, refusal));
-    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000))
-        << "the lock indicator was accepted and started first";
+    EXPECT_EQ(1u, CountRecords(Messages(), refusal));
+    EXPECT_TRUE(WaitUntil([] { return RecordsOf(kLockOsdName).size() == 1; }, 30000)) << "lock indicator accepted";
     EXPECT_TRUE(RecordsOf(kAgentName).empty());
 }
 

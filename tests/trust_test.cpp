@@ -8,7 +8,6 @@
 #include "trust/ValidationLibrary.h"
 
 #include <algorithm>
-#include <cwctype>
 
 using namespace testsupport;
 
@@ -17,7 +16,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 const std::wstring kPinned = PinnedValidationLibraryDigest();
 const std::wstring kLibrary = kValidationLibraryFileName;
-const std::wstring kNoBytes = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"; // SHA-256 of nothing
 
 std::wstring Win(std::wstring path)
 {
@@ -34,50 +32,33 @@ std::wstring Refusal(const std::wstring& path, LONG code)
            std::to_wstring(code);
 }
 
-// Verified and unverified digests of signed and edited files against known answers worked out by the build:
-// osslsigncode's digest of the shipped library (the build pins the same file with the service's code), the
-// digest of no bytes, and for an entry that names no table, the digest of every byte but the checksum and the
-// entry. Other: 64 characters, none of the known answers. Malformed headers and entries are the digest soak's.
+// Verified and unverified digests against the build's known answers: osslsigncode's for the shipped library and,
+// for an entry that names no table, that of every byte but the checksum and the entry.
 TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
 {
     ASSERT_EQ(std::wstring(FN_TEST_AUTHENTICODE_DIGEST), kPinned);
     const std::wstring noTable = FN_TEST_DIGEST_WITHOUT_TABLE;
+    const std::wstring other = L"64 characters, none of the known answers";
     const Bytes shipped = ReadFileBytes(Shipped());
     const uint32_t pe = Load32(shipped, 60);
-    const uint32_t table = Load32(shipped, pe + 168);
-    const uint32_t size = Load32(shipped, pe + 172);
-    ASSERT_TRUE(shipped.size() == uint64_t{table} + size && table > 65537) << "a signature after the first chunk";
     ScratchFolder folder(L"pe-digest");
     const std::wstring edited = folder.File(kLibrary);
-    auto flip = [](uint64_t at) { return [at](Bytes& bytes) { bytes.at(at) ^= 1; }; };
-    auto entry = [pe](uint32_t at, uint32_t length) {
-        return [=](Bytes& bytes) {
-            Store32(bytes, pe + 168, at);
-            Store32(bytes, pe + 172, length);
-        };
-    };
-    auto newChecksum = [pe](Bytes& bytes) { Store32(bytes, pe + 88, ~Load32(bytes, pe + 88)); };
-
-    enum Want { Empty, Pinned, NoBytes, NoTable, Other };
     struct Case {
         const char* name;
         std::function<void(Bytes&)> edit;
-        Want verified;
-        Want unverified;
+        std::wstring verified;
+        std::wstring unverified;
         std::wstring file = L"";
     };
     const Case cases[] = {
-        {"shipped", nullptr, Pinned, Pinned, Shipped()},
-        {"signed by another trusted signer", nullptr, Pinned, Pinned, Library(L"resigned")},
-        {"checksum changed", newChecksum, Pinned, Pinned},
-        {"signed under an untrusted root", nullptr, Empty, Pinned, Library(L"untrusted")},
-        {"code changed", flip(65536), Empty, Other},
-        {"missing", nullptr, Empty, Empty, folder.File(L"missing.dll")},
-        {"no table", entry(table, 0), Empty, NoTable},
-        {"table is the whole file", entry(0, uint32_t(shipped.size())), Empty, NoBytes},
+        {"shipped", nullptr, kPinned, kPinned, Shipped()},
+        {"signed by another trusted signer", nullptr, kPinned, kPinned, Library(L"resigned")},
+        {"checksum changed", [pe](Bytes& bytes) { Store32(bytes, pe + 88, 0x5EED); }, kPinned, kPinned},
+        {"signed under an untrusted root", nullptr, L"", kPinned, Library(L"untrusted")},
+        {"code changed", [](Bytes& bytes) { bytes.at(65536) ^= 1; }, L"", other},
+        {"missing", nullptr, L"", L"", folder.File(L"missing.dll")},
+        {"no table", [pe](Bytes& bytes) { Store32(bytes, pe + 172, 0); }, L"", noTable},
     };
-    EXPECT_EQ(L"", ComputePeFileDigestUnverified(nullptr));
-    const std::wstring known[] = {L"", kPinned, kNoBytes, noTable};
     for (const Case& row : cases) {
         SCOPED_TRACE(row.name);
         std::wstring path = row.file;
@@ -87,27 +68,23 @@ TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
             WriteFileBytes(edited, bytes);
             path = edited;
         }
-        const std::wstring digests[] = {ComputePeFileDigest(path.c_str()), ComputePeFileDigestUnverified(path.c_str())};
-        for (int unverified = 0; unverified < 2; ++unverified) {
-            const Want want = unverified ? row.unverified : row.verified;
-            SCOPED_TRACE(unverified ? "unverified" : "verified");
-            if (want != Other) {
-                EXPECT_EQ(known[want], digests[unverified]);
-                continue;
-            }
-            EXPECT_EQ(64u, digests[unverified].size());
-            for (const std::wstring& answer : known) EXPECT_NE(answer, digests[unverified]);
+        EXPECT_EQ(row.verified, ComputePeFileDigest(path.c_str()));
+        const std::wstring unverified = ComputePeFileDigestUnverified(path.c_str());
+        if (row.unverified != other) {
+            EXPECT_EQ(row.unverified, unverified);
+            continue;
         }
+        EXPECT_EQ(64u, unverified.size());
+        for (const std::wstring& known : {std::wstring(), kPinned, noTable}) EXPECT_NE(known, unverified);
     }
 }
 
 using AssemblyHelper = LoggedTest;
 
-// No library lies beside this test program: the process's binding stays empty, the answer is
-// 6, and the executable is shared for reading only while the helper lives.
+// No library lies beside this test program: the process's binding stays empty, the answer is 6, and the
+// executable is shared for reading only while the helper lives.
 TEST_F(AssemblyHelper, WithoutALibraryAnswersSixAndLocksTheExecutable)
 {
-    ASSERT_FALSE(FileExists(ModuleFolder() + L"\\" + kLibrary));
     const std::wstring target = m_logFolder.File(L"target.exe");
     WriteFileBytes(target, {'M', 'Z'});
     auto open = [&](DWORD access) {
@@ -120,9 +97,6 @@ TEST_F(AssemblyHelper, WithoutALibraryAnswersSixAndLocksTheExecutable)
         ::SetLastError(0xDEADBEEF);
         EXPECT_FALSE(open(GENERIC_WRITE));
         EXPECT_EQ(DWORD{ERROR_SHARING_VIOLATION}, ::GetLastError());
-        ::SetLastError(0xDEADBEEF);
-        EXPECT_FALSE(::DeleteFileW(target.c_str()));
-        EXPECT_EQ(DWORD{ERROR_SHARING_VIOLATION}, ::GetLastError());
         EXPECT_TRUE(open(GENERIC_READ));
     }
     EXPECT_TRUE(open(GENERIC_WRITE));
@@ -131,21 +105,16 @@ TEST_F(AssemblyHelper, WithoutALibraryAnswersSixAndLocksTheExecutable)
     EXPECT_EQ(nullptr, GetValidationLibrary()->module);
 }
 
-// Only the exact approved digest loads a library (the impostor, signed by the package's signer,
-// loads when approved by its own digest), and a bound binding stays bound. Then the platform's
-// verdict (a chain that never reaches a root refused from 6.2 on) and the helper's code with the
-// approved library: -1 with the open error logged, else the library's code, logged when it refuses.
+// Only the exact approved digest loads a library (the impostor, signed by the package's signer, loads when
+// approved by its own digest), and a bound binding stays bound. Then the platform's verdict (a chain that never
+// reaches a root refused from 6.2 on) and the helper's code: -1 with the open error logged, else the library's.
 TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
 {
-    std::wstring lower = kPinned;
-    for (wchar_t& letter : lower) letter = static_cast<wchar_t>(std::towlower(letter));
     struct Binding { const char* name; std::wstring folder; std::wstring digest; BOOL loaded; };
     ASSERT_TRUE(::CopyFileW(Fixture(L"dependent.fixture").c_str(), m_logFolder.File(kLibrary).c_str(), FALSE));
     const Binding bindings[] = {
         // Its dependency lies only in the current folder, as the impostor.
         {"dependency planted", m_logFolder.Path(), ComputePeFileDigest(m_logFolder.File(kLibrary).c_str()), FALSE},
-        {"lower case", PackageFolder(), lower, FALSE},
-        {"63 of 64 characters", PackageFolder(), kPinned.substr(0, 63), FALSE},
         {"impostor", Fixture(L"planted"), kPinned, FALSE},
         {"impostor by its own digest", Fixture(L"planted"), ComputePeFileDigest(Library(L"planted").c_str()), TRUE},
         {"approved", PackageFolder(), kPinned, TRUE},
@@ -168,14 +137,12 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {Library(L"untrusted"), FALSE, 3, 0},            // the signer's name under an untrusted root
         {Library(L"cyclic"), FALSE, 3, 0},               // a chain that loops, never reaching a root
         {Library(L"resigned"), TRUE, 5, 0},              // another signer under the trusted root
-        {L"", FALSE, -1, ERROR_PATH_NOT_FOUND},
         {m_logFolder.File(L"nowhere.exe"), FALSE, -1, ERROR_FILE_NOT_FOUND},
     };
     std::vector<std::wstring> expected;
     for (const Case& row : cases) {
         SCOPED_TRACE(Narrow(row.path));
         EXPECT_EQ(row.trusted, VerifyFileSignature(row.path.c_str()));
-        ::SetLastError(0xDEADBEEF);
         EXPECT_EQ(row.code, COsmiraAssemblyHelper(row.path.c_str(), binding).Code());
         const std::wstring openFailed = L"COsmiraAssemblyHelper CreateFileW name:" + row.path + L", failed code:" +
                                         std::to_wstring(row.openError);
@@ -184,9 +151,8 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
     EXPECT_EQ(expected, Messages());
 }
 
-// Before 6.2 a chain that never reaches a root is trusted, an untrusted root still is not: the
-// probe, copied as trust_probe_nt61.exe beside the library of each row, sees Windows 7 through
-// Wine's per-program version.
+// Before 6.2 a chain that never reaches a root is trusted, an untrusted root still is not: the probe, copied
+// as trust_probe_nt61.exe beside the library of each row, sees Windows 7 through Wine's per-program version.
 TEST(ProbeInstallation, ChainErrorsPassBeforeWindows8)
 {
     ScratchFolder folder(L"trust-nt61");
