@@ -1,5 +1,4 @@
-// What the end-to-end programs share: the package scripts/e2e installed in a fresh prefix, its programs run as a
-// user runs them, the firmware stand-in's behaviour, and the service installed anew for each case.
+// What the end-to-end programs share: the package installed in a fresh prefix, run as a user runs it, per case.
 #pragma once
 
 #include "FirmwareStandIn.h"
@@ -49,8 +48,7 @@ inline void Behave(const std::wstring& classAndMethod, const wchar_t* name, DWOR
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &data, sizeof data);
 }
 
-// Logging on, no log, no companion records, no settings, no firmware behaviour asked, the service installed by
-// itself; stopped and removed at the end.
+// Logging on, no log, companion records, settings or firmware behaviour; the service installed, removed after.
 class Installed : public ::testing::Test {
 protected:
     void SetUp() override

@@ -1,6 +1,5 @@
 // Attacks that an unprivileged user can play against the installed service, one row each (SECURITY.md lists them
-// with their guards): a row plants what the attacker can write, provokes the running service and verifies that the
-// attack's target is untouched; the service must stay RUNNING and still stop within a second.
+// with their guards); after each the service must stay RUNNING and still stop within a second.
 #include "Installed.h"
 #include "KeyboardStandIn.h"
 #include "registry/DeviceWatch.h"
@@ -24,7 +23,6 @@ struct Attack {
 // Under Wine a user may run the host's programs, and make so the folder links that Windows code cannot.
 void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + command + L"\""); }
 
-// Every firmware method held as asked; the listed keyboard attached, taking its writes or holding them.
 template <DWORD firmwareHold, bool keyboardHolds>
 void PlantDevices()
 {
@@ -53,7 +51,7 @@ void SendLedCodes(TestService& service, std::initializer_list<std::pair<DWORD, w
     }
 }
 
-// The speaker call never returns; the mic-mute call after it is still made and reaches the keyboard.
+// The mic-mute call behind a speaker call that never returns is still made and reaches the keyboard.
 void MuteBehindAHungSpeakerCall(TestService& service)
 {
     SendLedCodes(service, {{154, L'4'}, {160, L'1'}});
@@ -111,14 +109,6 @@ void ExpectOutsideLogKept(TestService&)
     ::RemoveDirectoryW(kFirstBackupSlot.c_str());
 }
 
-void ExpectLinkReportedAndOutsideLogKept(TestService& service)
-{
-    const std::string status = RunPackaged(L"fnkeyctl.exe", L"status");
-    EXPECT_NE(std::string::npos, status.find("  log folder not trusted: a link to another place (reparse point)"))
-        << status;
-    ExpectOutsideLogKept(service);
-}
-
 // The service's quit and LED events, made and set by the attacker first.
 std::vector<win::UniqueHandle> g_squattedEvents;
 
@@ -142,8 +132,7 @@ void LaunchAndLedWorkersBesideSquattedEvents(TestService& service)
     g_squattedEvents.clear();
 }
 
-// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158), 1,000 of each
-// in turn, through one handle as fast as the manager takes them (the benchmark sends 100,000).
+// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158), 1,000 of each.
 void StormOfStartingCodes(TestService& service)
 {
     ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
@@ -165,7 +154,6 @@ void StormOfStartingCodes(TestService& service)
     }
 }
 
-// A stand-in that records itself where the manager would find it for an unquoted path with a space.
 void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), L"C:\\Program.exe", FALSE)); }
 
 void ExpectProgramExeNotStarted(TestService&)
@@ -197,7 +185,7 @@ void UnreadableDeviceRecordKeepsThePackage(TestService&)
 }
 
 const Attack kAttacks[] = {
-    {"LogFolderIsALink", &PlantLogFolderLink, &ExpectLinkReportedAndOutsideLogKept},
+    {"LogFolderIsALink", &PlantLogFolderLink, &ExpectOutsideLogKept},
     {"LogFileIsAHardLink", &PlantLogHardLink, &ExpectOutsideLogKept},
     {"HungFirmware", &PlantDevices<firmware::kHoldForever, false>, &MuteBehindAHungSpeakerCall},
     {"HungKeyboard", &PlantDevices<0, true>, &MuteAndUnmuteAHungKeyboard},

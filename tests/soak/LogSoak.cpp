@@ -1,8 +1,5 @@
-// log: writer threads call WriteLog with self-checking records as fast as they can while the log switch is deleted
-// and created again, the records big enough to rotate the file many times. Afterwards every file begins with a
-// byte-order mark and holds only whole records, each exactly the message its writer and sequence number make; one
-// to five backups, each above the rotation size; per writer the sequence numbers increase through the files in
-// the order they were written; and no call made wholly while the switch existed lost its record.
+// log: writer threads call WriteLog with self-checking records, big enough to rotate the file many times, as fast
+// as they can while the log switch is deleted and created again.
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
@@ -21,8 +18,7 @@ using namespace testsupport;
 
 namespace {
 
-// Records of about 1 KB and of different lengths, so that two records written over each other leave a torn one
-// rather than one whole record in place of another; cut where the log cuts a message.
+// Of different lengths, so that two records written over each other leave a torn one.
 std::wstring Message(unsigned writer, unsigned sequence)
 {
     const std::wstring payload(440 - (writer * 31 + sequence * 17) % 120, wchar_t(L'A' + (writer + sequence) % 26));
@@ -38,8 +34,7 @@ void Log(DWORD seconds, DWORD writerCount)
     const ScratchFolder folder(L"soak_log");
     CUtilityLog::InitLogFilePathAt(folder.Path());
     const bool switchWasOn = SetLogSwitch(true);
-    // Odd while the switch may be missing: a call that begins and ends at the same even count must leave its
-    // record, which each writer notes per call.
+    // Odd while the switch may be missing: a call that begins and ends at the same even count must leave its record.
     std::atomic<unsigned> toggles{0};
     std::vector<std::vector<bool>> mustLeaveRecord(writers);
     std::atomic<bool> stop{false};

@@ -1,7 +1,5 @@
-// fn_soak RUN [ARGUMENTS]: one soak run, its figures printed; exit 1 when a property broke, 2 for a bad command
-// line. Runs and arguments, with their defaults: storm|storm-managed [codes=200000] [seed], cycles [count=50]
-// [stay every=1], chaos [kill every ms=3000], digest [count=5000] [seed], log [seconds=60] [writers=8],
-// trust [runs=100].
+// fn_soak RUN [ARGUMENTS]: one soak run, its arguments and their defaults below; exit 1 when a property broke,
+// 2 for a bad command line.
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
