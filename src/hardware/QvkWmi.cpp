@@ -313,7 +313,6 @@ std::optional<LONG> CQvkWmi::ReadProductValue(ProductValue value)
         const HRESULT next = enumerator->Next(kFirmwareEnumerationMs, 1, instance.put(), &returned);
         if (next == WBEM_S_TIMEDOUT) WriteLog(texts.timedOut, kFirmwareEnumerationMs);
         if (returned == 0 || !instance) {
-            if (output) break;
             WriteLog(texts.object, __LINE__, static_cast<int>(next));
             return std::nullopt;
         }

@@ -75,7 +75,7 @@ bool HoldTrustedFolder()
     if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
     if (g_folder) return true;
     if (byName == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) CreateLogFolder(g_logDirectory);
-    win::UniqueHandle folder(logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!folder || !logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return false;
     g_folder = std::move(folder);
     return true;
@@ -291,10 +291,11 @@ std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const Ser
     return LogFolderRefusal(info.FileAttributes | link, owner, dacl, service);
 }
 
-HANDLE OpenFolderNoFollow(const std::wstring& path, DWORD share)
+win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share)
 {
-    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return win::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                           nullptr));
 }
 
 } // namespace logtrust

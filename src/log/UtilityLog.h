@@ -2,6 +2,8 @@
 // HKLM\Software\Osmira\OsmiraUtility\log exists, rotated into five backup slots.
 #pragma once
 
+#include "win/Owners.h"
+
 #include <windows.h>
 #include <cstdint>
 #include <optional>
@@ -77,7 +79,7 @@ std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, con
 // The same for a folder opened with FILE_READ_ATTRIBUTES and READ_CONTROL, its attributes also read by its path.
 std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service);
 // A handle on a folder (or what is there by that name) that does not follow a link where the platform allows.
-HANDLE OpenFolderNoFollow(const std::wstring& path, DWORD share);
+win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share);
 
 } // namespace logtrust
 

@@ -8,12 +8,13 @@
 
 namespace {
 
-// The hive is written as its usual short name.
-void WriteLoggingFailure(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD value)
+// True when written; a failure is logged, the hive written as its usual short name.
+bool WriteLoggingFailure(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD value)
 {
-    if (TrySetRegKeyValueInt(root, subKey, name, value)) return;
+    if (TrySetRegKeyValueInt(root, subKey, name, value)) return true;
     WriteLog(L"_Thread_ProductInfoMonitor TrySetRegKeyValueInt  %s/%s/%s Failed. Line: %d  GetLastError: %d",
              root == HKEY_CURRENT_USER ? L"HKCU" : L"HKLM", subKey, name, __LINE__, ::GetLastError());
+    return false;
 }
 
 bool IsGamingProduct(LONG type) { return type == 100 || type == 101 || type == 102; }
@@ -21,11 +22,9 @@ bool IsGamingProduct(LONG type) { return type == 100 || type == 101 || type == 1
 void RecordProductVersion(LONG version)
 {
     using namespace regkeys;
-    if (TrySetRegKeyValueInt(HKEY_LOCAL_MACHINE, kCapabilityKey, kGameMachineVersion, static_cast<DWORD>(version))) {
+    if (WriteLoggingFailure(HKEY_LOCAL_MACHINE, kCapabilityKey, kGameMachineVersion, static_cast<DWORD>(version))) {
         return;
     }
-    WriteLog(L"_Thread_ProductInfoMonitor TrySetRegKeyValueInt  %s/%s/%s Failed. Line: %d  GetLastError: %d", L"HKLM",
-             kCapabilityKey, kGameMachineVersion, __LINE__, ::GetLastError());
     WriteLog(L"_Thread_CheckProductVersion  SetReg ProductVersion failed Line: %d  GetLastError: %d", __LINE__,
              ::GetLastError());
 }
