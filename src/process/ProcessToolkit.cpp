@@ -117,7 +117,7 @@ void KillProcessesExceptNewest(const std::vector<DWORD>& processIds)
         processes.emplace(processId, std::move(process));
     }
     for (DWORD processId : processchoice::ChooseProcessesToTerminate(records)) {
-        ::TerminateProcess(processes[processId].get(), 0);
+        ::TerminateProcess(processes.at(processId).get(), 0);
     }
 }
 
