@@ -497,9 +497,9 @@ public:
 
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
         AppendRecord(RecordLine(*def, *method, path, input));
-        ::Sleep(ReadDword(key, kCallMilliseconds, 0));
         const DWORD hold = ReadDword(key, kHold, 0);
         if (hold == 1 || hold == kHoldForever) HoldUntilReleased(hold == kHoldForever);
+        ::Sleep(ReadDword(key, kCallMilliseconds, 0));
         const HRESULT failure = static_cast<HRESULT>(ReadDword(key, kExecMethodError, 0));
         if (failure != 0) return failure;
         SetLeds(input);
