@@ -36,7 +36,7 @@ fresh_prefix() {
     if [ ! -f "$template/.fnkey-template" ]; then
       stop_prefix "$template"
       rm -rf "$template"
-      "$top/scripts/prefix" "$template"
+      "$top/scripts/prefix" "$template" || exit 1  # -e is off in here: the caller tests the subshell
       stop_prefix "$template"
       touch "$template/.fnkey-template"
     fi

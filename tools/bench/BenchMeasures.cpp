@@ -87,40 +87,24 @@ void FirmwareCallTail::Skip()
 // Reads from the offset on, not the whole file: the latency figure polls every 2 ms while the file grows.
 std::vector<firmware::CallRecord> FirmwareCallTail::Read()
 {
-    std::vector<firmware::CallRecord> records;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win::UniqueHandle file(::CreateFileW(firmware::RecordFilePath().c_str(), GENERIC_READ, share, nullptr,
                                                OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= m_offset) return records;
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= m_offset) return {};
     LARGE_INTEGER at = {};
     at.QuadPart = m_offset;
     std::wstring text(size_t(size.QuadPart - m_offset) / sizeof(wchar_t), L'\0');
     DWORD read = 0;
     if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
         !::ReadFile(file.get(), &text[0], DWORD(text.size() * sizeof(wchar_t)), &read, nullptr)) {
-        return records;
+        return {};
     }
     text.resize(read / sizeof(wchar_t));
     const size_t end = text.rfind(L"\r\n");
-    if (end == std::wstring::npos) return records;
+    if (end == std::wstring::npos) return {};
     m_offset += LONGLONG((end + 2) * sizeof(wchar_t));
-    size_t lineStart = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0;
-    while (lineStart < end) {
-        const size_t lineEnd = text.find(L"\r\n", lineStart);
-        std::vector<std::wstring> fields;
-        for (size_t field = lineStart; field <= lineEnd;) {
-            const size_t tab = std::min(text.find(L'\t', field), lineEnd);
-            fields.push_back(text.substr(field, tab - field));
-            field = tab + 1;
-        }
-        if (fields.size() == 6) {
-            const DWORD processId = wcstoul(fields[1].c_str(), nullptr, 10);
-            records.push_back({fields[0], processId, fields[2], fields[3], fields[4], fields[5]});
-        }
-        lineStart = lineEnd + 2;
-    }
-    return records;
+    return firmware::ParseCallRecords(text);
 }
 
 double LocalMilliseconds()

@@ -67,10 +67,8 @@ int wmain(int argc, wchar_t** argv)
         }
         ::Sleep(1500); // the watch arms right after the control handler's registration
         const double removing = Now();
-        if (Run(tool + L"remove")) {
-            while (!PackageServiceGone(manager.get()) && Now() - removing < 30) ::Sleep(2);
-            if (PackageServiceGone(manager.get())) delays.push_back(Now() - removing);
-        }
+        const auto gone = [&] { return PackageServiceGone(manager.get()); };
+        if (Run(tool + L"remove") && WaitUntil(gone, 30000, 2)) delays.push_back(Now() - removing);
         tearDown();
     }
     const wchar_t* figure = L"device removed to package service marked for deletion (median)";

@@ -81,7 +81,7 @@ int wmain(int argc, wchar_t** argv)
         for (const std::vector<std::wstring>& thread : lines) {
             for (const std::wstring& line : thread) {
                 win::UniqueRegKey key;
-                ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Osmira\\OsmiraUtility\\log", 0, KEY_READ, key.put());
+                ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put());
                 win::UniqueHandle file(::CreateFileW(plainFile.c_str(), GENERIC_READ | GENERIC_WRITE,
                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
                                                      nullptr));

@@ -3,6 +3,7 @@
 // recorded, the LED states are kept and the behaviour is read from the prefix's registry
 // (names and formats in FirmwareStandIn.h).
 #include "FirmwareStandIn.h"
+#include "win/Owners.h"
 
 #include <wbemcli.h>
 
@@ -65,19 +66,18 @@ class PrefixLock {
 public:
     PrefixLock() : m_mutex(::CreateMutexW(nullptr, FALSE, kRecordMutex))
     {
-        const DWORD wait = m_mutex ? ::WaitForSingleObject(m_mutex, 10000) : WAIT_FAILED;
+        const DWORD wait = m_mutex ? ::WaitForSingleObject(m_mutex.get(), 10000) : WAIT_FAILED;
         m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;  // an abandoned lock passes to the next owner
     }
     ~PrefixLock()
     {
-        if (m_owned) ::ReleaseMutex(m_mutex);
-        if (m_mutex) ::CloseHandle(m_mutex);
+        if (m_owned) ::ReleaseMutex(m_mutex.get());
     }
     PrefixLock(const PrefixLock&) = delete;
     PrefixLock& operator=(const PrefixLock&) = delete;
 
 private:
-    HANDLE m_mutex;
+    win::UniqueHandle m_mutex;
     bool m_owned;
 };
 
@@ -86,13 +86,13 @@ void AppendRecord(const std::wstring& line)
     const std::wstring path = RecordFilePath();
     PrefixLock lock;
     ::CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);  // the Windows folder's temp folder exists
-    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const win::UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     const std::wstring text = (::GetLastError() == ERROR_ALREADY_EXISTS ? L"" : L"\xFEFF") + line;
     DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
-    ::CloseHandle(file);
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
 }
 
 HRESULT PutString(VARIANT* out, const std::wstring& text)
@@ -311,11 +311,10 @@ private:
 // time-out, whichever ends first; false when the caller's time-out did.
 bool HoldUntilReleased(bool forever, DWORD timeout = INFINITE)
 {
-    HANDLE release = ::CreateEventW(nullptr, FALSE, FALSE, kReleaseEvent);
-    if (release == nullptr) return true;
+    const win::UniqueHandle release(::CreateEventW(nullptr, FALSE, FALSE, kReleaseEvent));
+    if (!release) return true;
     const bool callerFirst = forever || timeout < kHoldDeadlineMs;
-    const DWORD wait = ::WaitForSingleObject(release, callerFirst ? timeout : kHoldDeadlineMs);
-    ::CloseHandle(release);
+    const DWORD wait = ::WaitForSingleObject(release.get(), callerFirst ? timeout : kHoldDeadlineMs);
     return wait == WAIT_OBJECT_0 || !callerFirst;
 }
 
@@ -498,9 +497,9 @@ public:
 
         const std::wstring key = BehaviourKey(*def, method), input = InputText(*method, in);
         AppendRecord(RecordLine(*def, *method, path, input));
-        ::Sleep(ReadDword(key, kCallMilliseconds, 0));
         const DWORD hold = ReadDword(key, kHold, 0);
         if (hold == 1 || hold == kHoldForever) HoldUntilReleased(hold == kHoldForever);
+        ::Sleep(ReadDword(key, kCallMilliseconds, 0));
         const HRESULT failure = static_cast<HRESULT>(ReadDword(key, kExecMethodError, 0));
         if (failure != 0) return failure;
         SetLeds(input);

@@ -6,6 +6,8 @@
 // included) and the tests see the same calls, states and behaviour.
 #pragma once
 
+#include "win/Owners.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -101,20 +103,10 @@ inline std::wstring RecordFilePath()
     return std::wstring(windows) + L"\\" + kRecordFolder + L"\\" + kRecordFile;
 }
 
-// Every complete line of the record file, in order; none when the file does not exist.
-inline std::vector<CallRecord> ReadCallRecords()
+// The records of a record file's text, a line each: every complete line (one that ends in CR LF) of
+// six fields, in order; a byte-order mark first is skipped.
+inline std::vector<CallRecord> ParseCallRecords(const std::wstring& text)
 {
-    HANDLE file =
-        ::CreateFileW(RecordFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    LARGE_INTEGER size = {};
-    std::wstring text(::GetFileSizeEx(file, &size) ? static_cast<size_t>(size.QuadPart) / sizeof(wchar_t) + 1 : 1,
-                      L'\0');
-    DWORD read = 0;
-    ::ReadFile(file, &text[0], static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read, nullptr);
-    ::CloseHandle(file);
-    text.resize(read / sizeof(wchar_t));
     std::vector<CallRecord> records;
     for (size_t at = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0, end;
          (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2) {
@@ -129,6 +121,22 @@ inline std::vector<CallRecord> ReadCallRecords()
                 {fields[0], std::wcstoul(fields[1].c_str(), nullptr, 10), fields[2], fields[3], fields[4], fields[5]});
     }
     return records;
+}
+
+// Every complete line of the record file, in order; none when the file does not exist.
+inline std::vector<CallRecord> ReadCallRecords()
+{
+    const win::UniqueHandle file(::CreateFileW(RecordFilePath().c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    LARGE_INTEGER size = {};
+    std::wstring text(::GetFileSizeEx(file.get(), &size) ? static_cast<size_t>(size.QuadPart) / sizeof(wchar_t) + 1 : 1,
+                      L'\0');
+    DWORD read = 0;
+    ::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read, nullptr);
+    text.resize(read / sizeof(wchar_t));
+    return ParseCallRecords(text);
 }
 
 // The state of one LED (kMicMuteLed, kSpeakerLed): 1 on, 0 off, kLedNeverSet when never set.
