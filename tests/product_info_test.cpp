@@ -29,10 +29,7 @@ const Value kIndicators[] = {{HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd},
 
 std::optional<DWORD> Read(const Value& value)
 {
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    const LONG status = ::RegGetValueW(value.root, value.key, value.name, RRF_RT_REG_DWORD, nullptr, &data, &size);
-    return status == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
+    return ReadDword(value.root, value.key, value.name);
 }
 
 void Write(const Value& value, DWORD data)
@@ -72,7 +69,7 @@ TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
         {"output without Data", {{type, kNoData, 1}}, ProductValue::ProductType, std::nullopt,
          {L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: %d  GetLastError: %d"}},
         {"enumeration held", {{telrune, kHold, 1}}, ProductValue::Version, std::nullopt,
-         {L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms", 
+         {L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms",
           L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d"}},
     };
     for (const Case& c : cases) {

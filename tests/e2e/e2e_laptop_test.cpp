@@ -3,22 +3,8 @@
 #include "Installed.h"
 
 #include <algorithm>
-#include <optional>
 
 using namespace e2e;
-
-namespace {
-
-// A value in the hive of the test's user, which is the console user the service sees.
-std::optional<DWORD> UserValue(const wchar_t* key, const wchar_t* name)
-{
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    const LONG read = ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
-    return read == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
-}
-
-} // namespace
 
 // Both companions start once and a launch code starts the lock indicator with its switch (the stop that ends them
 // is the soak's cycles'; the console session the launch ways' unit test's: Wine runs every process in one session).
@@ -38,7 +24,8 @@ TEST_F(Installed, CompanionsAndALaunchCodeStart)
     EXPECT_TRUE(WaitUntil(airplaneStarted, 10000));
 }
 
-// A gaming product (type 101) is recorded and switches the lock indicators off in the hive of the user it sees.
+// A gaming product (type 101) is recorded and switches the lock indicators off in the hive of the user it sees (the
+// test's user: the console user).
 TEST_F(Installed, ProductInformationBecomesSettings)
 {
     using namespace regkeys;
@@ -50,7 +37,7 @@ TEST_F(Installed, ProductInformationBecomesSettings)
     ASSERT_TRUE(m_service.Start());
     const auto recorded = [] { return bool(regtest::IsDword(regtest::ReadRaw(kCapabilityKey, kIsGameMachine), 1)); };
     EXPECT_TRUE(WaitUntil(recorded, 20000));
-    EXPECT_TRUE(WaitUntil([&] { return UserValue(userKey, kShowCapsNumlkOsd) == 0u; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return ReadDword(HKEY_CURRENT_USER, userKey, kShowCapsNumlkOsd) == 0u; }, 5000));
     ::RegDeleteTreeW(HKEY_CURRENT_USER, userKey);
 }
 
@@ -67,7 +54,7 @@ TEST_F(Installed, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
     ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" remove").exitCode);
     const auto settingsGone = [&] {
         return !regtest::KeyExists(regkeys::kHotkeyKey) && !regtest::KeyExists(regkeys::kServiceKey)
-            && !UserValue(userSettings, L"Kept");
+            && !ReadDword(HKEY_CURRENT_USER, userSettings, L"Kept");
     };
     EXPECT_TRUE(WaitUntil(settingsGone, 20000));
     EXPECT_TRUE(WaitUntil([&] { return !package.Installed(); }, 10000)) << "marked for deletion";

@@ -71,11 +71,8 @@ struct Model {
     {
         Model model;
         for (int setting = 0; setting < kSettings; ++setting) {
-            DWORD data = 0;
-            DWORD size = sizeof data;
             const auto& [key, name] = kSettingValues[setting];
-            const LONG status = ::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
-            if (status == ERROR_SUCCESS) model.values[setting] = data;
+            model.values[setting] = ReadDword(HKEY_LOCAL_MACHINE, key, name);
         }
         return model;
     }
@@ -252,7 +249,8 @@ void Cycles(DWORD cycles, DWORD stayEvery, DWORD seed)
 void Chaos(DWORD killEveryMs)
 {
     TestService installed(L"OsmiraUtilityService");
-    if (!StartFresh(installed) || !WaitUntil([] { return !ProcessIds(kAgentName).empty(); }, 60000, 10)) {
+    const auto agentRuns = [] { return !ProcessIds(kAgentName).empty(); };
+    if (!StartFresh(installed) || !WaitUntil(agentRuns, 60000, 10)) {
         Violation(L"chaos: the service did not start, or no agent within 60 s of the start");
         return;
     }
@@ -270,8 +268,7 @@ void Chaos(DWORD killEveryMs)
             ended += agent && ::TerminateProcess(agent.get(), 1) &&
                      ::WaitForSingleObject(agent.get(), 5000) == WAIT_OBJECT_0;
         }
-        const auto newAgent = [] { return !ProcessIds(kAgentName).empty(); };
-        const bool back = WaitUntil(newAgent, 10000, 10) && Now() - killedAt <= kBackWithin;
+        const bool back = WaitUntil(agentRuns, 10000, 10) && Now() - killedAt <= kBackWithin;
         ++kills;
         if (killed.empty() || ended != killed.size() || !back) {
             Violation(L"chaos: kill %u: %u of %u agents ended, a new one in time: %d", kills, unsigned(ended),

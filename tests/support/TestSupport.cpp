@@ -21,6 +21,13 @@ bool KeyExists(const std::wstring& subKey)
     win::UniqueRegKey key;
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
+std::optional<DWORD> ReadDword(HKEY root, const wchar_t* subKey, const wchar_t* name)
+{
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const LONG status = ::RegGetValueW(root, subKey, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    return status == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
+}
 bool SetLogSwitch(bool on)
 {
     const wchar_t* const logSwitch = L"Software\\Osmira\\OsmiraUtility\\log";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ namespace testsupport {
 std::string Narrow(const std::wstring& text); // UTF-8 both ways
 std::wstring Widen(const std::string& text);
 bool KeyExists(const std::wstring& subKey); // under HKLM
+std::optional<DWORD> ReadDword(HKEY root, const wchar_t* subKey, const wchar_t* name); // none: missing or no REG_DWORD
 // Creates or deletes HKLM\Software\Osmira\OsmiraUtility\log; whether it existed before.
 bool SetLogSwitch(bool on);
 constexpr const wchar_t* kServiceLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
