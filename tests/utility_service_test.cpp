@@ -1,6 +1,7 @@
 // The utility service in process: its events, the rows that only log, the stop and the start-up
 // worker, seen through the log, the events and the companion stand-ins.
 #include "service/ControlDispatcher.h"
+#include "service/Launcher.h"
 #include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "support/RegistryTestSupport.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <mutex>
 #include <thread>
 
 using namespace testsupport;
@@ -63,25 +65,42 @@ TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
     EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0));
 }
 
-// A code that starts a thread or a process: nothing while the last one works or within the
-// spacing, and one log line for each run of drops.
-TEST(RequestGate, DropsWhileBusyOrTooSoonAndFlagsTheFirstDropOfARun)
+// Per code the launcher starts in arrival order, 500 ms apart, with two requests waiting at most (the drops of a
+// run logged once); the stop drops the waiting ones, so that a later request is the next to run.
+TEST_F(UtilityService, LaunchesWaitTheirTurnUpToTwoAndTheStopDropsTheWaiting)
 {
-    const struct Step {
-        ULONGLONG now;
-        bool leaveFirst;
-        RequestGate::Verdict verdict;
-    } steps[] = {
-        {1000, false, RequestGate::Admitted}, {1001, false, RequestGate::DroppedFirst},
-        {1002, false, RequestGate::Dropped}, {1499, true, RequestGate::Dropped},
-        {1500, false, RequestGate::Admitted}, {2000, false, RequestGate::DroppedFirst},
-        {2001, true, RequestGate::Admitted},
+    static std::mutex lock;
+    static std::vector<DWORD> ran;
+    const LaunchJob job = [](DWORD control, const void*) {
+        std::lock_guard<std::mutex> guard(lock);
+        ran.push_back(control);
     };
-    RequestGate gate(500);
-    for (const Step& step : steps) {
-        if (step.leaveFirst) gate.Leave();
-        EXPECT_EQ(step.verdict, gate.Enter(step.now)) << step.now;
+    const auto ranSoFar = [] {
+        std::lock_guard<std::mutex> guard(lock);
+        return ran;
+    };
+    {
+        CUtilityService service;
+        ASSERT_TRUE(QueueLaunch(1, job, nullptr));
+        ASSERT_TRUE(WaitUntil([&] { return ranSoFar().size() == 1; }, 5000));
+        std::vector<BOOL> queued;
+        for (DWORD control : {1, 1, 1, 1, 2}) queued.push_back(QueueLaunch(control, job, nullptr));
+        EXPECT_EQ((std::vector<BOOL>{TRUE, TRUE, FALSE, FALSE, TRUE}), queued);
+        EXPECT_TRUE(WaitUntil([&] { return ranSoFar().size() == 4; }, 5000));
+        EXPECT_TRUE(QueueLaunch(1, job, nullptr)) << "waits 500 ms behind the last";
+        DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr);
+        EXPECT_FALSE(QueueLaunch(2, job, nullptr));
     }
+    CUtilityService next;
+    ASSERT_TRUE(QueueLaunch(3, job, nullptr));
+    EXPECT_TRUE(WaitUntil([&] { return ranSoFar().back() == 3; }, 5000));
+    EXPECT_EQ((std::vector<DWORD>{1, 1, 1, 2, 3}), ranSoFar());
+    const std::vector<std::wstring> records = Messages();
+    EXPECT_EQ(1, std::count_if(records.begin(), records.end(), [](const std::wstring& record) {
+        return record.find(L"dwCtrl : 1 dropped") != std::wstring::npos;
+    }));
+    EXPECT_EQ(1, std::count(records.begin(), records.end(),
+                            L"OsmiraUtilityService 1 waiting launches dropped: the service stops"));
 }
 
 // The stop sets the auto-reset quit event once, so that it releases one waiter; it gives its

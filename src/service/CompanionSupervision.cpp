@@ -92,6 +92,12 @@ StartOutcome StartValidated(const std::wstring& directory, const CompanionStart&
         }
         return StartOutcome::Refused;
     }
+    // Departs from starting whatever passed its check: a check may wait on a held file past the stop, and nothing
+    // may start for a service that has gone.
+    if (ServiceIsQuitting()) {
+        WriteLog(L"%s not started: the service stops", path.c_str());
+        return StartOutcome::NotStarted;
+    }
     if (start.pathLine != nullptr) {
         WriteLog(start.pathLine, (start.pathLineShowsSwitch ? path + switchText : path).c_str());
     }

@@ -4,6 +4,7 @@
 #include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlCodes.h"
+#include "service/Launcher.h"
 #include "service/LedWorkers.h"
 #include "service/ServiceWaits.h"
 #include "service/SessionThreads.h"
@@ -14,53 +15,13 @@
 
 #include <type_traits>
 
-RequestGate::Verdict RequestGate::Enter(ULONGLONG nowMilliseconds)
-{
-    const bool tooSoon = m_admittedBefore && nowMilliseconds - m_lastAdmitted < m_spacing;
-    if (tooSoon || m_busy.exchange(true)) {
-        const bool first = !m_dropLogged;
-        m_dropLogged = true;
-        return first ? DroppedFirst : Dropped;
-    }
-    m_admittedBefore = true;
-    m_dropLogged = false;
-    m_lastAdmitted = nowMilliseconds;
-    return Admitted;
-}
-
 namespace {
-
-// Departs from a thread or a launch per code: a storm of the codes below is held to at most one
-// thread each for 139, 140, 151 and 158 (four in all), and to at most one lock-indicator start
-// per code per 500 ms for the nine codes that start one (139, 140, 158, 163-168): 18 a second.
-constexpr ULONGLONG kLaunchSpacingMilliseconds = 500;
-
-RequestGate g_metricsOnGate(kLaunchSpacingMilliseconds);
-RequestGate g_metricsOffGate(kLaunchSpacingMilliseconds);
-RequestGate g_screenSnippingGate(kLaunchSpacingMilliseconds);
-RequestGate g_keyboardConnectGate; // starts no process
-RequestGate g_airplaneGate(kLaunchSpacingMilliseconds);
-RequestGate g_touchpadGate(kLaunchSpacingMilliseconds);
-RequestGate g_teamsCallGate(kLaunchSpacingMilliseconds);
-RequestGate g_teamsEndGate(kLaunchSpacingMilliseconds);
-RequestGate g_smartConnectGate(kLaunchSpacingMilliseconds);
-RequestGate g_keyboardLayoutGate(kLaunchSpacingMilliseconds);
-
-bool Admit(DWORD control, RequestGate& gate)
-{
-    const RequestGate::Verdict verdict = gate.Enter(::GetTickCount64());
-    if (verdict == RequestGate::DroppedFirst) {
-        WriteLog(L"OsmiraUtilityService dwCtrl : %d dropped: the previous one is still at work or less than 500 ms old;"
-                 L" repeats are dropped unlogged until one is carried out",
-                 control);
-    }
-    return verdict == RequestGate::Admitted;
-}
 
 void OnStopControl()
 {
     WriteLog(L"SERVICE_STOPPED");
     SignalServiceQuit();
+    DropWaitingLaunches();
     // Gives the waiting threads a moment to see the quit event before their companions go.
     ServiceSleep(10);
     // The companions must not outlive the service; a failed kill does not hold up the stop.
@@ -136,27 +97,32 @@ void WithState(DWORD)
     Writer(State);
 }
 
-// One control code's work. A row's line is logged with the source line and the code, before its
-// action and its thread; a switch row's line follows its launch and also carries the launch's
-// return code, which the launch clears, not its result.
+// A lock-indicator start that a code asks for, on the launcher thread; the switch row's line follows its launch and
+// carries the launch's return code, which the launch clears, not its result.
+template <LPTHREAD_START_ROUTINE Routine>
+void RunOnLauncher(DWORD, const void*)
+{
+    Routine(nullptr);
+}
+
+void LaunchSwitch(DWORD control, const void* context);
+
+// One control code's work. A row's line is logged with the source line and the code, before its action and its
+// launch; a switch row's line is logged by the launcher after its launch.
 struct ControlRow {
     DWORD control;
     const wchar_t* line = nullptr;              // null: the row logs nothing itself
     void (*action)(DWORD control) = nullptr;    // null: none
-    RequestGate* gate = nullptr;                // null: every request is carried out
-    LPTHREAD_START_ROUTINE thread = nullptr;    // started detached, under the gate; null: none
-    const wchar_t* threadFailure = nullptr;     // with the creation's error
-    const wchar_t* switchText = nullptr;        // the lock indicator's switch; null: no launch
+    LaunchJob launch = nullptr;                 // handed to the launcher with the row; null: none
+    const wchar_t* switchText = nullptr;        // the lock indicator's switch, for LaunchSwitch
 };
 
 const ControlRow kRows[] = {
     {SERVICE_CONTROL_SHUTDOWN, L"::OnServiceControlHandle Syetem Shutdown\n"},
     {SVC_CTL_SEND_UI_METRICS_ON_VER, L" Osmira utility svc  SVC_CTL_SEND_UI_METRICS_ON_VER  inter\n", nullptr,
-     &g_metricsOnGate, &ThreadMETRICS_ON,
-     L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_ON_VER fail GetLastError: %d"},
+     &RunOnLauncher<&ThreadMETRICS_ON>},
     {SVC_CTL_SEND_UI_METRICS_OFF_VER, L" Osmira utility svc   SVC_CTL_SEND_UI_METRICS_OFF_VER  inter\n", nullptr,
-     &g_metricsOffGate, &ThreadMETRICS_OFF,
-     L"OnServiceControlHandle CreateThread SVC_CTL_SEND_UI_METRICS_OFF_VER fail GetLastError: %d"},
+     &RunOnLauncher<&ThreadMETRICS_OFF>},
     {SVC_CTL_SEND_UI_CAPSLOCK_ON, nullptr, &IgnoringCode<&ControlSendUiCapsLockOn>},
     {SVC_CTL_SEND_UI_CAPSLOCK_OFF, nullptr, &IgnoringCode<&ControlSendUiCapsLockOff>},
     {SVC_CTL_PEXARO_POP_TOAST_SUCCESS, nullptr, &IgnoringCode<&ControlPexaroPopToastSuccess>},
@@ -166,9 +132,8 @@ const ControlRow kRows[] = {
     {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, nullptr, &IgnoringCode<&ControlPexaroNumLockOn>},
     {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF, nullptr, &IgnoringCode<&ControlPexaroNumLockOff>},
     {SVC_CTL_TRIGER_PEXARO_POP_TOAST, nullptr, &IgnoringCode<&ControlTriggerPexaroPopToast>},
-    {SVC_CTL_BLUE_KB_CONNECT, L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ", nullptr,
-     &g_keyboardConnectGate, &ThreadBlueKeyBoardConnect,
-     L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d"},
+    {SVC_CTL_BLUE_KB_CONNECT, L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT event !Line:%d  dwCtrl : %d ",
+     &ReplayMicMuteForConnectedKeyboard},
     {SVC_CTL_SPEAKER_LED_ON, L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_ON event !Line:%d  dwCtrl : %d ",
      &WithState<&WriteSpeakerLedStatus, 1>},
     {SVC_CTL_SPEAKER_LED_OFF, L"OsmiraUtilityService SVC_CTL_SPEAKER_LED_OFF event !Line:%d  dwCtrl : %d ",
@@ -176,60 +141,46 @@ const ControlRow kRows[] = {
     {SVC_CTL_OCR_CAPABILITY_PRC, nullptr, &ControlOcrCapabilityPrc},
     {SVC_CTL_OCR_CAPABILITY_ROW, nullptr, &ControlOcrCapabilityRow},
     {SVC_CTL_SCREEN_SNIPPING, L"OsmiraUtilityService Receive SVC_CTL_SCREEN_SNIPPING", nullptr,
-     &g_screenSnippingGate, &ThreadRunScreenSnipping,
-     L"OnServiceControlHandle CreateThread ThreadRunScreenSnipping fail GetLastError: %d"},
+     &RunOnLauncher<&ThreadRunScreenSnipping>},
     {SVC_CTL_MICMUTE_LED_ON, L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON event !Line:%d  dwCtrl : %d ",
      &WithState<&WriteMicMuteLedStatusForConnected, 1>},
     {SVC_CTL_MICMUTE_LED_OFF, L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF event !Line:%d  dwCtrl : %d ",
      &WithState<&WriteMicMuteLedStatusForConnected, 0>},
     {SVC_CTL_AIRPLANE_SWITCH, L"OsmiraUtilityService SVC_CTL_AIRPLANE_SWITCH event !Line:%d  dwCtrl: %d dwRetCode:%d ",
-     nullptr, &g_airplaneGate, nullptr, nullptr, L" -SWITCH_AIRPLANE"},
+     nullptr, &LaunchSwitch, L" -SWITCH_AIRPLANE"},
     {SVC_CTL_TOUCHPAD_CONTROL,
      L"OsmiraUtilityService SVC_CTL_TOUCHPAD_CONTROL event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
-     &g_touchpadGate, nullptr, nullptr, L" -TOUCHPAD_SWITCH"},
+     &LaunchSwitch, L" -TOUCHPAD_SWITCH"},
     {SVC_CTL_VOIPCONTRL_TEAMS_CALL,
      L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_CALL event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
-     &g_teamsCallGate, nullptr, nullptr, L" -VOIP_TEAMS_CALL"},
+     &LaunchSwitch, L" -VOIP_TEAMS_CALL"},
     {SVC_CTL_VOIPCONTRL_TEAMS_END,
      L"OsmiraUtilityService SVC_CTL_VOIPCONTRL_TEAMS_END event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
-     &g_teamsEndGate, nullptr, nullptr, L" -VOIP_TEAMS_END"},
+     &LaunchSwitch, L" -VOIP_TEAMS_END"},
     {SVC_CTL_CALL_SMART_CONNECT,
      L"OsmiraUtilityService SVC_CTL_CALL_SMART_CONNECT event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
-     &g_smartConnectGate, nullptr, nullptr, L" -CALL_SMART_CONNECT"},
+     &LaunchSwitch, L" -CALL_SMART_CONNECT"},
     {SVC_CTL_SET_KEYBOARD_LAYOUT,
      L"OsmiraUtilityService SVC_CTL_SET_KEYBOARD_LAYOUT event !Line:%d  dwCtrl: %d dwRetCode:%d ", nullptr,
-     &g_keyboardLayoutGate, nullptr, nullptr, L" -CALL_SET_LAYOUT"},
+     &LaunchSwitch, L" -CALL_SET_LAYOUT"},
 };
 
-// A detached thread may still leave its gate while the process exits.
-static_assert(std::is_trivially_destructible<RequestGate>::value, "gates outlive the static destructors");
+// The launcher may still run a row while the process exits.
 static_assert(std::is_trivially_destructible<ControlRow>::value, "rows outlive the static destructors");
 
-DWORD WINAPI RunGatedThread(LPVOID parameter)
+void LaunchSwitch(DWORD control, const void* context)
 {
-    const ControlRow* row = static_cast<const ControlRow*>(parameter);
-    const DWORD result = row->thread(nullptr);
-    row->gate->Leave();
-    return result;
+    const ControlRow* row = static_cast<const ControlRow*>(context);
+    DWORD returnCode = 0;
+    LaunchFnKeyAgentProcess(row->switchText, &returnCode);
+    WriteLog(row->line, __LINE__, control, returnCode);
 }
 
 void RunRow(const ControlRow& row, DWORD control)
 {
-    if (row.gate != nullptr && !Admit(control, *row.gate)) return;
-    if (row.switchText != nullptr) {
-        DWORD returnCode = 0;
-        LaunchFnKeyAgentProcess(row.switchText, &returnCode);
-        row.gate->Leave();
-        WriteLog(row.line, __LINE__, control, returnCode);
-        return;
-    }
-    if (row.line != nullptr) WriteLog(row.line, __LINE__, control);
+    if (row.line != nullptr && row.launch != &LaunchSwitch) WriteLog(row.line, __LINE__, control);
     if (row.action != nullptr) row.action(control);
-    if (row.thread == nullptr) return;
-    if (win::StartDetachedThread(&RunGatedThread, const_cast<ControlRow*>(&row))) return;
-    const DWORD error = ::GetLastError();
-    row.gate->Leave();
-    WriteLog(row.threadFailure, error);
+    if (row.launch != nullptr) QueueLaunch(control, row.launch, &row);
 }
 
 } // namespace

@@ -176,6 +176,70 @@ bool EnsureWorker(std::atomic<bool>& running, LPTHREAD_START_ROUTINE worker, con
     return true;
 }
 
+// The keyboard-connect replays: one thread at a time, and at most one more request behind it.
+struct ReplayRequests {
+    std::mutex lock;
+    bool running = false;
+    bool again = false;
+};
+// Never destroyed: a replay thread may still run while the process exits.
+ReplayRequests& g_replays = *new ReplayRequests;
+
+// A replay's firmware call, on a thread of its own so that a firmware that never answers holds only that thread:
+// while it is out, later replays leave the firmware alone instead of stacking threads behind it. The done event is
+// set before the call counts as back, so that a later replay's reset cannot lose it.
+constexpr DWORD kReplayFirmwareDeadlineMilliseconds = 1000;
+std::atomic<bool> g_replayFirmwareOut{false};
+std::atomic<bool> g_replayFirmwareSkipLogged{false};
+HANDLE g_replayFirmwareDone = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+DWORD WINAPI ReplayToFirmware(LPVOID muted)
+{
+    SyncStatusToKeyboard(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(muted)));
+    ::SetEvent(g_replayFirmwareDone);
+    g_replayFirmwareOut.store(false);
+    return 0;
+}
+
+void ReplayToFirmwareWithDeadline(DWORD muted)
+{
+    if (g_replayFirmwareOut.exchange(true)) {
+        if (!g_replayFirmwareSkipLogged.exchange(true)) {
+            WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT the firmware call of an earlier replay is still"
+                     L" out; replays go to the external keyboards only until it returns");
+        }
+        return;
+    }
+    g_replayFirmwareSkipLogged.store(false);
+    ::ResetEvent(g_replayFirmwareDone);
+    if (!win::StartDetachedThread(&ReplayToFirmware, reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(muted)))) {
+        g_replayFirmwareOut.store(false);
+        WriteLog(L"OnServiceControlHandle CreateThread ReplayToFirmware fail GetLastError: %d", ::GetLastError());
+        return;
+    }
+    if (::WaitForSingleObject(g_replayFirmwareDone, kReplayFirmwareDeadlineMilliseconds) == WAIT_TIMEOUT) {
+        WriteLog(L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT firmware not done within %d ms; the external"
+                 L" keyboards go on without it",
+                 static_cast<int>(kReplayFirmwareDeadlineMilliseconds));
+    }
+}
+
+// Departs from writing the firmware and then the keyboards in one thread: a firmware call that does not return
+// within the deadline no longer holds the keyboards; the order stays firmware first.
+void ReplayMicMuteState()
+{
+    DWORD muted = 0;
+    {
+        std::lock_guard<std::mutex> status(sMicMute.lock);
+        muted = sMicMute.bMuted;
+    }
+    WriteLog(muted ? L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:muted ,line:%d"
+                   : L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d",
+             __LINE__);
+    ReplayToFirmwareWithDeadline(muted);
+    WriteStatusToRegisteredKeyboards(muted != 0);
+}
+
 } // namespace
 
 void LogLedEventFallbacks()
@@ -223,20 +287,33 @@ void WriteMicMuteLedStatusForConnected(DWORD state)
     EnsureWorker(g_hidMicMuteWorkerRunning, &___WriteHIDMicmuteLedStatus, failure);
 }
 
+void ReplayMicMuteForConnectedKeyboard(DWORD)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_replays.lock);
+        if (g_replays.running) {
+            g_replays.again = true;
+            return;
+        }
+        g_replays.running = true;
+    }
+    if (win::StartDetachedThread(&ThreadBlueKeyBoardConnect)) return;
+    WriteLog(L"OnServiceControlHandle CreateThread ThreadBlueKeyBoardConnect fail GetLastError: %d", ::GetLastError());
+    std::lock_guard<std::mutex> guard(g_replays.lock);
+    g_replays.running = false;
+}
+
 DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID)
 {
-    DWORD muted = 0;
-    {
-        std::lock_guard<std::mutex> status(sMicMute.lock);
-        muted = sMicMute.bMuted;
+    for (;;) {
+        ReplayMicMuteState();
+        std::lock_guard<std::mutex> guard(g_replays.lock);
+        if (!g_replays.again) {
+            g_replays.running = false;
+            return 0;
+        }
+        g_replays.again = false;
     }
-    WriteLog(muted ? L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:muted ,line:%d"
-                   : L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d",
-             __LINE__);
-    // The keyboards first: a firmware that never answers must not keep the replay from them.
-    WriteStatusToRegisteredKeyboards(muted != 0);
-    SyncStatusToKeyboard(muted);
-    return 0;
 }
 
 BOOL WriteStatusToRegisteredKeyboards(bool mute)

@@ -13,7 +13,10 @@ void LogLedEventFallbacks();
 void WriteSpeakerLedStatus(DWORD state);
 // 1 = muted (LED on), 0 = not muted; also kept for the keyboard-connect replay.
 void WriteMicMuteLedStatusForConnected(DWORD state);
-// Replays the last mic-mute state to the built-in and the external keyboards; returns 0.
+// A keyboard has connected: the last mic-mute state goes to the built-in and the external keyboards on a thread of
+// its own. A request while a replay runs makes one more replay after it, which reads the state when it starts.
+void ReplayMicMuteForConnectedKeyboard(DWORD control);
+// The replays; returns 0 when no request is left.
 DWORD WINAPI ThreadBlueKeyBoardConnect(LPVOID);
 
 // Writes the mute state to every keyboard registered under HIDKBMicMuteLED, read at every call;

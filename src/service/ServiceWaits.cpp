@@ -46,6 +46,8 @@ void SignalServiceQuit()
     ::SetEvent(g_hQuitEvent);
 }
 
+bool ServiceIsQuitting() { return g_quitting.load(); }
+
 void BeginServiceWaits()
 {
     // One quit event for the process, never closed (departs from closing it with the object):

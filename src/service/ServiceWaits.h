@@ -16,6 +16,8 @@ void ServiceSleep(DWORD milliseconds);
 bool SleepUnlessQuit(DWORD milliseconds);
 // The stop control's signal: sets the quit event, and from then on every quit-aware wait says quit.
 void SignalServiceQuit();
+// True from the stop (or the end of the service object) until the next service object begins.
+bool ServiceIsQuitting();
 // A service object begins: the quit event is made on the first call (and never closed: a detached
 // thread may still wait on it after the stop), reset on later ones, and the service is not quitting.
 void BeginServiceWaits();

@@ -2,6 +2,7 @@
 // with their guards); after each the service must stay RUNNING and still stop within a second.
 #include "Installed.h"
 #include "KeyboardStandIn.h"
+#include "ValidationCodes.h"
 #include "registry/DeviceWatch.h"
 #include "support/Processes.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 const unsigned kVendor = 0x7A7A;
 const unsigned kListedProduct = 0x0101; // in the defaults' keyboard list
+const unsigned kSecondListedProduct = 0x0102;
+const std::vector<std::vector<unsigned char>> kMuted = {{0x09, 0x74, 0x02}};
 
 struct Attack {
     const char* name;
@@ -51,13 +54,20 @@ void SendLedCodes(TestService& service, std::initializer_list<std::pair<DWORD, w
     }
 }
 
-// The mic-mute call behind a speaker call that never returns is still made and reaches the keyboard.
+// The mic-mute call behind a speaker call that never returns is still made and reaches the keyboard. Then two
+// keyboards connect together, the second while the first one's replay waits on the firmware: both are replayed.
 void MuteBehindAHungSpeakerCall(TestService& service)
 {
     SendLedCodes(service, {{154, L'4'}, {160, L'1'}});
-    const std::vector<std::vector<unsigned char>> muted = {{0x09, 0x74, 0x02}};
-    EXPECT_TRUE(WaitUntil([&] { return kbdstandin::ReadReports(kVendor, kListedProduct) == muted; }, 10000));
-    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, kListedProduct));
+    EXPECT_TRUE(WaitUntil([&] { return kbdstandin::ReadReports(kVendor, kListedProduct) == kMuted; }, 10000));
+    EXPECT_EQ(0u, service.Control(151));
+    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(kVendor, kSecondListedProduct, kPackage + FN_KBD_DRIVER_FILE));
+    EXPECT_EQ(0u, service.Control(151));
+    EXPECT_TRUE(WaitUntil([&] { return kbdstandin::ReadReports(kVendor, kSecondListedProduct) == kMuted; }, 10000));
+    EXPECT_EQ(3u, kbdstandin::ReadReports(kVendor, kListedProduct).size()) << "the mute and both replays";
+    for (unsigned product : {kListedProduct, kSecondListedProduct}) {
+        EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, product));
+    }
 }
 
 // The keyboard never takes its report: both mic-mute states still reach the firmware, the write is given up.
@@ -132,7 +142,22 @@ void LaunchAndLedWorkersBesideSquattedEvents(TestService& service)
     g_squattedEvents.clear();
 }
 
-// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or threads (139, 140, 151, 158), 1,000 of each.
+// The lock indicator's starts by the switch each code gives it, in the order they came.
+std::vector<std::wstring> SwitchesStarted()
+{
+    std::vector<StandInRecord> records = Started(L"FnKeyLockOsd.exe");
+    std::sort(records.begin(), records.end(), [](auto& a, auto& b) { return a.startTime < b.startTime; });
+    std::vector<std::wstring> switches;
+    for (const StandInRecord& record : records) {
+        const size_t at = record.commandLine.find(L" -");
+        if (at != std::wstring::npos) switches.push_back(record.commandLine.substr(at));
+    }
+    return switches;
+}
+
+// 10,000 codes that start lock indicators (163-168, 139, 140, 158) or replays (151), 1,000 of each, with every
+// firmware call held: the threads stay bounded, each code starts at most once per 500 ms, every replay reaches the
+// keyboard.
 void StormOfStartingCodes(TestService& service)
 {
     ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyLockOsd.exe").size() == 1; }, 20000)) << "the start-up launch";
@@ -140,18 +165,73 @@ void StormOfStartingCodes(TestService& service)
     const DWORD processId = service.Status().dwProcessId;
     const DWORD threadsBefore = ThreadCount(processId);
     const win::UniqueServiceHandle target = service.Open();
-    const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
+    const std::pair<DWORD, const wchar_t*> codes[] = {
+        {163, L" -SWITCH_AIRPLANE"}, {164, L" -TOUCHPAD_SWITCH"}, {165, L" -VOIP_TEAMS_CALL"},
+        {166, L" -VOIP_TEAMS_END"}, {167, L" -CALL_SMART_CONNECT"}, {168, L" -CALL_SET_LAYOUT"},
+        {139, L" -UIMERTICSON"}, {140, L" -UIMERTICSOFF"}, {151, nullptr}, {158, L" -CSREENCUT"}};
     const int codesEach = 1000;
-    const ULONGLONG start = ::GetTickCount64();
-    for (int sent = 1; sent <= int(std::size(codes)) * codesEach; ++sent) {
+    ULONGLONG firstSent[std::size(codes)] = {};
+    // One start per 500 ms of a code since it was first sent, and one at once.
+    const auto startsBounded = [&](size_t blocksBegun) {
+        const std::vector<std::wstring> switches = SwitchesStarted();
+        for (size_t block = 0; block < blocksBegun; ++block) {
+            if (codes[block].second == nullptr) continue;
+            const auto starts = std::count(switches.begin(), switches.end(), codes[block].second);
+            EXPECT_LE(ULONGLONG(starts), (::GetTickCount64() - firstSent[block]) / 500 + 1) << codes[block].first;
+        }
+    };
+    int refused = 0;
+    for (int sent = 0; sent < int(std::size(codes)) * codesEach; ++sent) {
+        const size_t block = sent / codesEach;
+        if (sent % codesEach == 0) firstSent[block] = ::GetTickCount64();
         SERVICE_STATUS status = {};
-        ::ControlService(target.get(), codes[(sent - 1) / codesEach], &status);
-        if (sent % 500 != 0) continue;
-        EXPECT_LE(ThreadCount(processId), threadsBefore + 4 + 2) << "one per thread code, and two for Wine's own";
-        // One start per 500 ms of the block's code, and one when a block begins.
-        const size_t limit = (::GetTickCount64() - start) / 500 + (sent - 1) / codesEach + 1;
-        ASSERT_LE(Started(L"FnKeyLockOsd.exe").size() - 1, limit) << "lock indicator starts after " << sent;
+        refused += ::ControlService(target.get(), codes[block].first, &status) ? 0 : 1;
+        if (sent % 500 != 499) continue;
+        EXPECT_LE(ThreadCount(processId), threadsBefore + 3 + 2) << "launcher, replay, its firmware call; Wine's two";
+        startsBounded(block + 1);
     }
+    EXPECT_EQ(0, refused);
+    ::Sleep(1500); // the two waiting requests of each code start within a second
+    startsBounded(std::size(codes));
+    const std::wstring replayed = L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d";
+    EXPECT_TRUE(WaitUntil([&] {
+        return kbdstandin::ReadReports(kVendor, kListedProduct).size() == regtest::CountLogged(replayed);
+    }, 10000)) << "every replay writes the keyboard";
+    EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, kListedProduct));
+}
+
+// A double press of the touchpad key and the metrics On, Off, On: each press acts, in the order pressed.
+void EveryPressActsInOrder(TestService& service)
+{
+    for (DWORD code : {164, 164, 139, 140, 139}) EXPECT_EQ(0u, service.Control(code));
+    const std::vector<std::wstring> pressed = {L" -TOUCHPAD_SWITCH", L" -TOUCHPAD_SWITCH", L" -UIMERTICSON",
+                                               L" -UIMERTICSOFF", L" -UIMERTICSON"};
+    EXPECT_TRUE(WaitUntil([&] { return SwitchesStarted().size() >= pressed.size(); }, 10000));
+    EXPECT_EQ(pressed, SwitchesStarted());
+}
+
+// Every check of a companion takes 5 s, as when a user holds its file open: the launch waits, the controls do not.
+void PlantSlowChecks()
+{
+    ServeFirmware();
+    const DWORD milliseconds = 5000;
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey, kCheckMilliseconds, REG_DWORD, &milliseconds,
+                      sizeof milliseconds);
+}
+
+void ControlsAnswerBesideAHeldLaunch(TestService& service)
+{
+    for (DWORD code : {163, 200, 160}) {
+        const ULONGLONG sent = ::GetTickCount64();
+        EXPECT_EQ(0u, service.Control(code));
+        EXPECT_LT(::GetTickCount64() - sent, 1000u) << code;
+    }
+    const auto muted = [](const firmware::CallRecord& call) { return call.input == L"featuretype=\"1\""; };
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
+        return std::any_of(calls.begin(), calls.end(), muted);
+    }, 2000)) << "the mic-mute call while the launch waits";
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey);
 }
 
 void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), L"C:\\Program.exe", FALSE)); }
@@ -190,7 +270,9 @@ const Attack kAttacks[] = {
     {"HungFirmware", &PlantDevices<firmware::kHoldForever, false>, &MuteBehindAHungSpeakerCall},
     {"HungKeyboard", &PlantDevices<0, true>, &MuteAndUnmuteAHungKeyboard},
     {"SquattedServiceEvents", &PlantSquattedEvents, &LaunchAndLedWorkersBesideSquattedEvents},
-    {"StormOfThreadAndLaunchCodes", nullptr, &StormOfStartingCodes},
+    {"StormOfThreadAndLaunchCodes", &PlantDevices<firmware::kHoldForever, false>, &StormOfStartingCodes},
+    {"EveryPressActsInOrder", nullptr, &EveryPressActsInOrder},
+    {"HeldCompanionFile", &PlantSlowChecks, &ControlsAnswerBesideAHeldLaunch},
     {"UnquotedServicePath", &PlantProgramExe, &ExpectProgramExeNotStarted},
     {"DeviceCheckFails", &PlantDevice, &UnreadableDeviceRecordKeepsThePackage},
 };

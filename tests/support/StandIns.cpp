@@ -59,7 +59,8 @@ std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const st
     for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &data)) {
         const std::wstring text = ReadUtf16File(folder + L"\\records\\" + data.cFileName);
         records.push_back({Number(text, L"ProcessId"), Number(text, L"SessionId"), Number(text, L"StartupFlags"),
-                           Number(text, L"ShowWindow"), Field(text, L"Image"), Field(text, L"CommandLine")});
+                           Number(text, L"ShowWindow"), Field(text, L"Image"), Field(text, L"CommandLine"),
+                           wcstoull(Field(text, L"StartTime").c_str(), nullptr, 10)});
     }
     return records;
 }

@@ -10,6 +10,8 @@ namespace testsupport {
 struct StandInRecord {
     DWORD processId = 0, sessionId = 0, startupFlags = 0, showWindow = 0;
     std::wstring image, commandLine;
+    ULONGLONG startTime = 0; // FILETIME
+
 };
 // A fresh folder with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe; its end ends every
 // process that recorded itself there, whoever started it.

@@ -11,3 +11,8 @@ enum ValidationCode : long {
     kValidationWrongSigner = 5,     // trusted, but not signed by the package's signer
     kValidationNotACertificate = 7, // ValidateCertFile: the file holds no certificate
 };
+
+// For the tests: a REG_DWORD under HKLM that makes every check take that many milliseconds, standing in for a file
+// that another party holds open (which cannot be played under Wine). Read at every call.
+constexpr const wchar_t* kValidationBehaviourKey = L"Software\\OsmiraValidationStandIn";
+constexpr const wchar_t* kCheckMilliseconds = L"CheckMilliseconds";

@@ -37,6 +37,12 @@ bool IsPackageSigner(PCCERT_CONTEXT certificate)
 
 extern "C" __declspec(dllexport) LONG WINAPI ValidateAssembly(LPCWSTR path)
 {
+    DWORD holdMilliseconds = 0;
+    DWORD size = sizeof holdMilliseconds;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey, kCheckMilliseconds, RRF_RT_REG_DWORD, nullptr,
+                       &holdMilliseconds, &size) == ERROR_SUCCESS) {
+        ::Sleep(holdMilliseconds);
+    }
     if (path == nullptr || path[0] == L'\0') return kValidationNoPath;
 
     WINTRUST_FILE_INFO fileInfo = {};
