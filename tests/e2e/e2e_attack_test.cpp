@@ -63,8 +63,12 @@ void MuteBehindAHungSpeakerCall(TestService& service)
     EXPECT_EQ(0u, service.Control(151));
     ASSERT_EQ(0u, kbdstandin::AttachKeyboard(kVendor, kSecondListedProduct, kPackage + FN_KBD_DRIVER_FILE));
     EXPECT_EQ(0u, service.Control(151));
-    EXPECT_TRUE(WaitUntil([&] { return kbdstandin::ReadReports(kVendor, kSecondListedProduct) == kMuted; }, 10000));
-    EXPECT_EQ(3u, kbdstandin::ReadReports(kVendor, kListedProduct).size()) << "the mute and both replays";
+    // Each replay reports to every keyboard attached when it runs: the second one at least once, the first twice.
+    const auto onlyMuted = [](unsigned product, size_t least) {
+        const auto reports = kbdstandin::ReadReports(kVendor, product);
+        return reports.size() >= least && std::count(reports.begin(), reports.end(), kMuted[0]) == long(reports.size());
+    };
+    EXPECT_TRUE(WaitUntil([&] { return onlyMuted(kSecondListedProduct, 1) && onlyMuted(kListedProduct, 2); }, 10000));
     for (unsigned product : {kListedProduct, kSecondListedProduct}) {
         EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, product));
     }
@@ -193,6 +197,7 @@ void StormOfStartingCodes(TestService& service)
     EXPECT_EQ(0, refused);
     ::Sleep(1500); // the two waiting requests of each code start within a second
     startsBounded(std::size(codes));
+    EXPECT_LE(ThreadCount(processId), threadsBefore + 3) << "settled: the launcher, one held firmware call, Wine's";
     const std::wstring replayed = L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d";
     EXPECT_TRUE(WaitUntil([&] {
         return kbdstandin::ReadReports(kVendor, kListedProduct).size() == regtest::CountLogged(replayed);
