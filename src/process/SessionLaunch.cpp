@@ -9,6 +9,10 @@
 
 #include <atomic>
 #include <cwchar>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
 
 std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser{&::CreateProcessAsUserW};
 
@@ -82,7 +86,46 @@ win::UniqueToken ShellTokenOfSession(DWORD sessionId)
     return token;
 }
 
+// Orders names as the platform sorts an environment block: by code unit, letter case ignored.
+struct VariableNameLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const
+    {
+        return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                      TRUE) == CSTR_LESS_THAN;
+    }
+};
+using Variables = std::map<std::wstring, std::wstring, VariableNameLess>; // name to its whole "name=value" entry
+
+// A name's "=" is searched from the second character on: the platform keeps entries such as "=C:=C:\".
+void ForEachEntry(const wchar_t* block, const std::function<void(const std::wstring&, const wchar_t*)>& visit)
+{
+    for (const wchar_t* entry = block; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
+        const wchar_t* equals = wcschr(entry + 1, L'=');
+        if (equals != nullptr) visit(std::wstring(entry, equals), entry);
+    }
+}
+
 } // namespace
+
+std::vector<wchar_t> ElevatedEnvironmentBlock(const wchar_t* systemBlock, const wchar_t* userBlock)
+{
+    static const std::set<std::wstring, VariableNameLess> kUserFolders = {
+        L"USERPROFILE", L"APPDATA", L"LOCALAPPDATA", L"TEMP", L"TMP", L"HOMEDRIVE", L"HOMEPATH", L"USERNAME"};
+    Variables variables;
+    ForEachEntry(systemBlock, [&](const std::wstring& name, const wchar_t* entry) { variables[name] = entry; });
+    ForEachEntry(userBlock, [&](const std::wstring& name, const wchar_t* entry) {
+        if (kUserFolders.count(name) != 0) variables[name] = entry;
+    });
+    std::vector<wchar_t> block;
+    for (const auto& variable : variables) {
+        block.insert(block.end(), variable.second.begin(), variable.second.end());
+        block.push_back(L'\0');
+    }
+    // An empty block still ends with two terminators.
+    if (block.empty()) block.push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
 
 BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* arguments)
 {
@@ -185,9 +228,18 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
     }
     sourceToken.reset();
 
-    // The user's variables merged with the service's.
-    win::UniqueEnvironmentBlock environment;
-    const BOOL haveEnvironment = ::CreateEnvironmentBlock(environment.put(), launchToken.get(), TRUE);
+    // Departs from the user's variables merged with the service's: any unelevated program of the user may set
+    // variables in the user's profile (PATH, profiler and loader variables) and so load its code into the elevated
+    // program without a prompt. The system's variables and the user's folders only.
+    win::UniqueEnvironmentBlock systemEnvironment;
+    win::UniqueEnvironmentBlock userEnvironment;
+    const BOOL haveEnvironment = ::CreateEnvironmentBlock(systemEnvironment.put(), nullptr, FALSE) &&
+                                 ::CreateEnvironmentBlock(userEnvironment.put(), launchToken.get(), FALSE);
+    std::vector<wchar_t> environment;
+    if (haveEnvironment) {
+        environment = ElevatedEnvironmentBlock(static_cast<const wchar_t*>(systemEnvironment.get()),
+                                               static_cast<const wchar_t*>(userEnvironment.get()));
+    }
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -197,7 +249,7 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
     BOOL launched = FALSE;
     if (haveEnvironment) {
         launched = CallCreateProcessAsUser(launchToken.get(), programPath, writableCommandLine, kElevatedCreationFlags,
-                                           environment.get(), &startup, info.put());
+                                           environment.data(), &startup, info.put());
     }
     if (!haveEnvironment || !launched) {
         WriteLog(L"CreateProcessInElevatedSession CreateProcessAsUser  line=%d, lasterror=%d", __LINE__,

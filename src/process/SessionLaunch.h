@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 // Argument strings and command lines live in buffers of this many wide characters, the
 // terminator included. A longer one is refused with a log line and starts nothing: the
@@ -21,10 +22,16 @@ BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* argum
 
 // Starts the program with the console user's linked (elevated) token, or with a duplicate of
 // the user's own token when there is none; the user's token comes from the session, or from
-// the user's "explorer.exe" when the session will not give it. The command line is passed as
+// the user's "explorer.exe" when the session will not give it; the environment is
+// ElevatedEnvironmentBlock's. The command line is passed as
 // given, also when empty (null counts as empty). A non-zero show flag shows the program's
 // first window, zero hides it.
 BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);
+
+// The environment of an elevated start: the system's variables, with the user's profile folders and name
+// (USERPROFILE, APPDATA, LOCALAPPDATA, TEMP, TMP, HOMEDRIVE, HOMEPATH, USERNAME) from the user's block over them;
+// a block sorted by name, as the platform wants it.
+std::vector<wchar_t> ElevatedEnvironmentBlock(const wchar_t* systemBlock, const wchar_t* userBlock);
 
 // The elevated way first, the user's own token as the fallback (without a show state).
 BOOL StartProcessElevated(const wchar_t* programPath, const wchar_t* commandLine, DWORD showWindow);

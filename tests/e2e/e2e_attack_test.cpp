@@ -239,6 +239,29 @@ void ControlsAnswerBesideAHeldLaunch(TestService& service)
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey);
 }
 
+// A profiler variable in the user's profile, as any unelevated program of the user may set it: the agent, started
+// with the user's own token, carries it; the lock indicator, started elevated, does not.
+const wchar_t* const kProfiler = L"COR_PROFILER={F00DF00D-0000-0000-0000-000000000001}|";
+
+void PlantProfilerVariable()
+{
+    const std::wstring value = std::wstring(kProfiler).substr(13, 38);
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER", REG_SZ, value.c_str(),
+                      DWORD((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void ElevatedStartsLeaveTheUsersVariablesOut(TestService& service)
+{
+    ASSERT_TRUE(WaitUntil([] { return Started(L"FnKeyAgent.exe").size() == 1; }, 20000));
+    EXPECT_EQ(0u, service.Control(163));
+    ASSERT_TRUE(WaitUntil([] { return SwitchesStarted().size() == 1; }, 10000));
+    EXPECT_NE(std::wstring::npos, Started(L"FnKeyAgent.exe")[0].loaderVariables.find(kProfiler));
+    for (const StandInRecord& record : Started(L"FnKeyLockOsd.exe")) {
+        EXPECT_EQ(std::wstring::npos, record.loaderVariables.find(L"COR_")) << Narrow(record.commandLine);
+    }
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER");
+}
+
 void PlantProgramExe() { ASSERT_TRUE(::CopyFileW((kPackage + L"keyapp.exe").c_str(), L"C:\\Program.exe", FALSE)); }
 
 void ExpectProgramExeNotStarted(TestService&)
@@ -278,6 +301,7 @@ const Attack kAttacks[] = {
     {"StormOfThreadAndLaunchCodes", &PlantDevices<firmware::kHoldForever, false>, &StormOfStartingCodes},
     {"EveryPressActsInOrder", nullptr, &EveryPressActsInOrder},
     {"HeldCompanionFile", &PlantSlowChecks, &ControlsAnswerBesideAHeldLaunch},
+    {"UserVariablesInElevatedStarts", &PlantProfilerVariable, &ElevatedStartsLeaveTheUsersVariablesOut},
     {"UnquotedServicePath", &PlantProgramExe, &ExpectProgramExeNotStarted},
     {"DeviceCheckFails", &PlantDevice, &UnreadableDeviceRecordKeepsThePackage},
 };

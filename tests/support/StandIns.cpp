@@ -60,7 +60,8 @@ std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const st
         const std::wstring text = ReadUtf16File(folder + L"\\records\\" + data.cFileName);
         records.push_back({Number(text, L"ProcessId"), Number(text, L"SessionId"), Number(text, L"StartupFlags"),
                            Number(text, L"ShowWindow"), Field(text, L"Image"), Field(text, L"CommandLine"),
-                           wcstoull(Field(text, L"StartTime").c_str(), nullptr, 10)});
+                           wcstoull(Field(text, L"StartTime").c_str(), nullptr, 10),
+                           Field(text, L"LoaderVariables")});
     }
     return records;
 }

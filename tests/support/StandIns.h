@@ -11,6 +11,7 @@ struct StandInRecord {
     DWORD processId = 0, sessionId = 0, startupFlags = 0, showWindow = 0;
     std::wstring image, commandLine;
     ULONGLONG startTime = 0; // FILETIME
+    std::wstring loaderVariables; // "NAME=value|" each
 
 };
 // A fresh folder with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe; its end ends every

@@ -51,6 +51,21 @@ bool HasActionSwitch(const wchar_t* commandLine)
     return false;
 }
 
+std::wstring LoaderVariables()
+{
+    std::wstring found;
+    const wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"PATH=", 5) == 0 || _wcsnicmp(entry, L"COR_", 4) == 0 ||
+            _wcsnicmp(entry, L"CORECLR_", 8) == 0) {
+            found += entry;
+            found += L'|';
+        }
+    }
+    if (block != nullptr) ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
+    return found;
+}
+
 void WriteRecord(const std::wstring& folder, const std::wstring& name, const std::wstring& record)
 {
     const std::wstring records = folder + L"\\" + standin::kRecordFolder;
@@ -100,6 +115,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     AddField(record, standin::kStartupFlags, Decimal(startup.dwFlags));
     AddField(record, standin::kShowWindow, Decimal(startup.wShowWindow));
     AddField(record, standin::kActionSwitch, actionSwitch ? L"1" : L"0");
+    AddField(record, standin::kLoaderVariables, LoaderVariables());
     WriteRecord(folder, name, record);
 
     if (FN_STANDIN_ENDS_AFTER_SWITCH && actionSwitch) return static_cast<int>(standin::kExitAfterSwitch);

@@ -20,6 +20,9 @@ constexpr const wchar_t* kStartTime = L"StartTime";        // creation time, FIL
 constexpr const wchar_t* kStartupFlags = L"StartupFlags";  // STARTUPINFO dwFlags, decimal
 constexpr const wchar_t* kShowWindow = L"ShowWindow";      // STARTUPINFO wShowWindow, decimal
 constexpr const wchar_t* kActionSwitch = L"ActionSwitch";  // 1 when the command line carries a switch (" -...")
+// The variables that decide what loads into the program: PATH and every one whose name begins with COR_ or
+// CORECLR_, as "NAME=value" entries in the order of the environment, each ended by "|".
+constexpr const wchar_t* kLoaderVariables = L"LoaderVariables";
 
 // A stand-in that carries out action switches (the OSD stand-in) ends with this exit code
 // once it has recorded a switch; every stand-in otherwise runs until it is terminated.
