@@ -1,7 +1,10 @@
 // The framework's state sequences under the real service control manager, through the probe
 // service: what each hook saw, the events written, and what the manager shows afterwards.
 #include "service/ServiceBase.h"
+#include "service/ServiceInstaller.h"
 #include "support/TestSupport.h"
+
+#include <sddl.h>
 
 using namespace testsupport;
 
@@ -62,4 +65,30 @@ TEST(ServiceFramework, StateSequencesUnderTheManager)
                   status.dwControlsAccepted);
     }
     EXPECT_EQ(DWORD(NO_ERROR), CServiceBase::ServiceCtrlHandlerEx(150, 0, nullptr, nullptr)) << "no service behind it";
+}
+
+// The installed service's access list: only SYSTEM, Administrators and interactive users may send it a code
+// (Wine keeps no service access lists, so the list is judged as data).
+TEST(ServiceSecurity, OnlySystemAdministratorsAndInteractiveUsersMaySendCodes)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceSecurity, SDDL_REVISION_1,
+                                                                       &descriptor, nullptr));
+    const win::UniqueLocalMemory held(descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && dacl != nullptr);
+    std::vector<std::wstring> senders;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&entry)));
+        wchar_t* sid = nullptr;
+        ASSERT_TRUE(::ConvertSidToStringSidW(&entry->SidStart, &sid));
+        const win::UniqueLocalMemory heldSid(sid);
+        if (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (entry->Mask & SERVICE_USER_DEFINED_CONTROL) != 0) {
+            senders.push_back(sid);
+        }
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-4"}), senders);
 }

@@ -4,6 +4,8 @@
 #include "service/ServiceName.h"
 #include "win/Owners.h"
 
+#include <sddl.h>
+
 #include <string>
 
 namespace {
@@ -29,11 +31,26 @@ void InstallService()
     }
 
     // No account: the service runs as LocalSystem. Dependencies: an empty list.
+    const DWORD access = SERVICE_QUERY_STATUS | WRITE_DAC | DELETE;
     win::UniqueServiceHandle service(::CreateServiceW(
-        manager.get(), kServiceName, kDisplayName, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr));
+        manager.get(), kServiceName, kDisplayName, access, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr));
     if (!service) {
         ConsolePrint(L"CreateService failed w/err 0x%08lx\n", ::GetLastError());
+        return;
+    }
+    // Departs from the default access list: it lets every service account send the codes that start programs in
+    // the console user's session.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const BOOL secured = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceSecurity, SDDL_REVISION_1,
+                                                                                &descriptor, nullptr) &&
+                         ::SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor);
+    const DWORD error = ::GetLastError();
+    const win::UniqueLocalMemory held(descriptor);
+    if (!secured) {
+        // A service that anyone may drive is not installed at all.
+        ConsolePrint(L"SetServiceObjectSecurity failed w/err 0x%08lx\n", error);
+        ::DeleteService(service.get());
         return;
     }
     ConsolePrint(L"%s is installed.\n", kServiceName);

@@ -9,6 +9,7 @@
 #include "service/CompanionSupervision.h"
 #include "win/Owners.h"
 
+#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -52,7 +53,7 @@ ServiceState ReadService(const std::wstring& name)
     win::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return result.error = ::GetLastError(), result;
     win::UniqueServiceHandle service(
-        ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+        ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG | READ_CONTROL));
     if (!service) return result.error = ::GetLastError(), result;
 
     SERVICE_STATUS_PROCESS status = {};
@@ -72,6 +73,17 @@ ServiceState ReadService(const std::wstring& name)
     }
     result.startType = config->dwStartType;
     result.program = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+
+    ::QueryServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(std::max<DWORD>(needed, sizeof(SECURITY_DESCRIPTOR)));
+    wchar_t* sddl = nullptr;
+    if (::QueryServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                                     static_cast<DWORD>(descriptor.size()), &needed) &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                               DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        const win::UniqueLocalMemory held(sddl);
+        result.accessList = sddl;
+    }
     return result;
 }
 
@@ -286,7 +298,8 @@ std::wstring FormatService(const ServiceState& service)
     std::wstring state = StateName(service.state);
     if (service.processId != 0) state += L", process " + std::to_wstring(service.processId);
     return text + Line(L"State", state) + Line(L"Start type", StartTypeName(service.startType)) +
-           Line(L"Program", service.program);
+           Line(L"Program", service.program) +
+           Line(L"Access list", service.accessList.empty() ? L"(unreadable)" : service.accessList);
 }
 
 std::wstring FormatLog(const LogState& log)

@@ -14,6 +14,7 @@ struct ServiceState {
     DWORD error = 0; // why it could not be read; ERROR_SERVICE_DOES_NOT_EXIST: not installed
     DWORD state = 0, processId = 0, startType = 0;
     std::wstring program;
+    std::wstring accessList; // who may do what with the service, in SDDL; empty when it cannot be read
 };
 
 struct LogState {
