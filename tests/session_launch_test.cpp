@@ -13,7 +13,7 @@ using namespace testsupport;
 namespace {
 
 enum Way { kUser, kElevated, kStartElevated };
-enum Mode { kReal, kFakeFailure };
+enum Mode { kReal, kFakeFailure, kNoToken };
 Mode g_mode = kReal;
 std::vector<std::wstring> g_calls; // one line per call: what reached the platform
 
@@ -24,6 +24,18 @@ int HasEntry(const void* environment, const wchar_t* prefix)
         entry += wcslen(entry) + 1;
     }
     return entry && *entry;
+}
+
+// A user without a linked token whose token cannot be duplicated.
+BOOL WINAPI NoDuplicate(HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE, PHANDLE)
+{
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+BOOL WINAPI NoLinkedToken(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD)
+{
+    ::SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+    return FALSE;
 }
 
 const wchar_t* OrNull(const wchar_t* text) { return text != nullptr ? text : L"(null)"; }
@@ -124,6 +136,10 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
          {elevatedTooLong, elevatedFailed, userTooLong, userFailed}},
         {"elevated, null path", kElevated, std::nullopt, L" -X", 1, kReal, {},
          {L"CreateProcessInElevatedSession program path is missing, nothing started line=%d"}},
+        // Without a token the platform would start the program as the caller, in the caller's session.
+        {"no token, no launch", kStartElevated, osd, L" -X", 0, kNoToken, {},
+         {L"CreateProcessInElevatedSession DuplicateTokenEx  line=%d, lasterror=5", elevatedFailed,
+          L"ProgressRunning::DuplicateTokenEx failed line=%d", userFailed}},
     };
     const std::wstring linkedToken = L"CreateProcessInElevatedSession LinkedToken from GetTokenInformation  line=%d";
     const auto isLinkedTokenLine = [&](const std::wstring& line) { return regtest::RecordMatches(line, linkedToken); };
@@ -132,6 +148,8 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         ClearLog();
         g_calls.clear();
         g_mode = c.mode;
+        SetTokenCallsForTesting(c.mode == kNoToken ? &NoDuplicate : nullptr,
+                                c.mode == kNoToken ? &NoLinkedToken : nullptr);
         const bool started = c.mode == kReal && !c.calls.empty();
         EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
         EXPECT_EQ(c.calls, g_calls);

@@ -15,6 +15,8 @@
 #include <string>
 
 std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser{&::CreateProcessAsUserW};
+std::atomic<DuplicateTokenExFunction> g_duplicateTokenEx{&::DuplicateTokenEx};
+std::atomic<GetTokenInformationFunction> g_getTokenInformation{&::GetTokenInformation};
 
 namespace {
 
@@ -149,7 +151,8 @@ BOOL CreateProcessInUserSession(const wchar_t* programPath, const wchar_t* argum
         return FALSE;
     }
     win::UniqueToken primaryToken;
-    if (!::DuplicateTokenEx(userToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, primaryToken.put())) {
+    const DuplicateTokenExFunction duplicate = g_duplicateTokenEx.load();
+    if (!duplicate(userToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, primaryToken.put())) {
         WriteLog(L"ProgressRunning::DuplicateTokenEx failed line=%d", __LINE__);
         return FALSE;
     }
@@ -207,7 +210,7 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
     win::UniqueToken launchToken;
     TOKEN_LINKED_TOKEN linked = {};
     DWORD returned = 0;
-    if (::GetTokenInformation(sourceToken.get(), TokenLinkedToken, &linked, sizeof linked, &returned) &&
+    if (g_getTokenInformation.load()(sourceToken.get(), TokenLinkedToken, &linked, sizeof linked, &returned) &&
         linked.LinkedToken != nullptr) {
         launchToken.reset(linked.LinkedToken);
         WriteLog(L"CreateProcessInElevatedSession LinkedToken from GetTokenInformation  line=%d", __LINE__);
@@ -217,8 +220,9 @@ BOOL CreateProcessInElevatedSession(const wchar_t* programPath, const wchar_t* c
             WriteLog(L"CreateProcessInElevatedSession AdjustTokenPrivileges  line=%d, lasterror=%d", __LINE__,
                      ::GetLastError());
         }
-        if (!::DuplicateTokenEx(sourceToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
-                                launchToken.put())) {
+        const DuplicateTokenExFunction duplicate = g_duplicateTokenEx.load();
+        if (!duplicate(sourceToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
+                       launchToken.put())) {
             WriteLog(L"CreateProcessInElevatedSession DuplicateTokenEx  line=%d, lasterror=%d", __LINE__,
                      ::GetLastError());
             // Without a launch token the platform would start the program as the service

@@ -45,3 +45,12 @@ using CreateProcessAsUserFunction = BOOL(WINAPI*)(HANDLE token, LPCWSTR applicat
                                                   LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                                                   LPPROCESS_INFORMATION processInformation);
 extern std::atomic<CreateProcessAsUserFunction> g_createProcessAsUser;
+
+// The token calls of both launch ways, held in the same way, so that a program can play a user who has no linked
+// token and whose token cannot be duplicated.
+using DuplicateTokenExFunction = BOOL(WINAPI*)(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes,
+                                               SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE result);
+using GetTokenInformationFunction = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                                  DWORD length, PDWORD returned);
+extern std::atomic<DuplicateTokenExFunction> g_duplicateTokenEx;
+extern std::atomic<GetTokenInformationFunction> g_getTokenInformation;

@@ -14,6 +14,12 @@ inline CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProces
 {
     return g_createProcessAsUser.exchange(function != nullptr ? function : &::CreateProcessAsUserW);
 }
+// Puts the token calls of the launch ways in place; null restores the platform's.
+inline void SetTokenCallsForTesting(DuplicateTokenExFunction duplicate, GetTokenInformationFunction information)
+{
+    g_duplicateTokenEx.store(duplicate != nullptr ? duplicate : &::DuplicateTokenEx);
+    g_getTokenInformation.store(information != nullptr ? information : &::GetTokenInformation);
+}
 // Called between the validation library's check and its load; returns the hook it replaces.
 inline ValidationLibraryCheckedHook SetValidationLibraryCheckedHookForTesting(ValidationLibraryCheckedHook hook)
 {
