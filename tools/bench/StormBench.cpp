@@ -339,7 +339,7 @@ void SpacingRow(const Run& run, const std::wstring& cut)
         codesOver += mostOfCode > 1 ? 1 : 0;
     }
     PrintFigure(kSpacingFigure,
-                Format(L"%d starts (%d of %zu codes above 1), of %d starts; %d gaps under 500 ms, shortest %.0f ms%s",
+                Format(L"%d in a window (%d of %zu codes above 1), %d starts; %d gaps under 500 ms, shortest %.0f ms%s",
                        most, codesOver, run.starts.size(), total, close,
                        shortest == ~0ULL ? 0.0 : double(shortest) / kFiletimeMs, cut.c_str()),
                 L"1 start per 500 ms", most, kSpacingGoal, cut.empty() && most <= 1);
