@@ -74,6 +74,9 @@ DWORD WINAPI RunLauncher(LPVOID)
         lock.unlock();
         if (!ServiceIsQuitting()) request.job(request.control, request.context);
         lock.lock();
+        // Counted from the end of the start as well: a check takes its own time, and the programs' starts, not the
+        // requests' turns, must be 500 ms apart.
+        g_launcher.codes[request.control].lastStart = ::GetTickCount64();
     }
 }
 
