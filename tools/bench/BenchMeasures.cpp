@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 
 double Percentile(std::vector<double> samples, double share)
 {
@@ -124,4 +125,43 @@ double StampMilliseconds(const std::wstring& stamp)
     FILETIME local = {};
     if (fields != 7 || !::SystemTimeToFileTime(&time, &local)) return -1;
     return Ticks(local) / 1e4 + 0.5;
+}
+
+namespace {
+
+std::wstring ArrivalStampPath(bool makeFolder)
+{
+    wchar_t windows[MAX_PATH] = {};
+    ::GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring folder = std::wstring(windows) + L"\\temp\\osmira-bench";
+    if (makeFolder) ::CreateDirectoryW(folder.c_str(), nullptr);
+    return folder + L"\\arrival-stamp.txt";
+}
+
+} // namespace
+
+// The clock is read first, so that the file's cost stays out of the stamp, as the stand-in's record does.
+void WriteArrivalStamp()
+{
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    wchar_t stamp[40] = {};
+    _snwprintf(stamp, 39, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay, now.wHour,
+               now.wMinute, now.wSecond, now.wMilliseconds);
+    const win::UniqueHandle file(::CreateFileW(ArrivalStampPath(true).c_str(), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0,
+                                               nullptr));
+    DWORD written = 0;
+    if (file) ::WriteFile(file.get(), stamp, DWORD(wcslen(stamp) * sizeof(wchar_t)), &written, nullptr);
+}
+
+double ReadArrivalStamp()
+{
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win::UniqueHandle file(::CreateFileW(ArrivalStampPath(false).c_str(), GENERIC_READ, share, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    wchar_t stamp[40] = {};
+    DWORD read = 0;
+    if (!file || !::ReadFile(file.get(), stamp, sizeof(stamp) - sizeof(wchar_t), &read, nullptr)) return -1;
+    return StampMilliseconds(stamp);
 }

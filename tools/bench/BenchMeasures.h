@@ -1,5 +1,6 @@
 // What the benchmarks measure with and no test needs: percentiles of samples, another process's CPU
-// time over a window, and the firmware stand-in's call records with their stamps on a local clock.
+// time over a window, the firmware stand-in's call records with their stamps on a local clock, and
+// the minimal reference service's stamp of a code's arrival on that same clock.
 #pragma once
 
 #include "FirmwareStandIn.h"
@@ -58,3 +59,11 @@ double LocalMilliseconds();
 // The middle of the millisecond that a stamp "YYYY-MM-DD hh:mm:ss.mmm" names, on the scale of
 // LocalMilliseconds; negative when the stamp cannot be read.
 double StampMilliseconds(const std::wstring& stamp);
+
+// The minimal reference service stamps, in its control hook, the arrival of code kStampedCode: the latest
+// arrival only, a file of the prefix holding "YYYY-MM-DD hh:mm:ss.mmm" of the local time. The firmware stand-in
+// stamps its records the same way, so that a reference ends at the same kind of point as the service's sample.
+constexpr DWORD kStampedCode = 160;
+void WriteArrivalStamp();
+// The latest arrival stamp on the scale of StampMilliseconds; negative when there is none.
+double ReadArrivalStamp();

@@ -1,7 +1,7 @@
-// How soon the installed service has both companions running after its start control, against
-// the 8 s it is meant to wait (goal: both within 1 s after the wait), and what one supervision
-// pass (its process snapshots and checks) costs. Each sample starts from a state with no
-// companion running; a start whose companions do not both come within 60 s, or a sample that
+// How soon the installed service has both companions running after its start control, against the
+// 8 s it is meant to wait (goal: not before the wait, and both within 1 s after it), and what one
+// supervision pass (its process snapshots and checks) costs. Each sample starts from a state with
+// no companion running; a start whose companions do not both come within 60 s, or a sample that
 // cannot begin from that state, is a miss. Prints one figure row; asserts nothing. Run in a
 // prefix with the service installed:   companion_bench [starts]
 #include "BenchFigures.h"
@@ -32,7 +32,7 @@ int wmain(int argc, wchar_t** argv)
 {
     const int starts = argc > 1 ? std::max(1, _wtoi(argv[1])) : 9;
     const wchar_t* figure = L"start control to both companions running (median)";
-    const wchar_t* goal = L"<= 1.125x (within 1 s after the wait)";
+    const wchar_t* goal = L"8 s <= median <= 9 s (the wait, then within 1 s), every start";
     TestService service(L"OsmiraUtilityService");
     if (!service.Installed()) {
         PrintUnmeasured(figure, L"the service is not installed", goal);
@@ -63,7 +63,8 @@ int wmain(int argc, wchar_t** argv)
         const double median = Percentile(delays, 0.5);
         const std::wstring missed = misses > 0 ? Format(L", %d starts missed", misses) : L"";
         PrintFigure(figure, Format(L"%.3f s of %d starts%s", median, static_cast<int>(delays.size()), missed.c_str()),
-                    L"8 s (the wait before the launch)", median / 8.0, goal, median <= 9.0 && misses == 0);
+                    L"8 s (the wait before the launch)", median / 8.0, goal,
+                    median >= 8.0 && median <= 9.0 && misses == 0);
     }
 
     // One pass of each supervision thread: two snapshots for the check-and-launch watch, one

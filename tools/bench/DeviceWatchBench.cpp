@@ -1,8 +1,9 @@
-// How soon the installed service marks the package's driver service for deletion after its
-// hotkey device is removed (timed from before the removal tool starts; goal: within 5 s, the
-// watch's confirming second look included), and what the watch costs while nothing happens
-// (goal: at most 0.1% of a core). A round whose removal is never noticed within 30 s is a miss.
-// Prints figure rows; asserts nothing. Run in a prefix with the service installed:
+// How soon the installed service marks the package's driver service for deletion after its hotkey
+// device is removed (timed from before the removal tool starts; goal: 3 to 5 s, since the watch's
+// confirming second look, 3 s after it first misses the device, lies inside it), and what the
+// watch costs while nothing happens (goal: at most 0.1% of a core). A round whose removal is
+// never noticed within 30 s is a miss. Prints figure rows; asserts nothing. Run in a prefix with
+// the service installed:
 //   device_watch_bench <fn_hotkey_device.exe> <package keyapp.exe> [rounds] [idle seconds]
 #include "BenchFigures.h"
 #include "BenchMeasures.h"
@@ -72,17 +73,19 @@ int wmain(int argc, wchar_t** argv)
         tearDown();
     }
     const wchar_t* figure = L"device removed to package service marked for deletion (median)";
+    const wchar_t* goal = L"3 s <= median <= 5 s (the second look inside), every round";
     const int misses = rounds - static_cast<int>(delays.size());
     ConsolePrint(L"device removed to package service marked for deletion: median %.1f ms, worst %.1f ms "
                  L"(%d rounds, %d missed)\n", Percentile(delays, 0.5) * 1000, Percentile(delays, 1.0) * 1000,
                  rounds, misses);
     if (delays.empty()) {
-        PrintUnmeasured(figure, L"no removal was noticed", L"<= 5 s, every round");
+        PrintUnmeasured(figure, L"no removal was noticed", goal);
     } else {
         const std::wstring missed = misses > 0 ? Format(L", %d rounds missed", misses) : L"";
-        PrintFigure(figure, Format(L"%.0f ms of %d rounds%s", Percentile(delays, 0.5) * 1000, rounds, missed.c_str()),
-                    L"5 s", Percentile(delays, 0.5) / 5.0, L"<= 5 s, every round",
-                    Percentile(delays, 0.5) <= 5.0 && misses == 0);
+        const double median = Percentile(delays, 0.5);
+        PrintFigure(figure, Format(L"%.0f ms of %d rounds%s", median * 1000, rounds, missed.c_str()),
+                    L"5 s (the upper bound; the second look waits 3 s)",
+                    median / 5.0, goal, median >= 3.0 && median <= 5.0 && misses == 0);
     }
 
     // The idle cost: the service with its device present, after the supervision window.

@@ -1,14 +1,17 @@
 // The LED path's figures, in a prefix with the firmware stand-in registered, the service
 // installed and keyboard VID_7A7A&PID_0101 attached (of the three the defaults register):
 //  - latency from code 160 sent to the stamp of the service's "SetFeature" record, median and
-//    95th percentile, against what the service cannot beat: the manager's trip of an ignored
-//    code (200) plus the same firmware call made here directly, up to its record's stamp. The
-//    samples alternate (code 160, code 200, direct call), so that the machine's drift falls on
-//    both; a code whose call never comes within 2 s is a miss and the figure says "missed";
+//    95th percentile, against the same legs without the service's own work, each ending at the
+//    receiving side's own stamp as the service's sample does: code 160 sent to the minimal
+//    reference service up to its control hook's stamp of the code's arrival, plus the same
+//    firmware call made here directly up to its record's stamp. Both stamps are on the clock and
+//    at the resolution of the firmware's record stamps. The samples alternate (service, minimal
+//    service, direct call), so that the machine's drift falls on both; a code whose call never
+//    comes within 2 s is a miss and the figure says "missed";
 //  - coalescing: with every firmware call taking a fixed time, 1,000 alternating mic-mute
 //    codes make at most (time the codes took ÷ call time + 1) calls, and the last code wins;
 //  - one WriteStatusToHIDKeyboard with three registered keyboards, one attached (a detail line).
-// Prints figure rows; asserts nothing.   led_bench [codes]
+// Prints figure rows; asserts nothing.   led_bench <bench_minimal_service.exe> [codes]
 #include "BenchFigures.h"
 #include "BenchMeasures.h"
 #include "hardware/HidKbLed.h"
@@ -56,6 +59,17 @@ double WaitForSetFeature(FirmwareCallTail& tail, DWORD processId, const wchar_t*
     return stamp;
 }
 
+// Milliseconds from `sentMs` to the minimal service's stamp of the code's arrival, or -1 when none comes in 2 s.
+double WaitForArrival(double sentMs)
+{
+    double stamp = -1;
+    WaitUntil([&] {
+        stamp = ReadArrivalStamp();
+        return stamp >= 0 && stamp + 0.5 >= sentMs;
+    }, 2000, 2);
+    return stamp >= 0 && stamp + 0.5 >= sentMs ? stamp - sentMs : -1;
+}
+
 void LatencyFigure(const wchar_t* figure, double share, const std::vector<double>& service,
                    const std::vector<double>& reference, int misses)
 {
@@ -66,8 +80,9 @@ void LatencyFigure(const wchar_t* figure, double share, const std::vector<double
     }
     const double ratio = Percentile(service, share) / Percentile(reference, share);
     const std::wstring missed = misses > 0 ? Format(L", %d codes never arrived", misses) : L"";
-    PrintFigure(figure, Format(L"%.2f ms%s", Percentile(service, share), missed.c_str()),
-                Format(L"%.2f ms (trip of code 200 + direct call)", Percentile(reference, share)), ratio, goal,
+    const std::wstring referenceText =
+        Format(L"%.2f ms (arrival at minimal service + direct call)", Percentile(reference, share));
+    PrintFigure(figure, Format(L"%.2f ms%s", Percentile(service, share), missed.c_str()), referenceText, ratio, goal,
                 ratio <= 1.3 && misses == 0);
 }
 
@@ -117,7 +132,11 @@ void CoalescingFigure(SC_HANDLE service, DWORD processId, int codes)
 
 int wmain(int argc, wchar_t** argv)
 {
-    const int codes = argc > 1 ? std::max(10, _wtoi(argv[1])) : 200;
+    if (argc < 2) {
+        ConsolePrint(L"usage: led_bench <bench_minimal_service.exe> [codes]\n");
+        return 2;
+    }
+    const int codes = argc > 2 ? std::max(10, _wtoi(argv[2])) : 200;
     SetLogSwitch(false);  // the figures with logging off
     SetCallTime(0);
     TestService service(L"OsmiraUtilityService");
@@ -126,17 +145,25 @@ int wmain(int argc, wchar_t** argv)
                      static_cast<int>(::GetLastError()));
         return 1;
     }
+    // Registered for the run and deleted at its end.
+    TestService minimal(L"OsmiraBenchMinimalService", L"\"" + std::wstring(argv[1]) + L"\"");
+    if (!minimal.Start()) {
+        ConsolePrint(L"the minimal service does not start (error %d)\n", static_cast<int>(::GetLastError()));
+        service.Stop();
+        return 1;
+    }
     const DWORD processId = service.ProcessId();
     const win::UniqueServiceHandle serviceHandle = service.Open();
+    const win::UniqueServiceHandle minimalHandle = minimal.Open();
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the direct calls in one apartment, as the LED workers make them
     SERVICE_STATUS status = {};
     FirmwareCallTail tail;
-    std::vector<double> serviceLatency, reference, trips, direct, controlReturned;
-    int misses = 0, directFailures = 0;
+    std::vector<double> serviceLatency, reference, arrivals, direct, controlReturned;
+    int misses = 0, referenceFailures = 0;
     for (int i = 0; i < codes; ++i) {
         tail.Skip();
         const double sent = LocalMilliseconds(), returnedFrom = Now();
-        ::ControlService(serviceHandle.get(), 160, &status);
+        ::ControlService(serviceHandle.get(), kStampedCode, &status);
         controlReturned.push_back((Now() - returnedFrom) * 1000);
         const double stamp = WaitForSetFeature(tail, processId, kMicOn, sent, 2000);
         if (stamp < 0) {
@@ -147,28 +174,30 @@ int wmain(int argc, wchar_t** argv)
         serviceLatency.push_back(stamp - sent);
         ::Sleep(100);  // the HID write that follows the call ends before the reference's samples
 
-        const double tripStart = Now();
-        const BOOL tripped = ::ControlService(serviceHandle.get(), 200, &status);
-        const double trip = (Now() - tripStart) * 1000;
+        const double minimalSent = LocalMilliseconds();
+        const BOOL arrived = ::ControlService(minimalHandle.get(), kStampedCode, &status);
+        const double arrival = arrived ? WaitForArrival(minimalSent) : -1;
         tail.Skip();
         const double called = LocalMilliseconds();
         INT32 data = 0;
         const BOOL ok = CQvkWmi().QVK_SetFeature(SET_KBD_MIC_LED_ON, &data);
         const double directStamp = ok ? WaitForSetFeature(tail, ::GetCurrentProcessId(), kMicOn, called, 2000) : -1;
-        if (!tripped || directStamp < 0) {
-            ++directFailures;
+        if (arrival < 0 || directStamp < 0) {
+            ++referenceFailures;
             continue;
         }
-        trips.push_back(trip);
+        arrivals.push_back(arrival);
         direct.push_back(directStamp - called);
-        reference.push_back(trip + directStamp - called);
+        reference.push_back(arrival + directStamp - called);
         ::Sleep(10);
     }
+    minimal.Stop();
     ConsolePrint(L"LED latency: %d of %d codes reached the firmware (%d never did), %d reference samples (%d failed); "
-                 L"medians: ControlService of code 160 returned after %.2f ms, the trip of code 200 %.2f ms, "
-                 L"the direct call to its record %.2f ms\n",
+                 L"medians: ControlService of code 160 returned after %.2f ms, code 160 to the minimal service's "
+                 L"arrival stamp %.2f ms, the direct call to its record %.2f ms\n",
                  static_cast<int>(serviceLatency.size()), codes, misses, static_cast<int>(reference.size()),
-                 directFailures, Percentile(controlReturned, 0.5), Percentile(trips, 0.5), Percentile(direct, 0.5));
+                 referenceFailures, Percentile(controlReturned, 0.5), Percentile(arrivals, 0.5),
+                 Percentile(direct, 0.5));
     LatencyFigure(L"LED latency, code 160 to SetFeature (median)", 0.5, serviceLatency, reference, misses);
     LatencyFigure(L"LED latency, code 160 to SetFeature (95th percentile)", 0.95, serviceLatency, reference, misses);
 
