@@ -106,7 +106,7 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
     struct Case { DWORD attributes; std::wstring sddl; std::wstring refusal; };
     const Case cases[] = {
-        {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
+        {folder, L"O:SY" + std::wstring(logtrust::kFolderSecurity), L""}, // as the log makes it
         {folder, L"O:BAD:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
         {folder, L"O:S-1-5-21-1-2-3-513D:(A;;FA;;;S-1-5-21-1-2-3-513)", L""}, // the service's default owner
         {folder, L"O:" + other + L"D:(A;;FA;;;SY)", L"owned by " + other},

@@ -33,8 +33,6 @@ std::shared_ptr<const std::wstring> g_version = std::make_shared<const std::wstr
 
 std::mutex g_logLock;
 
-// SYSTEM and Administrators full control, Users read; protected, so that none of Temp's grants to users is inherited.
-constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 // Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -54,8 +52,8 @@ const logtrust::ServiceIdentity& OwnIdentity()
 void CreateLogFolder(const std::wstring& path)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1, &descriptor,
-                                                                nullptr)) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(logtrust::kFolderSecurity, SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
         return;
     }
     const win::UniqueLocalMemory held(descriptor);

@@ -73,6 +73,10 @@ struct ServiceIdentity {
 };
 ServiceIdentity ReadTokenIdentity(HANDLE token);
 
+// The access list of the log folder and, inherited, of its files: SYSTEM and Administrators full control, nobody
+// else anything, protected. A user who could read a log file could hold the service's open of it or refuse sharing.
+inline constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
 // Why a folder may not hold the log, or empty when it may: it must be a real folder (not a link), owned by a trusted
 // SID, whose access list grants write, delete or permission rights to trusted SIDs alone.
 std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service);
