@@ -36,8 +36,11 @@ std::mutex g_logLock;
 // Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The log folder, held open since it was judged trusted; under the log lock.
+// Under the log lock: the log folder, held open since it was judged trusted; whether this process makes and adopts
+// the folder; whether the adoption has been recorded.
 win::UniqueHandle g_folder;
+bool g_maintainFolder = false;
+bool g_adoptionRecorded = false;
 
 const logtrust::ServiceIdentity& OwnIdentity()
 {
@@ -49,33 +52,59 @@ const logtrust::ServiceIdentity& OwnIdentity()
     return identity;
 }
 
-void CreateLogFolder(const std::wstring& path)
+// The folder's security as the log makes it; held for the life of the process.
+PSECURITY_DESCRIPTOR FolderSecurity()
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(logtrust::kFolderSecurity, SDDL_REVISION_1,
-                                                                &descriptor, nullptr)) {
+    static const win::UniqueLocalMemory descriptor([] {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(logtrust::kFolderSecurity, SDDL_REVISION_1, &made,
+                                                               nullptr);
+        return made;
+    }());
+    return descriptor.get();
+}
+
+void MakeMissingFolder(const std::wstring& path)
+{
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
         return;
     }
-    const win::UniqueLocalMemory held(descriptor);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    ::CreateDirectoryW(path.c_str(), &attributes);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, FolderSecurity(), FALSE};
+    if (attributes.lpSecurityDescriptor != nullptr) ::CreateDirectoryW(path.c_str(), &attributes);
 }
 
 // Judged once per open of the folder, which then stays open without delete sharing: nobody can remove or rename it
 // while the service runs, so a clean-up cannot hand its name to somebody else between records. Each record still
 // checks, cheaply, that the name shows a folder and no link, for platforms that let a held folder go (Wine); when it
-// does not, the folder is opened and judged anew. A missing folder is made again at once, before anybody else can.
-bool HoldTrustedFolder()
+// does not, the folder is opened and judged anew. Only the service makes a missing folder (at once, before anybody
+// else can) and adopts one of SYSTEM or Administrators: whoever else ran the program would own the folder.
+// adoption: the record of an adoption, once.
+bool HoldTrustedFolder(std::wstring& adoption)
 {
     if (g_logDirectory.empty()) return false;
     const DWORD byName = ::GetFileAttributesW(g_logDirectory.c_str());
     const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
     if (g_folder) return true;
-    if (byName == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) CreateLogFolder(g_logDirectory);
-    win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (!folder || !logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return false;
+    if (g_maintainFolder) MakeMissingFolder(g_logDirectory);
+    const DWORD access = g_maintainFolder ? WRITE_DAC : 0;
+    win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE, access);
+    if (!folder) return false;
+    logtrust::LogFolderDecision decision = logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity());
+    DWORD adoptionError = ERROR_SUCCESS;
+    const bool adopting = g_maintainFolder && decision.verdict == logtrust::FolderVerdict::Adopt;
+    if (adopting) {
+        // Hardening: a folder left by an earlier version is taken over rather than refused or left readable by users.
+        adoptionError = logtrust::ProtectLogFolder(folder.get());
+        decision = logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity());
+    }
+    if (!decision.refusal.empty()) return false;
     g_folder = std::move(folder);
+    if (adopting && !g_adoptionRecorded) {
+        g_adoptionRecorded = true;
+        adoption = L"CUtilityLog log folder adopted: access list of SYSTEM and Administrators only applied, error: " +
+                   std::to_wstring(adoptionError);
+    }
     return true;
 }
 
@@ -166,6 +195,36 @@ std::wstring BackupPath(int slot)
     return g_logDirectory + L"\\" + g_baseName + L"_" + std::to_wstring(slot) + L".log";
 }
 
+bool IsSystemOrAdministrators(PSID sid)
+{
+    return sid != nullptr && ::IsValidSid(sid) &&
+           (::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+}
+
+// Protected, and SYSTEM then Administrators with full control over everything below, nothing else: as it is made.
+bool HasTheLogsAccessList(PSECURITY_DESCRIPTOR descriptor, const ACL* dacl)
+{
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) || (control & SE_DACL_PROTECTED) == 0 ||
+        dacl == nullptr || dacl->AceCount != 2) {
+        return false;
+    }
+    const WELL_KNOWN_SID_TYPE grantees[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (WORD i = 0; i < 2; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) return false;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            allowed->Header.AceFlags != (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) ||
+            allowed->Mask != FILE_ALL_ACCESS ||
+            !::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), grantees[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 namespace logformat {
@@ -243,6 +302,8 @@ ServiceIdentity ReadTokenIdentity(HANDLE token)
     return identity;
 }
 
+// Why a folder may not hold the log, or empty when it may: it must be a real folder (not a link), owned by a trusted
+// SID, whose access list grants write, delete or permission rights to trusted SIDs alone.
 std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service)
 {
     // The generic rights count too: an inheritable entry may carry them.
@@ -270,30 +331,60 @@ std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, con
     return L"";
 }
 
-std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
+LogFolderDecision DecideLogFolder(DWORD attributes, PSECURITY_DESCRIPTOR descriptor, const ServiceIdentity& service)
 {
-    FILE_BASIC_INFO info = {};
     PSID owner = nullptr;
     PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present) dacl = nullptr;
+    std::wstring refusal = LogFolderRefusal(attributes, owner, dacl, service);
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((attributes & kind) == FILE_ATTRIBUTE_DIRECTORY && IsSystemOrAdministrators(owner) &&
+        !HasTheLogsAccessList(descriptor, dacl)) {
+        return {FolderVerdict::Adopt, std::move(refusal)};
+    }
+    const FolderVerdict verdict = refusal.empty() ? FolderVerdict::Use : FolderVerdict::Refuse;
+    return {verdict, std::move(refusal)};
+}
+
+LogFolderDecision InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
+{
+    FILE_BASIC_INFO info = {};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     const DWORD error =
         ::GetFileInformationByHandleEx(folder, FileBasicInfo, &info, sizeof info)
-            ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr, &descriptor)
+            ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr, &descriptor)
             : ::GetLastError();
     const win::UniqueLocalMemory held(descriptor);
-    if (error != ERROR_SUCCESS) return L"its owner and access list cannot be read: error " + std::to_wstring(error);
+    if (error != ERROR_SUCCESS) {
+        return {FolderVerdict::Refuse, L"its owner and access list cannot be read: error " + std::to_wstring(error)};
+    }
     // Some platforms follow a folder link even when told not to; the link then shows by its name only.
     const DWORD byName = ::GetFileAttributesW(path.c_str());
     const DWORD link = byName != INVALID_FILE_ATTRIBUTES ? byName & FILE_ATTRIBUTE_REPARSE_POINT : 0;
-    return LogFolderRefusal(info.FileAttributes | link, owner, dacl, service);
+    return DecideLogFolder(info.FileAttributes | link, descriptor, service);
 }
 
-win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share)
+win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share, DWORD moreAccess)
 {
-    return win::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                           nullptr));
+    return win::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | moreAccess, share,
+                                           nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+DWORD ProtectLogFolder(HANDLE folder)
+{
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (FolderSecurity() == nullptr || !::GetSecurityDescriptorDacl(FolderSecurity(), &present, &dacl, &defaulted)) {
+        return ::GetLastError();
+    }
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    return ::SetSecurityInfo(folder, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
 }
 
 } // namespace logtrust
@@ -322,11 +413,19 @@ void CUtilityLog::InitLogFilePath()
 
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 {
+    // Hardening: the folder is made by the running service alone (MaintainFolder), not by every run of the program.
+    const std::lock_guard<std::mutex> lock(g_logLock);
     g_logDirectory = directory;
     g_folder.reset();
-    CreateLogFolder(g_logDirectory);
     g_baseName = kBaseName;
-    g_currentLogPath = logformat::LogFileInDirectory(g_logDirectory);
+    g_currentLogPath = directory.empty() ? L"" : logformat::LogFileInDirectory(g_logDirectory);
+}
+
+void CUtilityLog::MaintainFolder()
+{
+    const std::lock_guard<std::mutex> lock(g_logLock);
+    g_maintainFolder = true;
+    if (!g_logDirectory.empty()) MakeMissingFolder(g_logDirectory);
 }
 
 const std::wstring& CUtilityLog::LogDirectory() { return g_logDirectory; }
@@ -363,11 +462,12 @@ std::wstring CUtilityLog::GetBackupLogFileName()
 void CUtilityLog::AppendToLogFile(const wchar_t* text)
 {
     if (text == nullptr) return;
+    std::wstring adoption;
     try {
         const AsTheService asTheService;
         std::lock_guard<std::mutex> lock(g_logLock);
         // An untrusted folder drops the record without touching a file.
-        if (!HoldTrustedFolder()) return;
+        if (!HoldTrustedFolder(adoption)) return;
 
         FILE_STANDARD_INFO info = {};
         const DWORD access = GENERIC_READ | GENERIC_WRITE;
@@ -406,6 +506,8 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
     } catch (const std::exception&) {
         // The record is lost; the lock has been released by the unwinding.
     }
+    // Recorded after the lock is let go: nothing inside it logs.
+    if (!adoption.empty()) WriteLog(L"%s", adoption.c_str());
 }
 
 void CUtilityLog::WriteStringToLogFile(const wchar_t* text)

@@ -52,6 +52,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring plainFolder = scratch.File(L"plain");
     ::CreateDirectoryW(plainFolder.c_str(), nullptr);
     CUtilityLog::InitLogFilePathAt(logFolder);
+    CUtilityLog::MaintainFolder(); // as the service's run does: the log makes its folder
     const std::wstring plainFile = plainFolder + L"\\plain.log";
 
     const bool wasLogging = testsupport::SetLogSwitch(true);

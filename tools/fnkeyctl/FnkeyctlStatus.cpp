@@ -85,7 +85,10 @@ std::wstring LogFolderRefusal(const std::wstring& folder, DWORD serviceProcessId
     const win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serviceProcessId));
     win::UniqueToken token;
     if (process) ::OpenProcessToken(process.get(), TOKEN_QUERY, token.put());
-    return logtrust::InspectLogFolder(handle.get(), folder, logtrust::ReadTokenIdentity(token.get()));
+    const logtrust::LogFolderDecision decision =
+        logtrust::InspectLogFolder(handle.get(), folder, logtrust::ReadTokenIdentity(token.get()));
+    // A folder to adopt is one the service will write into.
+    return decision.verdict == logtrust::FolderVerdict::Refuse ? decision.refusal : L"";
 }
 
 // Reading the log needs an administrator: its folder grants nobody else anything.
