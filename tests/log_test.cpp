@@ -27,7 +27,7 @@ protected:
 
 // A new or empty file begins with a byte-order mark, one of exactly 2 MiB is appended to, nothing is written while
 // the switch is off (its key deleted since the last record), and a removed folder is made again once the service's
-// run has begun, not before (under Wine its owner reads back as the service's user).
+// run has begun, not before, and then held (under Wine its owner reads back as the service's user).
 TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
 {
     const std::wstring longText(2000, L'a');
@@ -44,6 +44,8 @@ TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
              ::SetLastError(1234);
              WriteLog(L"error: %d", 1234);
              EXPECT_EQ(1234u, ::GetLastError()); // the caller's, for its "error: %d" lines that follow
+             const std::wstring moved = m_logFolder.Path() + L"_moved";
+             EXPECT_FALSE(::MoveFileW(m_logFolder.Path().c_str(), moved.c_str())); // held, so nobody takes its name
          }, L"error: 1234"},
         {true, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); },
          L"wide -5 18446744073709551615 4000000000 beef"},

@@ -31,14 +31,25 @@ std::wstring g_currentLogPath;
 // is published as an immutable string.
 std::shared_ptr<const std::wstring> g_version = std::make_shared<const std::wstring>(kUnknownVersion);
 
-std::mutex g_logLock;
+// A slim lock: std::mutex of this runtime waits on a kernel event, under Wine a trip to its server for every writer
+// that has to wait.
+class LogLock {
+public:
+    void lock() { ::AcquireSRWLockExclusive(&m_lock); }
+    void unlock() { ::ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+LogLock g_logLock;
 
 // Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Under the log lock: the log folder, held open since it was judged trusted; whether this process makes and adopts
-// the folder; whether the adoption has been recorded.
+// Under the log lock: the log folder, held open since it was judged trusted; whether it stays in place while held;
+// whether this process makes and adopts the folder; whether the adoption has been recorded.
 win::UniqueHandle g_folder;
+bool g_heldFolderStays = false;
 bool g_maintainFolder = false;
 bool g_adoptionRecorded = false;
 
@@ -73,21 +84,34 @@ void MakeMissingFolder(const std::wstring& path)
     if (attributes.lpSecurityDescriptor != nullptr) ::CreateDirectoryW(path.c_str(), &attributes);
 }
 
+bool NameShowsAFolder(const std::wstring& path)
+{
+    const DWORD byName = ::GetFileAttributesW(path.c_str());
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return byName != INVALID_FILE_ATTRIBUTES && (byName & kind) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// A held folder stays in place where the platform refuses a second open that asks to delete it.
+bool HeldFolderStays(const std::wstring& path)
+{
+    const win::UniqueHandle second(::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !second && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 // Judged once per open of the folder, which then stays open without delete sharing: nobody can remove or rename it
-// while the service runs, so a clean-up cannot hand its name to somebody else between records. Each record still
-// checks, cheaply, that the name shows a folder and no link, for platforms that let a held folder go (Wine); when it
-// does not, the folder is opened and judged anew. Only the service makes a missing folder (at once, before anybody
-// else can) and adopts one of SYSTEM or Administrators: whoever else ran the program would own the folder.
-// adoption: the record of an adoption, once.
+// while it is held, so a clean-up cannot hand its name to somebody else between records. Where the platform lets a
+// held folder go, each record checks that the name still shows a folder and no link, and judges it anew when it does
+// not. Only the service makes a missing folder (at once, before anybody else can) and adopts one of SYSTEM or
+// Administrators: whoever else ran the program would own the folder. adoption: the record of an adoption, once.
 bool HoldTrustedFolder(std::wstring& adoption)
 {
     if (g_logDirectory.empty()) return false;
-    const DWORD byName = ::GetFileAttributesW(g_logDirectory.c_str());
-    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
+    if (g_folder && !g_heldFolderStays && !NameShowsAFolder(g_logDirectory)) g_folder.reset();
     if (g_folder) return true;
     if (g_maintainFolder) MakeMissingFolder(g_logDirectory);
-    const DWORD access = g_maintainFolder ? WRITE_DAC : 0;
+    // The listing right makes the open count for sharing: opened for its attributes alone, the folder could go.
+    const DWORD access = FILE_LIST_DIRECTORY | (g_maintainFolder ? WRITE_DAC : 0);
     win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE, access);
     if (!folder) return false;
     logtrust::LogFolderDecision decision = logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity());
@@ -100,6 +124,7 @@ bool HoldTrustedFolder(std::wstring& adoption)
     }
     if (!decision.refusal.empty()) return false;
     g_folder = std::move(folder);
+    g_heldFolderStays = HeldFolderStays(g_logDirectory);
     if (adopting && !g_adoptionRecorded) {
         g_adoptionRecorded = true;
         adoption = L"CUtilityLog log folder adopted: access list of SYSTEM and Administrators only applied, error: " +
@@ -126,7 +151,8 @@ private:
 };
 
 // A log file opened without following a link. A link, or a file that also has a name elsewhere, is refused, so that
-// no record, rename or delete reaches a file outside the log folder.
+// no record, rename or delete reaches a file outside the log folder. Two cheap queries rather than the one that gives
+// all three answers: that one asks for the volume too, a hundred times dearer under Wine.
 win::UniqueHandle OpenLogFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
                               FILE_STANDARD_INFO& info)
 {
@@ -178,10 +204,30 @@ bool TrustedSid(PSID sid, const logtrust::ServiceIdentity& service)
            is(service.user) || is(service.owner);
 }
 
+// The switch key stays open while it exists: asking the held key whether it is still there is one trip to the
+// registry where opening and closing it by name are two. A key deleted since answers ERROR_KEY_DELETED, and then the
+// name is tried again, so the switch is still checked anew on every call. Used under the shared side of the lock,
+// replaced under the exclusive side, so no call asks a key that another has closed.
+SRWLOCK g_switchLock = SRWLOCK_INIT;
+win::UniqueRegKey g_switchKey;
+
 bool LoggingSwitchedOn()
 {
+    ::AcquireSRWLockShared(&g_switchLock);
+    const HKEY held = g_switchKey.get();
+    const bool on = held != nullptr && ::RegQueryInfoKeyW(held, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                          nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    ::ReleaseSRWLockShared(&g_switchLock);
+    if (on) return true;
     win::UniqueRegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    const bool opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    if (held != nullptr || opened) {
+        ::AcquireSRWLockExclusive(&g_switchLock);
+        // The held key gone, the one just opened (or none) takes its place; the gone one is closed with key.
+        if (g_switchKey.get() == held) std::swap(g_switchKey, key);
+        ::ReleaseSRWLockExclusive(&g_switchLock);
+    }
+    return opened;
 }
 
 win::UniqueHandle OpenForReading(const std::wstring& path)
@@ -414,7 +460,7 @@ void CUtilityLog::InitLogFilePath()
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 {
     // Hardening: the folder is made by the running service alone (MaintainFolder), not by every run of the program.
-    const std::lock_guard<std::mutex> lock(g_logLock);
+    const std::lock_guard<LogLock> lock(g_logLock);
     g_logDirectory = directory;
     g_folder.reset();
     g_baseName = kBaseName;
@@ -423,7 +469,7 @@ void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 
 void CUtilityLog::MaintainFolder()
 {
-    const std::lock_guard<std::mutex> lock(g_logLock);
+    const std::lock_guard<LogLock> lock(g_logLock);
     g_maintainFolder = true;
     if (!g_logDirectory.empty()) MakeMissingFolder(g_logDirectory);
 }
@@ -465,13 +511,17 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
     std::wstring adoption;
     try {
         const AsTheService asTheService;
-        std::lock_guard<std::mutex> lock(g_logLock);
+        // Declared before the lock, so closed after it: the record is written by then, and other writers need not
+        // wait for the close.
+        win::UniqueHandle file;
+        const std::lock_guard<LogLock> lock(g_logLock);
         // An untrusted folder drops the record without touching a file.
         if (!HoldTrustedFolder(adoption)) return;
 
         FILE_STANDARD_INFO info = {};
-        const DWORD access = GENERIC_READ | GENERIC_WRITE;
-        win::UniqueHandle file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_EXISTING, info);
+        // Opened to append, every write lands at the end without a seek; emptying the file needs the right to write.
+        const DWORD append = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+        file = OpenLogFile(g_currentLogPath, append, kShareAll, OPEN_EXISTING, info);
         bool needsByteOrderMark = false;
         if (file) {
             if (info.EndOfFile.LowPart == 0) {
@@ -489,7 +539,7 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
         if (!file) {
             // Opened as it is and then emptied, so that nothing is emptied before it has passed the checks; this also
             // empties a file whose rename into the backup slot failed.
-            file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_ALWAYS, info);
+            file = OpenLogFile(g_currentLogPath, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS, info);
             if (!file) return;
             ::SetEndOfFile(file.get());
             needsByteOrderMark = true;
@@ -500,7 +550,6 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
             static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
             ::WriteFile(file.get(), kByteOrderMark, sizeof kByteOrderMark, &written, nullptr);
         }
-        ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
         const size_t units = std::min(wcslen(text), kRecordLimit);
         ::WriteFile(file.get(), text, static_cast<DWORD>(units * sizeof(wchar_t)), &written, nullptr);
     } catch (const std::exception&) {
