@@ -1,5 +1,6 @@
 // fnkeyctl: its command line parsed on its own, and the program run against the prefix's service control manager.
 #include "FnkeyctlArgs.h"
+#include "FnkeyctlStatus.h"
 #include "support/TestSupport.h"
 
 using namespace fnkeyctl;
@@ -66,5 +67,25 @@ TEST(FnkeyctlProgram, ExitStatusAndOutput)
         const std::string& output = result.output;
         EXPECT_EQ(row.exit, result.exitCode);
         EXPECT_EQ(row.ends, output.substr(output.size() - std::min(output.size(), row.ends.size())));
+    }
+}
+
+// Only an administrator has the log read (its folder grants nobody else anything); anybody else is told so at once.
+TEST(FnkeyctlStatus, OnlyAnAdministratorReadsTheLog)
+{
+    const testsupport::ScratchFolder folder(L"status_log");
+    const std::wstring text = L"\xFEFF[1.0.0.0 01-02 03:04:05] one\r\n";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    testsupport::WriteFileBytes(folder.File(L"_FnHotkeySvcUtility.log"), {bytes, bytes + text.size() * 2});
+    struct Case { bool administrator; std::wstring shown; };
+    const Case cases[] = {
+        {true, L"Last log records\n  [1.0.0.0 01-02 03:04:05] one\n"},
+        {false, L"Last log records\n  reading the log needs an administrator\n"},
+    };
+    for (const Case& row : cases) {
+        StatusReport report;
+        report.log = ReadLog(folder.Path(), 0, row.administrator);
+        const std::wstring status = FormatStatus(report);
+        EXPECT_NE(std::wstring::npos, status.find(row.shown)) << Narrow(status);
     }
 }

@@ -26,7 +26,8 @@ protected:
 } // namespace
 
 // A new or empty file begins with a byte-order mark, one of exactly 2 MiB is appended to, nothing is written while
-// the switch is off, and a removed folder is made again (under Wine its owner reads back as the service's user).
+// the switch is off (its key deleted since the last record), and a removed folder is made again once the service's
+// run has begun, not before, and then held (under Wine its owner reads back as the service's user).
 TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
 {
     const std::wstring longText(2000, L'a');
@@ -34,12 +35,17 @@ TEST_F(LogFile, RecordsTheByteOrderMarkAndTheSwitchKey)
     const Case cases[] = {
         {false, L"", [&] {
              RemoveFolderTree(m_logFolder.Path());
+             WriteLog(L"as a console run");
+             EXPECT_FALSE(FileExists(m_logFolder.Path()));
+             CUtilityLog::MaintainFolder();
              SetLogSwitch(false);
              WriteLog(L"while off");
              SetLogSwitch(true);
              ::SetLastError(1234);
              WriteLog(L"error: %d", 1234);
              EXPECT_EQ(1234u, ::GetLastError()); // the caller's, for its "error: %d" lines that follow
+             const std::wstring moved = m_logFolder.Path() + L"_moved";
+             EXPECT_FALSE(::MoveFileW(m_logFolder.Path().c_str(), moved.c_str())); // held, so nobody takes its name
          }, L"error: 1234"},
         {true, L"", [] { WriteLog(L"%s %d %llu %u %x", L"wide", -5, ~0ULL, 4000000000u, 0xBEEFu); },
          L"wide -5 18446744073709551615 4000000000 beef"},
@@ -97,25 +103,37 @@ TEST_F(LogFile, RotationReplacesTheFirstMissingOrTheOldestBackup)
     }
 }
 
-// The log folder holds the log only when it is a real folder owned by SYSTEM, Administrators or the service's own
-// user or default owner, and granting write, delete or permission rights to none but them; otherwise the reason.
+// The log folder holds the log when it is a real folder owned by SYSTEM, Administrators or the service's own user or
+// default owner, granting write, delete or permission rights to none but them; one of SYSTEM or Administrators whose
+// access list is not the log's own is adopted (the refusal: of the list it has); otherwise the reason.
 TEST(LogFolderTrust, OwnerAndAccessListDecide)
 {
+    using logtrust::FolderVerdict;
+    const std::wstring own = L"O:S-1-5-21-1-2-3-513"; // the service's default owner
     const std::wstring other = L"S-1-5-21-1-2-3-1001";
     const std::wstring grants = L"grants write, delete or permission rights to ";
+    const std::wstring made = logtrust::kFolderSecurity;
+    const std::wstring usersRead = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"; // an earlier version's
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
-    struct Case { DWORD attributes; std::wstring sddl; std::wstring refusal; };
+    struct Case { DWORD attributes; std::wstring sddl; FolderVerdict verdict; std::wstring refusal; };
     const Case cases[] = {
-        {folder, L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", L""}, // as the log makes it
-        {folder, L"O:BAD:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", L""},
-        {folder, L"O:S-1-5-21-1-2-3-513D:(A;;FA;;;S-1-5-21-1-2-3-513)", L""}, // the service's default owner
-        {folder, L"O:" + other + L"D:(A;;FA;;;SY)", L"owned by " + other},
-        {folder, L"O:SYD:(A;;0x2;;;BU)", grants + L"S-1-5-32-545"}, // may add a file
-        {folder, L"O:SYD:(A;;WD;;;AU)", grants + L"S-1-5-11"},
-        {folder, L"O:SYD:(A;CIIO;GW;;;" + other + L")", grants + other}, // on the subfolders to come
-        {folder, L"O:SY", L"no access list: everyone has full control"},
-        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SYD:", L"a link to another place (reparse point)"},
-        {FILE_ATTRIBUTE_ARCHIVE, L"O:SYD:", L"not a folder"},
+        {folder, L"O:SY" + made, FolderVerdict::Use, L""}, // as the log makes it
+        {folder, L"O:BA" + made, FolderVerdict::Use, L""},
+        {folder, L"O:SY" + usersRead, FolderVerdict::Adopt, L""},
+        {folder, L"O:SYD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;CIID;0x100026;;;BU)", FolderVerdict::Adopt,
+         grants + L"S-1-5-32-545"}, // Temp's grants, inherited
+        {folder, L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", FolderVerdict::Adopt, L""}, // not protected
+        {folder, L"O:SY", FolderVerdict::Adopt, L"no access list: everyone has full control"},
+        {folder, own + usersRead, FolderVerdict::Use, L""},
+        {folder, own + L"D:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", FolderVerdict::Use, L""},
+        {folder, L"O:" + other + made, FolderVerdict::Refuse, L"owned by " + other},
+        {folder, own + L"D:(A;;0x2;;;BU)", FolderVerdict::Refuse, grants + L"S-1-5-32-545"}, // may add a file
+        {folder, own + L"D:(A;;WD;;;AU)", FolderVerdict::Refuse, grants + L"S-1-5-11"},
+        {folder, own + L"D:(A;CIIO;GW;;;" + other + L")", FolderVerdict::Refuse, grants + other}, // on subfolders
+        {folder, own, FolderVerdict::Refuse, L"no access list: everyone has full control"},
+        {folder | FILE_ATTRIBUTE_REPARSE_POINT, L"O:SYD:", FolderVerdict::Refuse,
+         L"a link to another place (reparse point)"},
+        {FILE_ATTRIBUTE_ARCHIVE, L"O:SYD:", FolderVerdict::Refuse, L"not a folder"},
     };
     // S-1-5-21-1-2-3-513 as it is stored
     const BYTE defaultOwner[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 1, 2, 0, 0};
@@ -126,12 +144,12 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
         const wchar_t* sddl = row.sddl.c_str();
         ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, 0));
         const win::UniqueLocalMemory held(descriptor);
-        PSID owner = nullptr;
-        PACL dacl = nullptr;
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        EXPECT_EQ(row.refusal, logtrust::LogFolderRefusal(row.attributes, owner, dacl, service));
+        const logtrust::LogFolderDecision decision = logtrust::DecideLogFolder(row.attributes, descriptor, service);
+        EXPECT_EQ(int(row.verdict), int(decision.verdict));
+        EXPECT_EQ(row.refusal, decision.refusal);
     }
+    // Under Wine the list is not kept: the adoption's call is only seen to succeed.
+    const ScratchFolder scratch(L"log_adopted");
+    const win::UniqueHandle adopted = logtrust::OpenFolderNoFollow(scratch.Path(), FILE_SHARE_READ, WRITE_DAC);
+    EXPECT_EQ(0u, logtrust::ProtectLogFolder(adopted.get()));
 }

@@ -31,15 +31,27 @@ std::wstring g_currentLogPath;
 // is published as an immutable string.
 std::shared_ptr<const std::wstring> g_version = std::make_shared<const std::wstring>(kUnknownVersion);
 
-std::mutex g_logLock;
+// A slim lock: std::mutex of this runtime waits on a kernel event, under Wine a trip to its server for every writer
+// that has to wait.
+class LogLock {
+public:
+    void lock() { ::AcquireSRWLockExclusive(&m_lock); }
+    void unlock() { ::ReleaseSRWLockExclusive(&m_lock); }
 
-// SYSTEM and Administrators full control, Users read; protected, so that none of Temp's grants to users is inherited.
-constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+LogLock g_logLock;
+
 // Others read and write the current log as before; delete sharing lets the writer reopen it with the right to rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The log folder, held open since it was judged trusted; under the log lock.
+// Under the log lock: the log folder, held open since it was judged trusted; whether it stays in place while held;
+// whether this process makes and adopts the folder; whether the adoption has been recorded.
 win::UniqueHandle g_folder;
+bool g_heldFolderStays = false;
+bool g_maintainFolder = false;
+bool g_adoptionRecorded = false;
 
 const logtrust::ServiceIdentity& OwnIdentity()
 {
@@ -51,33 +63,73 @@ const logtrust::ServiceIdentity& OwnIdentity()
     return identity;
 }
 
-void CreateLogFolder(const std::wstring& path)
+// The folder's security as the log makes it; held for the life of the process.
+PSECURITY_DESCRIPTOR FolderSecurity()
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1, &descriptor,
-                                                                nullptr)) {
+    static const win::UniqueLocalMemory descriptor([] {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(logtrust::kFolderSecurity, SDDL_REVISION_1, &made,
+                                                               nullptr);
+        return made;
+    }());
+    return descriptor.get();
+}
+
+void MakeMissingFolder(const std::wstring& path)
+{
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
         return;
     }
-    const win::UniqueLocalMemory held(descriptor);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    ::CreateDirectoryW(path.c_str(), &attributes);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, FolderSecurity(), FALSE};
+    if (attributes.lpSecurityDescriptor != nullptr) ::CreateDirectoryW(path.c_str(), &attributes);
+}
+
+bool NameShowsAFolder(const std::wstring& path)
+{
+    const DWORD byName = ::GetFileAttributesW(path.c_str());
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return byName != INVALID_FILE_ATTRIBUTES && (byName & kind) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// A held folder stays in place where the platform refuses a second open that asks to delete it.
+bool HeldFolderStays(const std::wstring& path)
+{
+    const win::UniqueHandle second(::CreateFileW(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !second && ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // Judged once per open of the folder, which then stays open without delete sharing: nobody can remove or rename it
-// while the service runs, so a clean-up cannot hand its name to somebody else between records. Each record still
-// checks, cheaply, that the name shows a folder and no link, for platforms that let a held folder go (Wine); when it
-// does not, the folder is opened and judged anew. A missing folder is made again at once, before anybody else can.
-bool HoldTrustedFolder()
+// while it is held, so a clean-up cannot hand its name to somebody else between records. Where the platform lets a
+// held folder go, each record checks that the name still shows a folder and no link, and judges it anew when it does
+// not. Only the service makes a missing folder (at once, before anybody else can) and adopts one of SYSTEM or
+// Administrators: whoever else ran the program would own the folder. adoption: the record of an adoption, once.
+bool HoldTrustedFolder(std::wstring& adoption)
 {
     if (g_logDirectory.empty()) return false;
-    const DWORD byName = ::GetFileAttributesW(g_logDirectory.c_str());
-    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    if (byName == INVALID_FILE_ATTRIBUTES || (byName & kind) != FILE_ATTRIBUTE_DIRECTORY) g_folder.reset();
+    if (g_folder && !g_heldFolderStays && !NameShowsAFolder(g_logDirectory)) g_folder.reset();
     if (g_folder) return true;
-    if (byName == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND) CreateLogFolder(g_logDirectory);
-    win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (!folder || !logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity()).empty()) return false;
+    if (g_maintainFolder) MakeMissingFolder(g_logDirectory);
+    // The listing right makes the open count for sharing: opened for its attributes alone, the folder could go.
+    const DWORD access = FILE_LIST_DIRECTORY | (g_maintainFolder ? WRITE_DAC : 0);
+    win::UniqueHandle folder = logtrust::OpenFolderNoFollow(g_logDirectory, FILE_SHARE_READ | FILE_SHARE_WRITE, access);
+    if (!folder) return false;
+    logtrust::LogFolderDecision decision = logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity());
+    DWORD adoptionError = ERROR_SUCCESS;
+    const bool adopting = g_maintainFolder && decision.verdict == logtrust::FolderVerdict::Adopt;
+    if (adopting) {
+        // Hardening: a folder left by an earlier version is taken over rather than refused or left readable by users.
+        adoptionError = logtrust::ProtectLogFolder(folder.get());
+        decision = logtrust::InspectLogFolder(folder.get(), g_logDirectory, OwnIdentity());
+    }
+    if (!decision.refusal.empty()) return false;
     g_folder = std::move(folder);
+    g_heldFolderStays = HeldFolderStays(g_logDirectory);
+    if (adopting && !g_adoptionRecorded) {
+        g_adoptionRecorded = true;
+        adoption = L"CUtilityLog log folder adopted: access list of SYSTEM and Administrators only applied, error: " +
+                   std::to_wstring(adoptionError);
+    }
     return true;
 }
 
@@ -99,7 +151,8 @@ private:
 };
 
 // A log file opened without following a link. A link, or a file that also has a name elsewhere, is refused, so that
-// no record, rename or delete reaches a file outside the log folder.
+// no record, rename or delete reaches a file outside the log folder. Two cheap queries rather than the one that gives
+// all three answers: that one asks for the volume too, a hundred times dearer under Wine.
 win::UniqueHandle OpenLogFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
                               FILE_STANDARD_INFO& info)
 {
@@ -151,10 +204,30 @@ bool TrustedSid(PSID sid, const logtrust::ServiceIdentity& service)
            is(service.user) || is(service.owner);
 }
 
+// The switch key stays open while it exists: asking the held key whether it is still there is one trip to the
+// registry where opening and closing it by name are two. A key deleted since answers ERROR_KEY_DELETED, and then the
+// name is tried again, so the switch is still checked anew on every call. Used under the shared side of the lock,
+// replaced under the exclusive side, so no call asks a key that another has closed.
+SRWLOCK g_switchLock = SRWLOCK_INIT;
+win::UniqueRegKey g_switchKey;
+
 bool LoggingSwitchedOn()
 {
+    ::AcquireSRWLockShared(&g_switchLock);
+    const HKEY held = g_switchKey.get();
+    const bool on = held != nullptr && ::RegQueryInfoKeyW(held, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                          nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    ::ReleaseSRWLockShared(&g_switchLock);
+    if (on) return true;
     win::UniqueRegKey key;
-    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    const bool opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    if (held != nullptr || opened) {
+        ::AcquireSRWLockExclusive(&g_switchLock);
+        // The held key gone, the one just opened (or none) takes its place; the gone one is closed with key.
+        if (g_switchKey.get() == held) std::swap(g_switchKey, key);
+        ::ReleaseSRWLockExclusive(&g_switchLock);
+    }
+    return opened;
 }
 
 win::UniqueHandle OpenForReading(const std::wstring& path)
@@ -166,6 +239,36 @@ win::UniqueHandle OpenForReading(const std::wstring& path)
 std::wstring BackupPath(int slot)
 {
     return g_logDirectory + L"\\" + g_baseName + L"_" + std::to_wstring(slot) + L".log";
+}
+
+bool IsSystemOrAdministrators(PSID sid)
+{
+    return sid != nullptr && ::IsValidSid(sid) &&
+           (::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+}
+
+// Protected, and SYSTEM then Administrators with full control over everything below, nothing else: as it is made.
+bool HasTheLogsAccessList(PSECURITY_DESCRIPTOR descriptor, const ACL* dacl)
+{
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision) || (control & SE_DACL_PROTECTED) == 0 ||
+        dacl == nullptr || dacl->AceCount != 2) {
+        return false;
+    }
+    const WELL_KNOWN_SID_TYPE grantees[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (WORD i = 0; i < 2; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(const_cast<ACL*>(dacl), i, &entry)) return false;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            allowed->Header.AceFlags != (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) ||
+            allowed->Mask != FILE_ALL_ACCESS ||
+            !::IsWellKnownSid(const_cast<DWORD*>(&allowed->SidStart), grantees[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -245,6 +348,8 @@ ServiceIdentity ReadTokenIdentity(HANDLE token)
     return identity;
 }
 
+// Why a folder may not hold the log, or empty when it may: it must be a real folder (not a link), owned by a trusted
+// SID, whose access list grants write, delete or permission rights to trusted SIDs alone.
 std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service)
 {
     // The generic rights count too: an inheritable entry may carry them.
@@ -272,30 +377,60 @@ std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, con
     return L"";
 }
 
-std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
+LogFolderDecision DecideLogFolder(DWORD attributes, PSECURITY_DESCRIPTOR descriptor, const ServiceIdentity& service)
 {
-    FILE_BASIC_INFO info = {};
     PSID owner = nullptr;
     PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present) dacl = nullptr;
+    std::wstring refusal = LogFolderRefusal(attributes, owner, dacl, service);
+    const DWORD kind = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((attributes & kind) == FILE_ATTRIBUTE_DIRECTORY && IsSystemOrAdministrators(owner) &&
+        !HasTheLogsAccessList(descriptor, dacl)) {
+        return {FolderVerdict::Adopt, std::move(refusal)};
+    }
+    const FolderVerdict verdict = refusal.empty() ? FolderVerdict::Use : FolderVerdict::Refuse;
+    return {verdict, std::move(refusal)};
+}
+
+LogFolderDecision InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service)
+{
+    FILE_BASIC_INFO info = {};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     const DWORD error =
         ::GetFileInformationByHandleEx(folder, FileBasicInfo, &info, sizeof info)
-            ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, &owner, nullptr, &dacl, nullptr, &descriptor)
+            ? ::GetSecurityInfo(folder, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr, &descriptor)
             : ::GetLastError();
     const win::UniqueLocalMemory held(descriptor);
-    if (error != ERROR_SUCCESS) return L"its owner and access list cannot be read: error " + std::to_wstring(error);
+    if (error != ERROR_SUCCESS) {
+        return {FolderVerdict::Refuse, L"its owner and access list cannot be read: error " + std::to_wstring(error)};
+    }
     // Some platforms follow a folder link even when told not to; the link then shows by its name only.
     const DWORD byName = ::GetFileAttributesW(path.c_str());
     const DWORD link = byName != INVALID_FILE_ATTRIBUTES ? byName & FILE_ATTRIBUTE_REPARSE_POINT : 0;
-    return LogFolderRefusal(info.FileAttributes | link, owner, dacl, service);
+    return DecideLogFolder(info.FileAttributes | link, descriptor, service);
 }
 
-win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share)
+win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share, DWORD moreAccess)
 {
-    return win::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                           nullptr));
+    return win::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | moreAccess, share,
+                                           nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+DWORD ProtectLogFolder(HANDLE folder)
+{
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (FolderSecurity() == nullptr || !::GetSecurityDescriptorDacl(FolderSecurity(), &present, &dacl, &defaulted)) {
+        return ::GetLastError();
+    }
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    return ::SetSecurityInfo(folder, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
 }
 
 } // namespace logtrust
@@ -324,11 +459,19 @@ void CUtilityLog::InitLogFilePath()
 
 void CUtilityLog::InitLogFilePathAt(const std::wstring& directory)
 {
+    // Hardening: the folder is made by the running service alone (MaintainFolder), not by every run of the program.
+    const std::lock_guard<LogLock> lock(g_logLock);
     g_logDirectory = directory;
     g_folder.reset();
-    CreateLogFolder(g_logDirectory);
     g_baseName = kBaseName;
-    g_currentLogPath = logformat::LogFileInDirectory(g_logDirectory);
+    g_currentLogPath = directory.empty() ? L"" : logformat::LogFileInDirectory(g_logDirectory);
+}
+
+void CUtilityLog::MaintainFolder()
+{
+    const std::lock_guard<LogLock> lock(g_logLock);
+    g_maintainFolder = true;
+    if (!g_logDirectory.empty()) MakeMissingFolder(g_logDirectory);
 }
 
 const std::wstring& CUtilityLog::LogDirectory() { return g_logDirectory; }
@@ -365,15 +508,20 @@ std::wstring CUtilityLog::GetBackupLogFileName()
 void CUtilityLog::AppendToLogFile(const wchar_t* text)
 {
     if (text == nullptr) return;
+    std::wstring adoption;
     try {
         const AsTheService asTheService;
-        std::lock_guard<std::mutex> lock(g_logLock);
+        // Declared before the lock, so closed after it: the record is written by then, and other writers need not
+        // wait for the close.
+        win::UniqueHandle file;
+        const std::lock_guard<LogLock> lock(g_logLock);
         // An untrusted folder drops the record without touching a file.
-        if (!HoldTrustedFolder()) return;
+        if (!HoldTrustedFolder(adoption)) return;
 
         FILE_STANDARD_INFO info = {};
-        const DWORD access = GENERIC_READ | GENERIC_WRITE;
-        win::UniqueHandle file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_EXISTING, info);
+        // Opened to append, every write lands at the end without a seek; emptying the file needs the right to write.
+        const DWORD append = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+        file = OpenLogFile(g_currentLogPath, append, kShareAll, OPEN_EXISTING, info);
         bool needsByteOrderMark = false;
         if (file) {
             if (info.EndOfFile.LowPart == 0) {
@@ -391,7 +539,7 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
         if (!file) {
             // Opened as it is and then emptied, so that nothing is emptied before it has passed the checks; this also
             // empties a file whose rename into the backup slot failed.
-            file = OpenLogFile(g_currentLogPath, access, kShareAll, OPEN_ALWAYS, info);
+            file = OpenLogFile(g_currentLogPath, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS, info);
             if (!file) return;
             ::SetEndOfFile(file.get());
             needsByteOrderMark = true;
@@ -402,12 +550,13 @@ void CUtilityLog::AppendToLogFile(const wchar_t* text)
             static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
             ::WriteFile(file.get(), kByteOrderMark, sizeof kByteOrderMark, &written, nullptr);
         }
-        ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
         const size_t units = std::min(wcslen(text), kRecordLimit);
         ::WriteFile(file.get(), text, static_cast<DWORD>(units * sizeof(wchar_t)), &written, nullptr);
     } catch (const std::exception&) {
         // The record is lost; the lock has been released by the unwinding.
     }
+    // Recorded after the lock is let go: nothing inside it logs.
+    if (!adoption.empty()) WriteLog(L"%s", adoption.c_str());
 }
 
 void CUtilityLog::WriteStringToLogFile(const wchar_t* text)

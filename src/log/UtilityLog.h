@@ -24,10 +24,13 @@ public:
     static constexpr DWORD kRotateAboveBytes = 0x200000;
     static constexpr int kBackupSlots = 5;
 
-    // Log directory on the drive of the temporary folder, created if missing.
+    // Log directory on the drive of the temporary folder. Makes nothing: see MaintainFolder.
     static void InitLogFilePath();
-    // The same for a given directory; InitLogFilePath settles the directory, then calls this.
+    // The same for a given directory; InitLogFilePath settles the directory, then calls this. An empty one: no log.
     static void InitLogFilePathAt(const std::wstring& directory);
+    // Called once when the service's run begins: from then on the log makes its folder when it is missing and adopts
+    // one of SYSTEM or Administrators with another access list. Without it records go only into a trusted folder.
+    static void MaintainFolder();
 
     // Replaces the version text with the running executable's file version.
     static void LoadModuleVersion();
@@ -73,13 +76,26 @@ struct ServiceIdentity {
 };
 ServiceIdentity ReadTokenIdentity(HANDLE token);
 
-// Why a folder may not hold the log, or empty when it may: it must be a real folder (not a link), owned by a trusted
-// SID, whose access list grants write, delete or permission rights to trusted SIDs alone.
-std::wstring LogFolderRefusal(DWORD attributes, PSID owner, const ACL* dacl, const ServiceIdentity& service);
+// The access list of the log folder and, inherited, of its files: SYSTEM and Administrators full control, nobody
+// else anything, protected. A user who could read a log file could hold the service's open of it or refuse sharing.
+inline constexpr const wchar_t* kFolderSecurity = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+enum class FolderVerdict { Use, Adopt, Refuse };
+struct LogFolderDecision {
+    FolderVerdict verdict;
+    // Why the folder, as it is, may not hold the log: not a real folder, owned by an untrusted SID, or an access list
+    // granting write, delete or permission rights to others than the trusted. Empty for Use; for Adopt, may be empty.
+    std::wstring refusal;
+};
+// A real folder owned by SYSTEM or Administrators whose access list is not kFolderSecurity's is adopted (its list
+// replaced); any other folder is used when the refusal is empty and refused otherwise.
+LogFolderDecision DecideLogFolder(DWORD attributes, PSECURITY_DESCRIPTOR descriptor, const ServiceIdentity& service);
 // The same for a folder opened with FILE_READ_ATTRIBUTES and READ_CONTROL, its attributes also read by its path.
-std::wstring InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service);
+LogFolderDecision InspectLogFolder(HANDLE folder, const std::wstring& path, const ServiceIdentity& service);
 // A handle on a folder (or what is there by that name) that does not follow a link where the platform allows.
-win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share);
+win::UniqueHandle OpenFolderNoFollow(const std::wstring& path, DWORD share, DWORD moreAccess = 0);
+// Gives a folder opened with WRITE_DAC the access list kFolderSecurity; a Win32 error code.
+DWORD ProtectLogFolder(HANDLE folder);
 
 } // namespace logtrust
 

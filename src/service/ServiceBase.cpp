@@ -59,6 +59,7 @@ BOOL CServiceBase::Run(CServiceBase& service)
 
 void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv)
 {
+    CUtilityLog::MaintainFolder(); // only the running service makes or adopts the log folder
     CServiceBase* service = g_serviceInstance;
     service->m_serviceStatusHandle =
         ::RegisterServiceCtrlHandlerExW(service->m_serviceName, &CServiceBase::ServiceCtrlHandlerEx, service);

@@ -60,6 +60,7 @@ void Log(DWORD seconds, DWORD writerCount)
     stop = true;
     for (std::thread& thread : threads) thread.join();
     SetLogSwitch(switchWasOn);
+    CUtilityLog::InitLogFilePathAt(L""); // lets the held folder go, so that it leaves with the soak
 
     // The files in the order they were written, by their times of last write (to the 100 ns).
     std::vector<std::pair<ULONGLONG, std::wstring>> files;

@@ -55,6 +55,11 @@ void LoggedTest::SetUp()
     SetLogSwitch(true);
     CUtilityLog::InitLogFilePathAt(m_logFolder.Path());
 }
+void LoggedTest::TearDown()
+{
+    SetLogSwitch(false);
+    CUtilityLog::InitLogFilePathAt(L""); // lets the held folder go, so that it leaves with the test
+}
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

@@ -66,7 +66,7 @@ class LoggedTest : public ::testing::Test { // its log goes to a scratch folder;
 protected:
     explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
     void SetUp() override;
-    void TearDown() override { SetLogSwitch(false); }
+    void TearDown() override;
     std::wstring LogPath() const { return m_logFolder.File(L"_FnHotkeySvcUtility.log"); }
     std::vector<std::wstring> Messages() const { return ReadLogMessages(LogPath()); }
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }

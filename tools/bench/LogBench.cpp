@@ -52,6 +52,8 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring plainFolder = scratch.File(L"plain");
     ::CreateDirectoryW(plainFolder.c_str(), nullptr);
     CUtilityLog::InitLogFilePathAt(logFolder);
+    CUtilityLog::MaintainFolder(); // as the service's run does: the log makes its folder
+    CUtilityLog::LoadModuleVersion();
     const std::wstring plainFile = plainFolder + L"\\plain.log";
 
     const bool wasLogging = testsupport::SetLogSwitch(true);
@@ -103,6 +105,7 @@ int wmain(int argc, wchar_t** argv)
         while (::FindNextFileW(find.get(), &found));
     }
     testsupport::SetLogSwitch(wasLogging);
+    CUtilityLog::InitLogFilePathAt(L""); // lets the held folder go, so that it leaves with the scratch folder
 
     const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
     ConsolePrint(L"log: %d records of %d threads, %.2f MiB; WriteLog best %.3f s, one thread of the per-record "

@@ -97,41 +97,21 @@ std::wstring LogFolderRefusal(const std::wstring& folder, DWORD serviceProcessId
     const win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serviceProcessId));
     win::UniqueToken token;
     if (process) ::OpenProcessToken(process.get(), TOKEN_QUERY, token.put());
-    return logtrust::InspectLogFolder(handle.get(), folder, logtrust::ReadTokenIdentity(token.get()));
+    const logtrust::LogFolderDecision decision =
+        logtrust::InspectLogFolder(handle.get(), folder, logtrust::ReadTokenIdentity(token.get()));
+    // A folder to adopt is one the service will write into.
+    return decision.verdict == logtrust::FolderVerdict::Refuse ? decision.refusal : L"";
 }
 
-LogState ReadLog(DWORD serviceProcessId)
+// Reading the log needs an administrator: its folder grants nobody else anything.
+bool RunsElevated()
 {
-    LogState result;
-    win::UniqueRegKey key;
-    result.switchOn =
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-    wchar_t temp[MAX_PATH] = {};
-    const std::wstring folder = logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L"");
-    result.path = logformat::LogFileInDirectory(folder);
-    result.folderRefusal = LogFolderRefusal(folder, serviceProcessId);
-
-    // Shared every way: the service opens, writes and renames the file while it is read.
-    win::UniqueHandle file(::CreateFileW(result.path.c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size)) return result.readError = ::GetLastError(), result;
-    // Only the tail is read, from an even offset so that the UTF-16 units stay whole.
-    const LONGLONG start = size.QuadPart > kLogTailBytes ? (size.QuadPart - kLogTailBytes) & ~1LL : 0;
-    LARGE_INTEGER offset = {};
-    offset.QuadPart = start;
-    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart - start));
-    DWORD read = 0;
-    if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN) ||
-        !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        return result.readError = ::GetLastError(), result;
-    }
-    size_t skip = start == 0 && read >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0;
-    std::wstring text((read - skip) / sizeof(wchar_t), L'\0');
-    if (!text.empty()) std::memcpy(&text[0], bytes.data() + skip, text.size() * sizeof(wchar_t));
-    result.lastRecords = LastLogRecords(text, kLastLogRecords, start == 0);
-    return result;
+    win::UniqueToken token;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
 }
 
 using NtQueryInformationProcessFunction = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
@@ -310,6 +290,7 @@ std::wstring FormatLog(const LogState& log)
     text += Line(L"Log file", log.path);
     if (!log.folderRefusal.empty()) text += L"  log folder not trusted: " + log.folderRefusal + L"\n";
     text += L"\nLast log records\n";
+    if (log.needsAdministrator) return text + L"  reading the log needs an administrator\n";
     if (log.readError == ERROR_FILE_NOT_FOUND || log.readError == ERROR_PATH_NOT_FOUND)
         return text + L"  no log file\n";
     if (log.readError != 0) return text + L"  unreadable: " + ErrorWithText(log.readError) + L"\n";
@@ -400,11 +381,45 @@ std::vector<std::wstring> LastLogRecords(const std::wstring& text, size_t count,
     return records;
 }
 
+LogState ReadLog(const std::wstring& folder, DWORD serviceProcessId, bool administrator)
+{
+    LogState result;
+    win::UniqueRegKey key;
+    result.switchOn =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, CUtilityLog::kSwitchKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    result.path = logformat::LogFileInDirectory(folder);
+    if (!administrator) return result.needsAdministrator = true, result;
+    result.folderRefusal = LogFolderRefusal(folder, serviceProcessId);
+    // Shared every way: the service opens, writes and renames the file while it is read.
+    win::UniqueHandle file(::CreateFileW(result.path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !::GetFileSizeEx(file.get(), &size)) return result.readError = ::GetLastError(), result;
+    // Only the tail is read, from an even offset so that the UTF-16 units stay whole.
+    const LONGLONG start = size.QuadPart > kLogTailBytes ? (size.QuadPart - kLogTailBytes) & ~1LL : 0;
+    LARGE_INTEGER offset = {};
+    offset.QuadPart = start;
+    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart - start));
+    DWORD read = 0;
+    if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN) ||
+        !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        return result.readError = ::GetLastError(), result;
+    }
+    size_t skip = start == 0 && read >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE ? 2 : 0;
+    std::wstring text((read - skip) / sizeof(wchar_t), L'\0');
+    if (!text.empty()) std::memcpy(&text[0], bytes.data() + skip, text.size() * sizeof(wchar_t));
+    result.lastRecords = LastLogRecords(text, kLastLogRecords, start == 0);
+    return result;
+}
+
 StatusReport GatherStatus(const std::wstring& serviceName)
 {
     StatusReport report;
     report.service = ReadService(serviceName);
-    report.log = ReadLog(report.service.processId);
+    wchar_t temp[MAX_PATH] = {};
+    const std::wstring folder = logformat::LogDirectoryForTempPath(::GetTempPathW(MAX_PATH, temp) != 0 ? temp : L"");
+    report.log = ReadLog(folder, report.service.processId, RunsElevated());
     report.companions = FindCompanions();
     report.settings = ReadSettings();
     report.keyboardListError = ReadKeyboards(report.keyboards);

@@ -20,6 +20,7 @@ struct ServiceState {
 struct LogState {
     bool switchOn = false;
     std::wstring path;
+    bool needsAdministrator = false; // not read: the log folder grants nobody else anything
     DWORD readError = 0; // 0: read; ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND: no log file
     std::wstring folderRefusal; // why the service would write nothing into the log folder; empty: it would
     std::vector<std::wstring> lastRecords;
@@ -61,6 +62,8 @@ struct StatusReport {
 inline constexpr size_t kLastLogRecords = 20;
 
 StatusReport GatherStatus(const std::wstring& serviceName);
+// The log of a log folder; read and judged only for an administrator.
+LogState ReadLog(const std::wstring& folder, DWORD serviceProcessId, bool administrator);
 std::wstring FormatStatus(const StatusReport& report);
 
 // The last records of a log's text (after its byte-order mark), each without its closing CR LF.
