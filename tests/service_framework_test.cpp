@@ -1,10 +1,13 @@
 // The framework's state sequences under the real service control manager, through the probe
 // service: what each hook saw, the events written, and what the manager shows afterwards.
 #include "service/ServiceBase.h"
+#include "service/ProgramEntry.h"
 #include "service/ServiceInstaller.h"
 #include "support/TestSupport.h"
 
 #include <sddl.h>
+
+#include <algorithm>
 
 using namespace testsupport;
 
@@ -91,4 +94,19 @@ TEST(ServiceSecurity, OnlySystemAdministratorsAndInteractiveUsersMaySendCodes)
         }
     }
     EXPECT_EQ((std::vector<std::wstring>{L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-4"}), senders);
+}
+
+// Once the entry has run, a library by name comes only from the program's and the system's folders: one planted in
+// the current folder, which other accounts may write to, is not loaded.
+TEST(ProgramEntry, LibrariesAreNotLoadedFromTheCurrentFolder)
+{
+    std::wstring planted = std::wstring(FN_TEST_TRUST_FIXTURES_DIR) + L"\\planted";
+    std::replace(planted.begin(), planted.end(), L'/', L'\\');
+    ASSERT_TRUE(::SetCurrentDirectoryW(planted.c_str()));
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(L"OsmiraValidationPolicy.dll"));
+    wchar_t program[] = L"OsmiraUtilityService.exe";
+    wchar_t console[] = L"-console";
+    wchar_t* arguments[] = {program, console};
+    EXPECT_EQ(0, RunProgram(2, arguments));
+    EXPECT_EQ(nullptr, ::LoadLibraryW(L"OsmiraValidationPolicy.dll"));
 }
