@@ -227,7 +227,7 @@ DWORD WINAPI _ThreadCheckRunningUtility(LPVOID)
         if (agents.size() < 2) continue;
         WriteLog(L"_ThreadCheckRunningUtility::RunningProcess1 count:%llu, line:%d",
                  static_cast<unsigned long long>(agents.size()), kFirstCountLine);
-        KillProcessesExceptNewest(agents);
+        KillProcessesExceptNewest(agents, ProcessTarget{kAgentName});
         ServiceSleep(100);
         agents = FindRunningProcess(kAgentName);
         WriteLog(L"_ThreadCheckRunningUtility::RunningProcess2 count:%llu, line:%d",
