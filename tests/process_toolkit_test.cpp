@@ -1,5 +1,6 @@
-// The process toolkit against real stand-in processes, and KillProcessesExceptNewest's choice on its own.
+// The process toolkit against real stand-in processes, and its decisions on their own.
 #include "process/ProcessToolkit.h"
+#include "support/Seams.h"
 #include "support/StandIns.h"
 #include "win/Owners.h"
 
@@ -18,72 +19,104 @@ bool DebugPrivilegeWasOn(bool on = true)
 }
 
 enum Operation { kFind, kKillByName, kKillMatching, kKillExceptNewest };
+// The name alone, or the file of that name in the row's stand-in folder, in the console session or another one.
+enum Scope { kName, kOurs, kOursInAnotherSession };
 using ProcessToolkit = LoggedTest;
+
+// Plays an id taken over between a kill's check and its end: every open of it after the first reaches the impostor.
+struct { DWORD watched, impostor, opens; } g_takeOver = {};
+HANDLE WINAPI OpenWithIdTakenOver(DWORD access, BOOL inheritHandle, DWORD processId)
+{
+    const bool takenOver = processId == g_takeOver.watched && g_takeOver.opens++ > 0;
+    return ::OpenProcess(access, inheritHandle, takenOver ? g_takeOver.impostor : processId);
+}
+
+const std::wstring kOurAgent = L"C:\\Program Files\\Osmira\\FnKey\\FnKeyAgent.exe";
+processchoice::ProcessCreation Ours(DWORD processId, uint64_t creationTime)
+{
+    return {processId, creationTime, kOurAgent, 1};
+}
 
 } // namespace
 
-TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdNotCreatedAtTheNewestTimeInAscendingOrder)
+TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdOfTheTargetNotCreatedAtItsNewestTimeInAscendingOrder)
 {
     const struct Case {
         const char* what;
         std::vector<processchoice::ProcessCreation> records;
         std::vector<DWORD> doomed;
     } cases[] = {
-        {"two share the newest time and both stay", {{100, 50}, {300, 40}, {200, 50}}, {300}},
-        {"a lone time of 0 is the newest", {{42, 0}}, {}},
-        {"repeats count once, ascending ids", {{30, 1}, {99, 5}, {10, 2}, {30, 1}, {99, 5}, {10, 2}}, {10, 30}},
-        {"the first record of a repeated id counts", {{5, 1}, {6, 3}, {5, 3}}, {5}},
-        {"an id reused by another program is spared",
-         {{10, 1, L"FnKeyAgent.exe"}, {11, 5, L"FNKEYAGENT.EXE"}, {12, 3, L"notepad.exe"}}, {10}},
-        {"the newest being another program spares all",
-         {{10, 1, L"FnKeyAgent.exe"}, {11, 9, L"notepad.exe"}}, {}},
+        {"two share the newest time and both stay", {Ours(100, 50), Ours(300, 40), Ours(200, 50)}, {300}},
+        {"a lone time of 0 is the newest", {Ours(42, 0)}, {}},
+        {"repeats count once, ascending ids",
+         {Ours(30, 1), Ours(99, 5), Ours(10, 2), Ours(30, 1), Ours(99, 5), Ours(10, 2)}, {10, 30}},
+        {"the first record of a repeated id counts", {Ours(5, 1), Ours(6, 3), Ours(5, 3)}, {5}},
+        {"the name in another folder is neither newest nor ended; the path's letter case does not count",
+         {Ours(10, 1), {11, 5, L"c:\\program files\\osmira\\fnkey\\FNKEYAGENT.EXE", 1},
+          {12, 9, L"C:\\Users\\Public\\FnKeyAgent.exe", 1}}, {10}},
+        {"ours in another session is neither newest nor ended",
+         {Ours(10, 1), {11, 9, kOurAgent, 2}, Ours(12, 5)}, {10}},
     };
+    const ProcessTarget target{L"FnKeyAgent.exe", kOurAgent, 1};
     using processchoice::ChooseProcessesToTerminate;
-    for (const Case& row : cases) EXPECT_EQ(row.doomed, ChooseProcessesToTerminate(row.records)) << row.what;
+    for (const Case& row : cases) EXPECT_EQ(row.doomed, ChooseProcessesToTerminate(row.records, target)) << row.what;
 }
 
-// Per case: two agents (older, newer), a renamed agent, the OSD, the app as KEYAPP.exe, and keyapp.exe2.exe.
+// Per case: two agents (older, newer), a renamed agent, the OSD, the app as KEYAPP.exe, keyapp.exe2.exe and an agent
+// in another folder. The older agent's id is taken over by the one elsewhere after a kill's first open of it.
 TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
 {
     const struct Case {
         Operation operation;
         std::wstring name;
+        Scope scope;
         unsigned affected; // bit i: stand-in i found or ended
     } cases[] = {
-        {kFind, L"FNKEYAGENT.EXE", 0b000011},
-        {kFind, L"FnKeyAgent.", 0},
-        {kKillByName, L"FNKEYAGENT.exe", 0b000011},
-        {kKillMatching, L"fnkeyagent.EXE", 0b000111},
-        {kKillMatching, L"keyapp.exe", 0b010000}, // under 11 characters the terminator counts too
-        {kKillExceptNewest, L"", 0b000001}, // one id alone or none: the choice's own table
+        {kFind, L"FNKEYAGENT.EXE", kName, 0b1000011},
+        {kFind, L"FnKeyAgent.exe", kOurs, 0b0000011},
+        {kKillByName, L"FnKeyAgent.exe", kOurs, 0b0000011},
+        {kKillMatching, L"fnkeyagent.EXE", kName, 0b1000111},
+        {kKillMatching, L"keyapp.exe", kName, 0b0010000}, // under 11 characters the terminator counts too
+        {kKillMatching, L"FnKeyAgent.exe", kOurs, 0b0000011},
+        {kKillMatching, L"FnKeyAgent.exe", kOursInAnotherSession, 0},
+        {kKillExceptNewest, L"FnKeyAgent.exe", kOurs, 0b0000001}, // one id alone or none: the choice's own table
     };
     const bool debugWasOn = DebugPrivilegeWasOn();
+    SetOpenProcessToEndForTesting(&OpenWithIdTakenOver);
     for (const Case& row : cases) {
-        SCOPED_TRACE(Narrow(row.name) + " operation " + std::to_string(row.operation));
+        SCOPED_TRACE("row " + std::to_string(&row - cases));
         StandInFolder standIns(L"toolkit");
+        StandInFolder elsewhere(L"toolkit_elsewhere");
         ASSERT_TRUE(standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
         ASSERT_TRUE(standIns.CopyAs(L"keyapp.exe", L"keyapp.exe2.exe"));
         std::vector<DWORD> ids;
         std::set<DWORD> affected;
         std::vector<win::UniqueHandle> watches;
         for (const wchar_t* file : {L"FnKeyAgent.exe", L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe",
-                                    L"KEYAPP.exe", L"keyapp.exe2.exe"}) {
-            ids.push_back(standIns.Start(file));
+                                    L"KEYAPP.exe", L"keyapp.exe2.exe", L"elsewhere"}) { // the last: an agent
+            ids.push_back(file[0] == L'e' ? elsewhere.Start(L"FnKeyAgent.exe") : standIns.Start(file));
             watches.emplace_back(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids.back()));
             ASSERT_TRUE(watches.back()) << Narrow(file);
             if (row.affected & (1u << (ids.size() - 1))) affected.insert(ids.back());
         }
+        const DWORD session = ::WTSGetActiveConsoleSessionId() + (row.scope == kOursInAnotherSession ? 1 : 0);
+        const ProcessTarget target = row.scope == kName ? ProcessTarget{row.name}
+                                                        : ProcessTarget{row.name, standIns.Program(row.name), session};
+        g_takeOver = {ids[0], ids[6], 0};
         DebugPrivilegeWasOn(true);
         if (row.operation == kFind) {
-            const std::vector<DWORD> running = FindRunningProcess(row.name.c_str());
+            const std::vector<DWORD> running = FindRunningProcess(target);
             EXPECT_EQ(affected, std::set<DWORD>(running.begin(), running.end()));
             EXPECT_EQ(!affected.empty(), ProgressIsRunning(row.name.c_str()) != FALSE);
         } else if (row.operation == kKillByName) {
-            KillProcessesByName(row.name.c_str());
+            KillProcessesByName(target);
         } else if (row.operation == kKillMatching) {
-            EXPECT_EQ(TRUE, IsExistHotkeyUtilityProcessAndKill(row.name.c_str()));
+            const BOOL ended = row.scope == kName ? IsExistHotkeyUtilityProcessAndKill(row.name.c_str())
+                                                  : IsExistHotkeyUtilityProcessAndKill(target);
+            EXPECT_EQ(!affected.empty(), ended != FALSE);
         } else {
-            KillProcessesExceptNewest({ids[1], ids[0], 0xFFFFFFF0u, ids[1]}); // an id of no process, one twice
+            // The one elsewhere is the newest; an id of no process; one id twice.
+            KillProcessesExceptNewest({ids[1], ids[0], ids[6], 0xFFFFFFF0u, ids[1]}, target);
         }
         // Switched on before, it is off after a kill that matched, untouched otherwise.
         EXPECT_EQ(row.operation != kKillMatching, DebugPrivilegeWasOn(true));
@@ -93,6 +126,7 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
             EXPECT_EQ(ends ? WAIT_OBJECT_0 : WAIT_TIMEOUT, waited) << index;
         }
     }
+    SetOpenProcessToEndForTesting(nullptr);
     DebugPrivilegeWasOn(debugWasOn);
 }
 

@@ -13,6 +13,9 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <regex>
 #include <thread>
 
 using namespace testsupport;
@@ -26,6 +29,7 @@ std::vector<StandInRecord> RecordsOf(const std::wstring& name) { return StandInR
 const std::wstring kLaunchBegins = L"CreateThreadForCheckRunningUtilityTimes begin";
 constexpr DWORD kNoShowState = 0xFFFF; // STARTF_USESHOWWINDOW clear
 const std::wstring kPackagedAppKill = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:keyapp.exe";
+const std::wstring kAgentsAllKilled = L"_ThreadCheckRunningUtility kill all running FnKeyAgent.exe";
 
 // One letter per record in log order that starts with a given text.
 std::wstring EventOrder(const std::vector<std::wstring>& messages,
@@ -46,6 +50,7 @@ protected:
         SetWaitDivisorForTesting(10);
         ClearLog();
         RemoveFolderTree(Folder() + L"records");
+        RemoveFolderTree(Folder() + L"unsigned\\records");
     }
     void TearDown() override
     {
@@ -61,13 +66,14 @@ protected:
         for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
         WaitUntil([] { return ProcessIds(kAgentName).empty() && ProcessIds(kLockOsdName).empty(); }, 10000);
     }
-    static void Start(const wchar_t* name)
+    static DWORD Start(const wchar_t* name)
     {
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         win::UniqueProcessInformation info;
-        ASSERT_TRUE(::CreateProcessW((Folder() + name).c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+        EXPECT_TRUE(::CreateProcessW((Folder() + name).c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                      &startup, info.put()));
+        return info.get().dwProcessId;
     }
 };
 
@@ -76,31 +82,38 @@ TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
     const struct Case {
         const char* name;
         LPTHREAD_START_ROUTINE body;
-        bool agentNeverStaysUp, companionsRunning;
-        const wchar_t* pattern; // kills of the packaged app and launches, in order
-        size_t agentRecords, agentsLeft; // records include the test's own start; the lock indicator follows the agent
+        bool agentNeverStaysUp;
+        const wchar_t* running; // before the body: a, o our agent and lock indicator; f an unsigned agent elsewhere
+        const wchar_t* pattern; // kills of the packaged app (K) and of all agents (X) and launches (L), in order
+        size_t agentsLeft; // of ours; the test's own lock indicator follows the agent
     } cases[] = {
-        {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, true, false, L"KLLKLKLKL", 5, 0},
-        {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, false, true, L"K", 1, 1},
-        {"disconnect", &_Thread_HotkeyUtilityProcessAndKill, false, true, L"", 1, 0},
+        {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, true, L"f", L"KLLKLKLKL", 0},
+        {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, false, L"ao", L"K", 1},
+        {"disconnect", &_Thread_HotkeyUtilityProcessAndKill, false, L"aof", L"", 0},
+        // A pass may start a second relaunch while the first one's launch is under way.
+        {"supervision, the agent runs elsewhere only", &_ThreadCheckRunningAndLaunch, false, L"of", L"KL[KL]*", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
         if (c.agentNeverStaysUp) WriteFileBytes(Folder() + kAgentName + L".ends-at-once", {});
-        if (c.companionsRunning) {
-            Start(kAgentName);
-            Start(kLockOsdName);
-            ASSERT_TRUE(WaitUntil([] { return StandInRecordsIn(ModuleFolder()).size() == 2; }, 30000));
-        }
+        const auto runs = [&](wchar_t letter) { return std::wcschr(c.running, letter) != nullptr; };
+        const DWORD agentElsewhere = runs(L'f') ? Start(L"unsigned\\FnKeyAgent.exe") : 0;
+        const DWORD lockOsd = runs(L'o') ? Start(kLockOsdName) : 0;
+        if (runs(L'a')) Start(kAgentName);
+        const size_t ours = size_t(runs(L'a')) + size_t(runs(L'o'));
+        ASSERT_TRUE(WaitUntil([&] { return StandInRecordsIn(ModuleFolder()).size() == ours; }, 30000));
         SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
         c.body(nullptr);
-        EXPECT_EQ(c.pattern, EventOrder(Messages(), {{kPackagedAppKill, L'K'}, {kLaunchBegins, L'L'}}));
-        EXPECT_EQ(c.agentRecords, RecordsOf(kAgentName).size());
-        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kAgentName).size());
-        if (!c.companionsRunning) continue;
-        EXPECT_EQ(c.agentsLeft, FindRunningProcess(kLockOsdName).size());
+        const std::wstring order =
+            EventOrder(Messages(), {{kPackagedAppKill, L'K'}, {kAgentsAllKilled, L'X'}, {kLaunchBegins, L'L'}});
+        EXPECT_TRUE(std::regex_match(order, std::wregex(c.pattern))) << Narrow(order);
+        const std::vector<StandInRecord> agents = RecordsOf(kAgentName);
+        const auto alive = [](const StandInRecord& record) { return ProcessAlive(record.processId); };
+        EXPECT_EQ(c.agentsLeft, size_t(std::count_if(agents.begin(), agents.end(), alive)));
+        EXPECT_EQ(runs(L'o') && c.agentsLeft > 0, ProcessAlive(lockOsd));
+        EXPECT_EQ(runs(L'f'), ProcessAlive(agentElsewhere)) << "an agent elsewhere is not ours";
     }
 }
 

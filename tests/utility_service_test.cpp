@@ -30,7 +30,8 @@ bool EventExists(const wchar_t* name)
 }
 
 struct UtilityService : LoggedTest {
-    StandInFolder m_standIns{L"service"};
+    StandInFolder m_standIns{L"service"}; // not the service's: it looks for its own beside itself
+    StandInFolder m_ours;
 };
 
 } // namespace
@@ -104,16 +105,17 @@ TEST_F(UtilityService, LaunchesWaitTheirTurnUpToTwoAndTheStopDropsTheWaiting)
 }
 
 // The stop sets the auto-reset quit event once, so that it releases one waiter; it gives its
-// waiters a moment and only then ends both companions, but not the packaged app. (Which names a
-// kill matches: the process toolkit's table.)
+// waiters a moment and only then ends both companions, but neither the packaged app nor an agent
+// elsewhere. (Which processes a kill matches: the process toolkit's table.)
 TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
 {
     std::vector<DWORD> companions; // the agent first
     for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
-        companions.push_back(m_standIns.Start(name));
+        companions.push_back(m_ours.Start(name));
         ASSERT_NE(0u, companions.back()) << Narrow(name);
     }
     const DWORD packagedApp = m_standIns.Start(L"keyapp.exe");
+    const DWORD agentElsewhere = m_standIns.Start(L"FnKeyAgent.exe");
     CUtilityService service;
     std::atomic<bool> waiting{false};
     std::atomic<int> agentAliveAtWake{-1};
@@ -131,18 +133,20 @@ TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
         EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
     }
     EXPECT_TRUE(ProcessAlive(packagedApp));
+    EXPECT_TRUE(ProcessAlive(agentElsewhere));
 }
 
 // The start-up worker: the packaged app and both companions left from an earlier run go, in
-// that order, before its own launch. (A stop within its first wait: the end-to-end tests.)
+// that order, before its own launch; an agent elsewhere stays. (A stop within its first wait: the end-to-end tests.)
 TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
 {
     SetWaitDivisorForTesting(1000);
     std::vector<DWORD> earlierRun;
     for (const wchar_t* name : {L"keyapp.exe", L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
-        earlierRun.push_back(m_standIns.Start(name));
+        earlierRun.push_back(m_ours.Start(name));
         ASSERT_NE(0u, earlierRun.back()) << Narrow(name);
     }
+    ASSERT_NE(0u, m_standIns.Start(L"FnKeyAgent.exe"));
     CUtilityService service;
     CUtilityService::ServiceWorkerThread(nullptr, &service, nullptr);
     SetWaitDivisorForTesting(1);
@@ -159,5 +163,7 @@ TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
     std::copy_if(records.begin(), summary, std::back_inserter(kills),
                  [](const std::wstring& record) { return record.rfind(L"IsExistHotkey", 0) == 0; });
     EXPECT_TRUE(RecordsMatch(kills, {kKillLine + L"keyapp.exe,line:%d ", kKillLine + L"FnKeyAgent.exe,line:%d ",
+                                     L"IsExistHotkeyUtilityProcessAndKill left process %d running: " +
+                                         m_standIns.Program(L"FnKeyAgent.exe") + L" is not the package's",
                                      kKillLine + L"FnKeyLockOsd.exe,line:%d "}));
 }

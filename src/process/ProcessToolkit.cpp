@@ -6,14 +6,17 @@
 
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <functional>
 #include <map>
 
+std::atomic<OpenProcessFunction> g_openProcessToEnd{&::OpenProcess};
+
 namespace {
 
 // Names longer than this are compared only over their first characters, so that renamed
-// copies of a companion ("FnKeyAgent.old.exe") are caught as well.
+// copies of a program ("keyapp.exe.old") are caught as well.
 constexpr size_t kHotkeyNameCompareLength = 11;
 constexpr DWORD kImagePathChars = 32768;
 
@@ -33,33 +36,100 @@ bool Walk(const std::function<bool(const PROCESSENTRY32W&)>& visit, const wchar_
     }
 }
 
-// A count that compares whole names.
-constexpr size_t kWholeName = static_cast<size_t>(-1);
-
-bool SameName(const PROCESSENTRY32W& entry, const wchar_t* name)
+bool SameName(const wchar_t* fileName, const wchar_t* name, size_t length)
 {
-    return _wcsicmp(entry.szExeFile, name) == 0;
+    return (length == kWholeName ? _wcsicmp(fileName, name) : _wcsnicmp(fileName, name, length)) == 0;
 }
 
-// The file name of the image behind an open process; empty when it cannot be read.
-std::wstring ImageFileName(HANDLE process)
+// The snapshot's side of the match; the image and the session are read from the process itself.
+bool NameMatches(const PROCESSENTRY32W& entry, const ProcessTarget& target)
+{
+    return SameName(entry.szExeFile, target.fileName.c_str(), target.nameLength);
+}
+
+// The full image path and the session of an open process; false when either cannot be read.
+bool ReadIdentity(HANDLE process, std::wstring* imagePath, DWORD* sessionId)
 {
     std::wstring path(kImagePathChars, L'\0');
     DWORD length = kImagePathChars;
-    if (!::QueryFullProcessImageNameW(process, 0, &path[0], &length)) return L"";
+    if (!::QueryFullProcessImageNameW(process, 0, &path[0], &length)) return false;
     path.resize(length);
-    return path.substr(path.find_last_of(L'\\') + 1);
+    *imagePath = std::move(path);
+    return ::ProcessIdToSessionId(::GetProcessId(process), sessionId) != FALSE;
+}
+
+// Whether the process with this id is the target's now; for a file name alone the snapshot's name says all.
+bool IsTargetNow(DWORD processId, const ProcessTarget& target)
+{
+    if (target.imagePath.empty() && !target.sessionId) return true;
+    win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    std::wstring image;
+    DWORD session = 0;
+    return process && ReadIdentity(process.get(), &image, &session) && processchoice::IsTarget(image, session, target);
+}
+
+enum class Opened { No, NotTarget, Target };
+
+// Opens the process once, for its end, and judges the image and session behind that very handle: an id from a
+// snapshot may belong to another program by now, so a kill ends a process only through this handle.
+Opened OpenForEnd(DWORD processId, const ProcessTarget& target, win::UniqueHandle* process, std::wstring* image)
+{
+    process->reset(g_openProcessToEnd.load()(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!*process) return Opened::No;
+    DWORD session = 0;
+    const bool ours = ReadIdentity(process->get(), image, &session) && processchoice::IsTarget(*image, session, target);
+    return ours ? Opened::Target : Opened::NotTarget;
 }
 
 } // namespace
 
+namespace processchoice {
+
+bool IsTarget(const std::wstring& imagePath, DWORD sessionId, const ProcessTarget& target)
+{
+    if (target.sessionId && *target.sessionId != sessionId) return false;
+    if (!target.imagePath.empty()) {
+        // As the platform compares paths: ordinal, letter case ignored, whatever the user's locale.
+        return ::CompareStringOrdinal(imagePath.c_str(), static_cast<int>(imagePath.size()), target.imagePath.c_str(),
+                                      static_cast<int>(target.imagePath.size()), TRUE) == CSTR_EQUAL;
+    }
+    const size_t slash = imagePath.find_last_of(L'\\');
+    const wchar_t* fileName = imagePath.c_str() + (slash == std::wstring::npos ? 0 : slash + 1);
+    return SameName(fileName, target.fileName.c_str(), target.nameLength);
+}
+
+std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records, const ProcessTarget& target)
+{
+    std::map<DWORD, uint64_t> creationTimes; // ascending ids: the order of the terminations
+    uint64_t newest = 0;
+    for (const ProcessCreation& record : records) {
+        if (!IsTarget(record.imagePath, record.sessionId, target)) continue;
+        if (!creationTimes.emplace(record.processId, record.creationTime).second) continue;
+        newest = std::max(newest, record.creationTime);
+    }
+    std::vector<DWORD> doomed;
+    for (const auto& [processId, creationTime] : creationTimes) {
+        if (creationTime != newest) doomed.push_back(processId);
+    }
+    return doomed;
+}
+
+} // namespace processchoice
+
 std::vector<DWORD> FindRunningProcess(const wchar_t* processName)
 {
+    if (processName == nullptr) return {};
+    return FindRunningProcess(ProcessTarget{processName});
+}
+
+std::vector<DWORD> FindRunningProcess(const ProcessTarget& target)
+{
     std::vector<DWORD> ids;
-    if (processName == nullptr) return ids;
     Walk(
         [&](const PROCESSENTRY32W& entry) {
-            if (SameName(entry, processName)) ids.push_back(entry.th32ProcessID);
+            if (NameMatches(entry, target) && IsTargetNow(entry.th32ProcessID, target)) {
+                ids.push_back(entry.th32ProcessID);
+            }
             return true;
         },
         L"FindRunningProcess::CreateToolhelp32Snapshot failed", L"FindRunningProcess::Process32First failed");
@@ -68,55 +138,45 @@ std::vector<DWORD> FindRunningProcess(const wchar_t* processName)
 
 void KillProcessesByName(const wchar_t* processName)
 {
-    if (processName == nullptr) return;
+    if (processName != nullptr) KillProcessesByName(ProcessTarget{processName});
+}
+
+void KillProcessesByName(const ProcessTarget& target)
+{
     Walk(
         [&](const PROCESSENTRY32W& entry) {
-            if (SameName(entry, processName)) TerminateProcessNamed(entry.th32ProcessID, processName, kWholeName);
+            if (!NameMatches(entry, target)) return true;
+            win::UniqueHandle process;
+            std::wstring image;
+            if (OpenForEnd(entry.th32ProcessID, target, &process, &image) == Opened::Target) {
+                ::TerminateProcess(process.get(), 0);
+            }
             return true;
         },
         L"KillProcessesByName::CreateToolhelp32Snapshot failed", L"KillProcessesByName::Process32First failed");
 }
 
-namespace processchoice {
-
-std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records)
-{
-    const ProcessCreation* newest = nullptr;
-    std::map<DWORD, const ProcessCreation*> byId; // ascending ids: the order of the terminations
-    for (const ProcessCreation& record : records) {
-        if (newest == nullptr || record.creationTime > newest->creationTime) newest = &record;
-        byId.emplace(record.processId, &record);
-    }
-    std::vector<DWORD> doomed;
-    for (const auto& [processId, record] : byId) {
-        if (record->creationTime != newest->creationTime &&
-            _wcsicmp(record->fileName.c_str(), newest->fileName.c_str()) == 0) {
-            doomed.push_back(processId);
-        }
-    }
-    return doomed;
-}
-
-} // namespace processchoice
-
-void KillProcessesExceptNewest(const std::vector<DWORD>& processIds)
+void KillProcessesExceptNewest(const std::vector<DWORD>& processIds, const ProcessTarget& target)
 {
     std::vector<processchoice::ProcessCreation> records;
-    // Held from the reading of the times to the termination: the process whose times were read is
-    // the one that ends, even if its id has been reused since the caller's snapshot.
+    // Held from the reading of the image and times to the termination: the process judged is the one that ends,
+    // even if its id has been reused since the caller's snapshot.
     std::map<DWORD, win::UniqueHandle> processes;
     for (DWORD processId : processIds) {
-        win::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, processId));
-        if (!process) continue;
+        if (processes.count(processId) != 0) continue;
+        win::UniqueHandle process(
+            g_openProcessToEnd.load()(PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, processId));
+        processchoice::ProcessCreation record{processId, 0};
         FILETIME creation = {}, exit = {}, kernel = {}, user = {};
-        const std::wstring fileName = ImageFileName(process.get());
-        if (!::GetProcessTimes(process.get(), &creation, &exit, &kernel, &user) || fileName.empty()) continue;
-        const uint64_t creationTime =
-            (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
-        records.push_back({processId, creationTime, fileName});
+        if (!process || !ReadIdentity(process.get(), &record.imagePath, &record.sessionId) ||
+            !::GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) {
+            continue;
+        }
+        record.creationTime = (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+        records.push_back(std::move(record));
         processes.emplace(processId, std::move(process));
     }
-    for (DWORD processId : processchoice::ChooseProcessesToTerminate(records)) {
+    for (DWORD processId : processchoice::ChooseProcessesToTerminate(records, target)) {
         ::TerminateProcess(processes.at(processId).get(), 0);
     }
 }
@@ -141,18 +201,18 @@ BOOL GetCurrentUserNameAndSessionId(DWORD* sessionId, std::wstring* userName)
 BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
 {
     if (processName == nullptr) return FALSE;
+    return IsExistHotkeyUtilityProcessAndKill(ProcessTarget{processName, {}, {}, kHotkeyNameCompareLength});
+}
+
+BOOL IsExistHotkeyUtilityProcessAndKill(const ProcessTarget& target)
+{
     BOOL result = FALSE;
-    WriteLog(L"IsExistHotkeyUtilityProcessAndKill initStatus:[%d] ProcessName:%s,line:%d ", 1, processName, __LINE__);
+    WriteLog(L"IsExistHotkeyUtilityProcessAndKill initStatus:[%d] ProcessName:%s,line:%d ", 1, target.fileName.c_str(),
+             __LINE__);
     WalkProcesses([&](const PROCESSENTRY32W& entry) {
-        if (_wcsnicmp(entry.szExeFile, processName, kHotkeyNameCompareLength) != 0) return true;
+        if (!NameMatches(entry, target)) return true;
         DWORD processSession = 0xFFFFFFFF;
         if (!::ProcessIdToSessionId(entry.th32ProcessID, &processSession)) return true;
-
-        std::wstring userName;
-        const BOOL sessionRead = GetCurrentUserNameAndSessionId(nullptr, &userName);
-        // Companions of every session go, not only those of the console user.
-        WriteLog(L"IsExistUtilityProcess GetSession:[%d]  The \"%s\" process is exist[%d]. Its session id is %u\n",
-                 sessionRead, processName, 1, processSession);
 
         win::UniqueToken token;
         if (::OpenProcessToken(::GetCurrentProcess(),
@@ -161,29 +221,26 @@ BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName)
                                token.put())) {
             SetDebugPrivilege(token.get(), SE_PRIVILEGE_ENABLED);
         }
-
-        BOOL terminated = FALSE;
-        if (TerminateProcessNamed(entry.th32ProcessID, processName, kHotkeyNameCompareLength, &terminated)) {
-            result = TRUE;
+        win::UniqueHandle process;
+        std::wstring image;
+        if (OpenForEnd(entry.th32ProcessID, target, &process, &image) == Opened::NotTarget) {
+            // Departs from ending every process of the name: anyone can start a program of that name anywhere.
+            WriteLog(L"IsExistHotkeyUtilityProcessAndKill left process %u running: %s is not the package's",
+                     entry.th32ProcessID, image.c_str());
+        } else {
+            std::wstring userName;
+            const BOOL sessionRead = GetCurrentUserNameAndSessionId(nullptr, &userName);
+            WriteLog(L"IsExistUtilityProcess GetSession:[%d]  The \"%s\" process is exist[%d]. Its session id is %u\n",
+                     sessionRead, target.fileName.c_str(), 1, processSession);
+            const BOOL terminated = process ? ::TerminateProcess(process.get(), 0) : FALSE;
+            if (process) result = TRUE;
+            WriteLog(L"TerminateProcess ret:[%d] error :%d , sessionid=%d", terminated, ::GetLastError(),
+                     processSession);
         }
-        WriteLog(L"TerminateProcess ret:[%d] error :%d , sessionid=%d", terminated, ::GetLastError(), processSession);
-
         if (token) SetDebugPrivilege(token.get(), 0);
         return true;
     });
     return result;
-}
-
-BOOL TerminateProcessNamed(DWORD processId, const wchar_t* name, size_t compareLength, BOOL* terminated)
-{
-    if (terminated != nullptr) *terminated = FALSE;
-    win::UniqueHandle process(
-        ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process) return FALSE;
-    if (_wcsnicmp(ImageFileName(process.get()).c_str(), name, compareLength) != 0) return FALSE;
-    const BOOL ended = ::TerminateProcess(process.get(), 0);
-    if (terminated != nullptr) *terminated = ended;
-    return TRUE;
 }
 
 BOOL ProgressIsRunning(const wchar_t* processName)
@@ -192,9 +249,19 @@ BOOL ProgressIsRunning(const wchar_t* processName)
     BOOL running = FALSE;
     Walk(
         [&](const PROCESSENTRY32W& entry) {
-            running = SameName(entry, processName);
+            running = _wcsicmp(entry.szExeFile, processName) == 0;
             return !running;
         },
         L"ProgressRunning::CreateToolhelp32Snapshot failed", L"ProgressRunning::Process32First failed");
+    return running;
+}
+
+bool TargetIsRunning(const ProcessTarget& target)
+{
+    bool running = false;
+    WalkProcesses([&](const PROCESSENTRY32W& entry) {
+        running = NameMatches(entry, target) && IsTargetNow(entry.th32ProcessID, target);
+        return !running;
+    });
     return running;
 }

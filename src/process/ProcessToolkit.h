@@ -1,58 +1,71 @@
-// Finding, counting and terminating processes by executable file name. Every operation
-// takes a fresh Tool Help snapshot, looks at the processes of every session and compares
-// names without regard to letter case. None keeps state or takes a lock.
+// Finding, counting and terminating processes: by executable file name, or, for the package's own programs, by
+// the full path of their image and their session. Each call takes a fresh Tool Help snapshot; none keeps state or
+// takes a lock.
 #pragma once
 
 #include <windows.h>
+#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-// Ids of the processes whose file name equals the name as a whole, in snapshot order.
-// Empty when none runs, when the snapshot fails, or for a null name.
+// A count of characters that compares whole names.
+constexpr size_t kWholeName = static_cast<size_t>(-1);
+
+// The processes an operation is after. A file name alone matches whoever runs a program of that name; an image path
+// and a session narrow it to the one file and the one session that can only be the package's own.
+struct ProcessTarget {
+    std::wstring fileName;               // compared without regard to letter case over nameLength characters
+    std::wstring imagePath = {};         // when set: the image's full path, compared as the platform compares paths
+    std::optional<DWORD> sessionId = {}; // when set: the only session whose processes count
+    size_t nameLength = kWholeName;      // when no image path is set
+};
+
+// Ids of the processes whose file name equals the name as a whole, in snapshot order; empty for none or a null name.
 std::vector<DWORD> FindRunningProcess(const wchar_t* processName);
+// Ids of the target's processes, in snapshot order; empty when none runs or the snapshot fails.
+std::vector<DWORD> FindRunningProcess(const ProcessTarget& target);
 
-// Terminates (exit code 0) every process whose file name equals the name as a whole.
-// A process that cannot be opened for termination is passed over.
+// Terminates (exit code 0) every process whose file name equals the name as a whole; a null name matches nothing.
 void KillProcessesByName(const wchar_t* processName);
+// Terminates every process of the target, each through the handle its image and session were checked through.
+void KillProcessesByName(const ProcessTarget& target);
 
-// Terminates every listed process except those created at the newest creation time among
-// them, and only those carrying the newest one's executable file name. Ids whose creation time
-// or image cannot be read are left alone; each process ends through the handle its times were
-// read from.
-void KillProcessesExceptNewest(const std::vector<DWORD>& processIds);
+// Terminates the listed processes of the target except those created at the newest time among them.
+void KillProcessesExceptNewest(const std::vector<DWORD>& processIds, const ProcessTarget& target);
 
-// Terminates every process whose file name matches the name over its first 11 characters
-// (so "FnKeyAgent.exe" also matches "FnKeyAgent.old.exe"), in every session. TRUE when at
-// least one matching process could be opened for termination. A null name matches nothing.
+// Terminates, debug privilege on, every process whose file name matches over 11 characters; TRUE when one opened.
 BOOL IsExistHotkeyUtilityProcessAndKill(const wchar_t* processName);
+// Terminates every process of the target, debug privilege on; TRUE when at least one was opened and was the target's.
+BOOL IsExistHotkeyUtilityProcessAndKill(const ProcessTarget& target);
 
-// The console session's id and the name of the user logged on there; TRUE when the name was
-// read. Either output may be null.
+// The console session's id and its user's name; TRUE when the name was read. Either output may be null.
 BOOL GetCurrentUserNameAndSessionId(DWORD* sessionId, std::wstring* userName);
-
-// Opens the process with this id and terminates it (exit code 0) through that handle, but only when
-// the image behind the handle has a file name matching the name over compareLength characters
-// (letter case ignored): an id taken from a snapshot may belong to another program by now. TRUE when
-// opened and matching, whatever the termination gave (that goes to *terminated, which may be null).
-BOOL TerminateProcessNamed(DWORD processId, const wchar_t* name, size_t compareLength, BOOL* terminated = nullptr);
 
 // Whether a process with exactly this file name runs in any session.
 BOOL ProgressIsRunning(const wchar_t* processName);
+// Whether a process of the target runs; quietly false when the snapshot cannot be taken.
+bool TargetIsRunning(const ProcessTarget& target);
 
-// The part of KillProcessesExceptNewest that does not touch the platform.
+// The one open of a process that a kill may end: the platform's OpenProcess, where a test can put its own in front.
+using OpenProcessFunction = HANDLE(WINAPI*)(DWORD access, BOOL inheritHandle, DWORD processId);
+extern std::atomic<OpenProcessFunction> g_openProcessToEnd;
+
+// The decisions of the operations above that do not touch the platform.
 namespace processchoice {
+
+// Whether a process with this image, running in this session, is one of the target's.
+bool IsTarget(const std::wstring& imagePath, DWORD sessionId, const ProcessTarget& target);
 
 struct ProcessCreation {
     DWORD processId;
-    uint64_t creationTime; // FILETIME read as one number, 100 ns units since 1601
-    std::wstring fileName = {}; // of the image
+    uint64_t creationTime;       // FILETIME read as one number, 100 ns units since 1601
+    std::wstring imagePath = {}; // read through the handle the process would end through
+    DWORD sessionId = 0;
 };
 
-// Given the readable creation times in the order the ids were listed, the ids to terminate,
-// in ascending order: every distinct id whose creation time differs from the newest one and
-// whose file name is the newest one's (letter case ignored). When an id occurs more than once,
-// its first record counts.
-std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records);
+// Ascending, once each: the target's processes not created at the newest time of the target's; first record counts.
+std::vector<DWORD> ChooseProcessesToTerminate(const std::vector<ProcessCreation>& records, const ProcessTarget& target);
 
 } // namespace processchoice

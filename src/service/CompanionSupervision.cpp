@@ -135,6 +135,16 @@ BOOL GetServiceDirectory(std::wstring* directory)
     return TRUE;
 }
 
+ProcessTarget CompanionTarget(const wchar_t* name, CompanionSessions sessions)
+{
+    std::wstring directory;
+    // Without the service's own path nothing is ours: the bare name equals no image's full path.
+    GetServiceDirectory(&directory);
+    ProcessTarget target{name, directory + name};
+    if (sessions == CompanionSessions::Console) target.sessionId = ::WTSGetActiveConsoleSessionId();
+    return target;
+}
+
 BOOL LaunchFnKeyAgentProcess(DWORD* returnCode)
 {
     std::lock_guard<std::mutex> lock(g_launchMutex);
@@ -203,8 +213,9 @@ DWORD WINAPI _ThreadCheckRunningAndLaunch(LPVOID)
         ServiceSleep(kPassMilliseconds);
         --left;
         WriteLog(L"_ThreadCheckRunningAndLaunch run times leave:%d", left);
-        const bool agentMissing = FindRunningProcess(kAgentName).empty();
-        const bool osdMissing = FindRunningProcess(kLockOsdName).empty();
+        // Departs from counting any program of the name: a user's program of that name must not stand for ours.
+        const bool agentMissing = FindRunningProcess(CompanionTarget(kAgentName)).empty();
+        const bool osdMissing = FindRunningProcess(CompanionTarget(kLockOsdName)).empty();
         // Each pass may start another relaunch thread while earlier ones still run.
         if ((agentMissing || osdMissing) && !win::StartDetachedThread(&_Thread_HotkeyUtilityProcessCheckAndCreate)) {
             continue;
@@ -223,19 +234,21 @@ DWORD WINAPI _ThreadCheckRunningUtility(LPVOID)
         ServiceSleep(kPassMilliseconds);
         --left;
         WriteLog(L"_ThreadCheckRunningUtility run times leave:%d", left);
-        std::vector<DWORD> agents = FindRunningProcess(kAgentName);
+        // Departs from counting and ending any program of the name: only ours, so that nobody's program outlives it.
+        const ProcessTarget ourAgent = CompanionTarget(kAgentName);
+        std::vector<DWORD> agents = FindRunningProcess(ourAgent);
         if (agents.size() < 2) continue;
         WriteLog(L"_ThreadCheckRunningUtility::RunningProcess1 count:%llu, line:%d",
                  static_cast<unsigned long long>(agents.size()), kFirstCountLine);
-        KillProcessesExceptNewest(agents);
+        KillProcessesExceptNewest(agents, ourAgent);
         ServiceSleep(100);
-        agents = FindRunningProcess(kAgentName);
+        agents = FindRunningProcess(ourAgent);
         WriteLog(L"_ThreadCheckRunningUtility::RunningProcess2 count:%llu, line:%d",
                  static_cast<unsigned long long>(agents.size()), kSecondCountLine);
         if (agents.size() < 2) continue;
 
         // Agents started at the same instant cannot be told apart: all go, one comes back.
-        KillProcessesByName(kAgentName);
+        KillProcessesByName(ourAgent);
         WriteLog(L"_ThreadCheckRunningUtility kill all running FnKeyAgent.exe line:%d", kKillAllLine);
         ServiceSleep(50);
         std::wstring directory;

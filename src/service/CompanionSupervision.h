@@ -3,6 +3,8 @@
 // start-up launch. Every start is preceded by the validation library's verdict on the file.
 #pragma once
 
+#include "process/ProcessToolkit.h"
+
 #include <windows.h>
 #include <atomic>
 #include <mutex>
@@ -21,6 +23,10 @@ extern std::atomic<LONG> g_nCheckRunning;
 // The service's own directory with its trailing backslash; FALSE (and empty) when the
 // service's image path cannot be read.
 BOOL GetServiceDirectory(std::wstring* directory);
+
+enum class CompanionSessions { Console, Any };
+// The package's own copy of a companion: its file in the service's directory, running in the console session or any.
+ProcessTarget CompanionTarget(const wchar_t* name, CompanionSessions sessions = CompanionSessions::Console);
 
 // Start-up form: both companions, the lock indicator elevated and hidden, the agent with the
 // user's own token; starts the agent's supervision unless it runs. TRUE when both files were

@@ -24,12 +24,13 @@ void OnStopControl()
     DropWaitingLaunches();
     // Gives the waiting threads a moment to see the quit event before their companions go.
     ServiceSleep(10);
-    // The companions must not outlive the service; a failed kill does not hold up the stop.
-    if (!IsExistHotkeyUtilityProcessAndKill(kAgentName)) {
+    // The companions must not outlive the service; a failed kill does not hold up the stop. Departs from ending any
+    // program of the name in any session: only ours, in the console session, where ours are started.
+    if (!IsExistHotkeyUtilityProcessAndKill(CompanionTarget(kAgentName))) {
         WriteLog(L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_HOTKEYS_PROCESS_NAME fail GetLastError: %d",
                  ::GetLastError());
     }
-    if (!IsExistHotkeyUtilityProcessAndKill(kLockOsdName)) {
+    if (!IsExistHotkeyUtilityProcessAndKill(CompanionTarget(kLockOsdName))) {
         WriteLog(
             L"SERVICE_STOPPED  IsExistHotkeyUtilityProcessAndKill FN_KEYLOCKOSD_PROCESS_NAME fail GetLastError: %d",
             ::GetLastError());

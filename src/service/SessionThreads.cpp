@@ -2,23 +2,16 @@
 
 #include "log/UtilityLog.h"
 #include "process/ProcessToolkit.h"
-#include "process/ProcessWalk.h"
 #include "service/CompanionSupervision.h"
 #include "service/ServiceWaits.h"
 
-#include <cwchar>
-
 namespace {
 
-// Quietly: a snapshot that cannot be taken counts as "not running", which leads to a relaunch.
+// Quietly: a snapshot that cannot be taken counts as "not running", which leads to a relaunch. Departs from
+// counting any program of the name: a user's program of that name must not keep ours from coming back.
 bool IsRunning(const wchar_t* name)
 {
-    bool running = false;
-    WalkProcesses([&](const PROCESSENTRY32W& entry) {
-        running = _wcsicmp(entry.szExeFile, name) == 0;
-        return !running;
-    });
-    return running;
+    return TargetIsRunning(CompanionTarget(name));
 }
 
 // The lock indicator is looked for only once the agent is found.
@@ -33,9 +26,16 @@ BOOL Launch()
     return LaunchFnKeyAgentProcess(&code);
 }
 
+// The packaged app is only ever ended, never started or counted on, so it is still matched by its name alone.
 BOOL KillPackagedApp()
 {
     return IsExistHotkeyUtilityProcessAndKill(kPackagedAppName);
+}
+
+// Departs from ending any program of the name in any session: only ours, in the console session.
+BOOL KillOurs(const wchar_t* name)
+{
+    return IsExistHotkeyUtilityProcessAndKill(CompanionTarget(name));
 }
 
 // A wait that ends the thread when the service stops: true when the caller must end.
@@ -71,7 +71,7 @@ DWORD WINAPI Thread_HotkeyUtilityProcessKillAndCreate(LPVOID)
     WriteLog(L"Thread_HotkeyUtilityProcessKillAndCreate by Event line:|%d", __LINE__);
     // The agent is relaunched even when it runs: it may belong to the session that went away.
     const BOOL appKilled = KillPackagedApp();
-    const BOOL agentKilled = IsExistHotkeyUtilityProcessAndKill(kAgentName);
+    const BOOL agentKilled = KillOurs(kAgentName);
     WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[%d] Uitlity:[%d]", appKilled,
              agentKilled);
     if (!Launch()) {
@@ -149,8 +149,8 @@ DWORD WINAPI _Thread_HotkeyUtilityProcessCheckAndCreate(LPVOID)
 
 DWORD WINAPI _Thread_HotkeyUtilityProcessAndKill(LPVOID)
 {
-    const BOOL agentKilled = IsExistHotkeyUtilityProcessAndKill(kAgentName);
-    const BOOL osdKilled = IsExistHotkeyUtilityProcessAndKill(kLockOsdName);
+    const BOOL agentKilled = KillOurs(kAgentName);
+    const BOOL osdKilled = KillOurs(kLockOsdName);
     WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean CapsLock:[%d] Uitlity:[%d]",
              osdKilled, agentKilled);
     return 0;

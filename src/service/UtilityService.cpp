@@ -61,10 +61,14 @@ void CALLBACK CUtilityService::ServiceWorkerThread(PTP_CALLBACK_INSTANCE, PVOID,
             WriteLog(L":CUtilityService::ServiceWorkerThread WTSGetActiveConsoleSessionId return 0xFFFFFFFF");
             return;
         }
-        // Companions left from an earlier run of the service, in any session, go first.
+        // Companions left from an earlier run of the service, in any session, go first. The packaged app is only
+        // ever ended, so its name alone still marks it.
         const BOOL uwpCleaned = IsExistHotkeyUtilityProcessAndKill(kPackagedAppName);
-        const BOOL agentCleaned = IsExistHotkeyUtilityProcessAndKill(kAgentName);
-        const BOOL osdCleaned = IsExistHotkeyUtilityProcessAndKill(kLockOsdName);
+        // Departs from ending any program of a companion's name: only ours, so that nobody's program takes our place.
+        const ProcessTarget ourAgent = CompanionTarget(kAgentName, CompanionSessions::Any);
+        const ProcessTarget ourLockOsd = CompanionTarget(kLockOsdName, CompanionSessions::Any);
+        const BOOL agentCleaned = IsExistHotkeyUtilityProcessAndKill(ourAgent);
+        const BOOL osdCleaned = IsExistHotkeyUtilityProcessAndKill(ourLockOsd);
         WriteLog(L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[%d] Uitlity:[%d] CapsNumLock:[%d]",
                  uwpCleaned, agentCleaned, osdCleaned);
 

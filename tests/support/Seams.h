@@ -1,6 +1,7 @@
 // The seams of the service's units, set by the test programs that run those units in-process.
 #pragma once
 
+#include "process/ProcessToolkit.h"
 #include "process/SessionLaunch.h"
 #include "trust/ValidationLibrary.h"
 
@@ -24,4 +25,9 @@ inline void SetTokenCallsForTesting(DuplicateTokenExFunction duplicate, GetToken
 inline ValidationLibraryCheckedHook SetValidationLibraryCheckedHookForTesting(ValidationLibraryCheckedHook hook)
 {
     return g_validationLibraryChecked.exchange(hook);
+}
+// Puts a call in front of the one open of a process that a kill may end; null restores the platform's call.
+inline OpenProcessFunction SetOpenProcessToEndForTesting(OpenProcessFunction function)
+{
+    return g_openProcessToEnd.exchange(function != nullptr ? function : &::OpenProcess);
 }

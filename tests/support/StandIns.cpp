@@ -14,9 +14,12 @@ static DWORD Number(const std::wstring& text, const wchar_t* key)
 {
     return wcstoul(Field(text, key).c_str(), nullptr, 10);
 }
-StandInFolder::StandInFolder(const std::wstring& name) : m_folder(L"standins_" + name)
+static const wchar_t* const kStandIns[] = {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe", L"keyapp.exe"};
+StandInFolder::StandInFolder(const std::wstring& name)
 {
-    for (const wchar_t* standIn : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe", L"keyapp.exe"}) CopyAs(standIn, standIn);
+    if (!name.empty()) m_scratch.emplace(L"standins_" + name);
+    m_path = m_scratch ? m_scratch->Path() : ModuleFolder();
+    for (const wchar_t* standIn : kStandIns) CopyAs(standIn, standIn);
 }
 StandInFolder::~StandInFolder()
 {
@@ -30,6 +33,9 @@ StandInFolder::~StandInFolder()
             ::WaitForSingleObject(process.get(), 10000);
         }
     }
+    if (m_scratch) return;
+    for (const wchar_t* standIn : kStandIns) ::DeleteFileW(Program(standIn).c_str());
+    RemoveFolderTree(m_path + L"\\records");
 }
 bool StandInFolder::CopyAs(const std::wstring& standIn, const std::wstring& newName) const
 {
@@ -49,7 +55,7 @@ DWORD StandInFolder::Start(const std::wstring& fileName)
     ::TerminateProcess(info.get().hProcess, 1);
     return 0;
 }
-std::vector<StandInRecord> StandInFolder::Records() const { return StandInRecordsIn(m_folder.Path()); }
+std::vector<StandInRecord> StandInFolder::Records() const { return StandInRecordsIn(m_path); }
 std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const std::wstring& fileName)
 {
     std::vector<StandInRecord> records;

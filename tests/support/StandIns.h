@@ -15,18 +15,20 @@ struct StandInRecord {
 
 };
 // A fresh folder with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe; its end ends every
-// process that recorded itself there, whoever started it.
+// process that recorded itself there, whoever started it. Without a name the copies lie beside this program, where
+// a service running in it finds its own companions, and go at the end with their records.
 class StandInFolder {
 public:
-    explicit StandInFolder(const std::wstring& name);
+    explicit StandInFolder(const std::wstring& name = L"");
     ~StandInFolder();
-    std::wstring Program(const std::wstring& fileName) const { return m_folder.File(fileName); }
+    std::wstring Program(const std::wstring& fileName) const { return m_path + L"\\" + fileName; }
     bool CopyAs(const std::wstring& standIn, const std::wstring& newName) const;
     DWORD Start(const std::wstring& fileName); // waits for its record: its id, or 0
     std::vector<StandInRecord> Records() const;
     std::optional<StandInRecord> WaitForRecord(DWORD processId) const;
 private:
-    ScratchFolder m_folder;
+    std::optional<ScratchFolder> m_scratch;
+    std::wstring m_path;
 };
 // The records that stand-ins in the folder left, of one file name or (for "") of all.
 std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const std::wstring& fileName = L"");
