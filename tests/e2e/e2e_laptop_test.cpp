@@ -41,7 +41,9 @@ TEST_F(Installed, ProductInformationBecomesSettings)
     ::RegDeleteTreeW(HKEY_CURRENT_USER, userKey);
 }
 
-// The hotkey id among the compatible ids only; its removal uninstalls the package and takes its settings.
+// The hotkey id among the compatible ids only. Removed and restored within a second, the device keeps the package
+// (a removal counts when a second look, 3 s later, misses it too); removed for good, it takes the package and its
+// settings.
 TEST_F(Installed, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
 {
     ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" create --compatible").exitCode);
@@ -51,6 +53,14 @@ TEST_F(Installed, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
     ::RegSetKeyValueW(HKEY_CURRENT_USER, userSettings, L"Kept", REG_DWORD, &kept, sizeof kept);
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 20000));
+    const double removed = Now();
+    ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" remove").exitCode);
+    EXPECT_TRUE(WaitForRecord(L"_Thread_HotkeyDeviceWatch device missing, looking again in 3000 ms", 10000));
+    ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" create --compatible").exitCode);
+    EXPECT_LT(Now() - removed, 1.0) << "restored within a second";
+    EXPECT_TRUE(WaitForRecord(L"_Thread_HotkeyDeviceWatch device back on the second look; the package stays", 10000));
+    EXPECT_TRUE(regtest::KeyExists(regkeys::kHotkeyKey) && regtest::KeyExists(regkeys::kServiceKey));
+    EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, userSettings, L"Kept") && package.Installed());
     ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" remove").exitCode);
     const auto settingsGone = [&] {
         return !regtest::KeyExists(regkeys::kHotkeyKey) && !regtest::KeyExists(regkeys::kServiceKey)
