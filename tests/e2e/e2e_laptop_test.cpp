@@ -1,20 +1,46 @@
 // The installed service on a laptop with the package's firmware, hotkey device and companions: one case a family
-// proves the wiring (the LED codes' way to the firmware and the keyboards is the attack table's).
+// proves the wiring (the LED codes' way to the firmware is the attack table's).
 #include "Installed.h"
+#include "KeyboardStandIn.h"
 
 #include <algorithm>
 
 using namespace e2e;
 
-// Both companions start once and a launch code starts the lock indicator with its switch (the stop that ends them
-// is the soak's cycles'; the console session the launch ways' unit test's: Wine runs every process in one session).
+namespace {
+
+// A companion's starts without a switch: those of the start-up launch and of the supervision's relaunches.
+size_t PlainStarts(const wchar_t* name)
+{
+    const std::vector<StandInRecord> records = Started(name);
+    const auto plain = [](const StandInRecord& record) { return record.commandLine.find(L" -") == std::wstring::npos; };
+    return std::count_if(records.begin(), records.end(), plain);
+}
+
+} // namespace
+
+// The companions start 8 s after the start and once through the supervision window; a launch code starts the lock
+// indicator with its switch; both mic-mute states reach each keyboard as its collection's report, padded with zeros
+// (the stop that ends the companions is the soak's cycles'; the console session the launch ways' unit test's).
 TEST_F(Installed, CompanionsAndALaunchCodeStart)
 {
+    const struct Keyboard {
+        unsigned vendor, product;
+        size_t reportLength;
+    } keyboards[] = {{0x7A7A, 0x0101, 3}, {0x7B7B, 0x0201, FN_KBD_LONG_REPORT_BYTES}};
+    for (const Keyboard& keyboard : keyboards) {
+        ASSERT_EQ(0u, kbdstandin::AttachKeyboard(keyboard.vendor, keyboard.product, kPackage + FN_KBD_DRIVER_FILE));
+    }
+    ULARGE_INTEGER asked = {};
+    ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&asked));
     ASSERT_TRUE(m_service.Start());
     const auto bothStarted = [] {
-        return Started(L"FnKeyAgent.exe").size() == 1 && Started(L"FnKeyLockOsd.exe").size() == 1;
+        return PlainStarts(L"FnKeyAgent.exe") != 0 && PlainStarts(L"FnKeyLockOsd.exe") != 0;
     };
     EXPECT_TRUE(WaitUntil(bothStarted, 20000));
+    for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
+        EXPECT_GE(Started(name).at(0).startTime, asked.QuadPart + 80000000) << "8 s after the start: " << Narrow(name);
+    }
     EXPECT_EQ(0u, m_service.Control(163));
     const auto airplaneStarted = [&] {
         const std::vector<StandInRecord> records = Started(L"FnKeyLockOsd.exe");
@@ -22,6 +48,20 @@ TEST_F(Installed, CompanionsAndALaunchCodeStart)
                            [](const StandInRecord& record) { return record.commandLine == L" -SWITCH_AIRPLANE"; });
     };
     EXPECT_TRUE(WaitUntil(airplaneStarted, 10000));
+    for (const DWORD code : {160, 161}) {
+        EXPECT_EQ(0u, m_service.Control(code));
+        for (const Keyboard& keyboard : keyboards) {
+            std::vector<std::vector<unsigned char>> reports = {{0x09, 0x74, 0x02}, {0x09, 0x74, 0x01}};
+            reports.resize(code - 159);
+            for (std::vector<unsigned char>& report : reports) report.resize(keyboard.reportLength);
+            WaitUntil([&] { return kbdstandin::ReadReports(keyboard.vendor, keyboard.product) == reports; }, 10000);
+            EXPECT_EQ(reports, kbdstandin::ReadReports(keyboard.vendor, keyboard.product))
+                << std::hex << keyboard.vendor << "/" << keyboard.product << " after code " << std::dec << code;
+        }
+    }
+    EXPECT_TRUE(WaitForRecord(L"_ThreadCheckRunningAndLaunch  exit,line:%d", 60000)) << "the supervision window's end";
+    EXPECT_EQ(1u, PlainStarts(L"FnKeyAgent.exe"));
+    EXPECT_EQ(1u, PlainStarts(L"FnKeyLockOsd.exe"));
 }
 
 // A gaming product (type 101) is recorded and switches the lock indicators off in the hive of the user it sees (the
