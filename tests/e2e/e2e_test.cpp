@@ -1,5 +1,9 @@
 // The installed service from outside: its command line, the defaults of its start, fnkeyctl's log and a code.
 #include "Installed.h"
+#include "KeyboardStandIn.h"
+
+#include <algorithm>
+#include <sstream>
 
 using namespace e2e;
 
@@ -14,6 +18,32 @@ void ExpectLines(const std::string& output, const std::vector<std::string>& line
     for (const std::string& line : lines) {
         EXPECT_NE(std::string::npos, output.find("\n" + line + "\n")) << line << "\nin:\n" << output;
     }
+}
+
+// The lines of a part of the output, after its title up to a blank line, sorted.
+std::vector<std::string> Part(const std::string& output, const std::string& title)
+{
+    std::istringstream text(output);
+    std::vector<std::string> lines;
+    bool inPart = false;
+    for (std::string line; std::getline(text, line) && !(inPart && line.empty());) {
+        if (inPart) lines.push_back(line);
+        inPart = inPart || line == title;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A companion as status lays it out: file name, process id, session, command line, in columns.
+std::string CompanionLine(const StandInRecord& record)
+{
+    std::string line = "  " + Narrow(record.image.substr(record.image.rfind(L'\\') + 1));
+    line.resize(20, ' ');
+    line += std::to_string(record.processId);
+    line.resize(29, ' ');
+    line += std::to_string(record.sessionId);
+    line.resize(38, ' ');
+    return line + Narrow(record.commandLine);
 }
 
 } // namespace
@@ -47,7 +77,8 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
 }
 
 // fnkeyctl against the service: its status reads without making anything, log on makes the service record, a
-// setting code reaches its row, log off takes the switch away.
+// setting code reaches its row, the companions and keyboards show as they run and are attached, log off takes the
+// switch away.
 TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
 {
     const std::wstring switchKey = L"Software\\Osmira\\OsmiraUtility\\log";
@@ -57,13 +88,26 @@ TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
     EXPECT_FALSE(FileExists(kLogFolder));
     EXPECT_FALSE(regtest::KeyExists(switchKey));
     RunPackaged(L"fnkeyctl.exe", L"log on");
+    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0102, kPackage + FN_KBD_DRIVER_FILE));
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 30000));
     RunPackaged(L"fnkeyctl.exe", L"pexaro-numlock-off");
+    const auto bothStarted = [] {
+        return !Started(L"FnKeyAgent.exe").empty() && !Started(L"FnKeyLockOsd.exe").empty();
+    };
+    ASSERT_TRUE(WaitUntil(bothStarted, 20000));
     const std::string status = RunPackaged(L"fnkeyctl.exe", L"status");
     ExpectLines(status, {"  State         RUNNING, process " + std::to_string(m_service.Status().dwProcessId),
                          "  PexaroToast     ShowNumlkOSD                    0"});
     EXPECT_NE(std::string::npos, status.find("] SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF\n")) << status;
+    std::vector<std::string> companions = {"  Name              Process  Session  Command line"};
+    for (const StandInRecord& record : Started(L"")) companions.push_back(CompanionLine(record));
+    std::sort(companions.begin(), companions.end());
+    EXPECT_EQ(companions, Part(status, "Companions"));
+    const std::vector<std::string> keyboards = {"  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached",
+                                                "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  attached",
+                                                "  VID_7B7B&PID_0201           VID 7B7B  PID 0201  not attached"};
+    EXPECT_EQ(keyboards, Part(status, "Registered keyboards (HKLM\\" + Narrow(regkeys::kKeyboardListKey) + ")"));
     RunPackaged(L"fnkeyctl.exe", L"log off");
     EXPECT_FALSE(regtest::KeyExists(switchKey));
 }
