@@ -7,17 +7,16 @@
 
 using namespace e2e;
 
-namespace {
-
-// A companion's starts without a switch: those of the start-up launch and of the supervision's relaunches.
-size_t PlainStarts(const wchar_t* name)
+// A companion's starts with the switch, or for "" without one (the start-up launch's and the supervision's).
+static size_t Starts(const wchar_t* name, const std::wstring& switchText = L"")
 {
     const std::vector<StandInRecord> records = Started(name);
-    const auto plain = [](const StandInRecord& record) { return record.commandLine.find(L" -") == std::wstring::npos; };
-    return std::count_if(records.begin(), records.end(), plain);
+    const auto withSwitch = [&](const StandInRecord& record) {
+        const std::wstring& line = record.commandLine;
+        return line.substr(std::min(line.find(L" -"), line.size())) == switchText;
+    };
+    return std::count_if(records.begin(), records.end(), withSwitch);
 }
-
-} // namespace
 
 // The companions start 8 s after the start and once through the supervision window; a launch code starts the lock
 // indicator with its switch; both mic-mute states reach each keyboard as its collection's report, padded with zeros
@@ -34,20 +33,12 @@ TEST_F(Installed, CompanionsAndALaunchCodeStart)
     ULARGE_INTEGER asked = {};
     ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&asked));
     ASSERT_TRUE(m_service.Start());
-    const auto bothStarted = [] {
-        return PlainStarts(L"FnKeyAgent.exe") != 0 && PlainStarts(L"FnKeyLockOsd.exe") != 0;
-    };
-    EXPECT_TRUE(WaitUntil(bothStarted, 20000));
+    EXPECT_TRUE(WaitUntil([] { return Starts(L"FnKeyAgent.exe") != 0 && Starts(L"FnKeyLockOsd.exe") != 0; }, 20000));
     for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
         EXPECT_GE(Started(name).at(0).startTime, asked.QuadPart + 80000000) << "8 s after the start: " << Narrow(name);
     }
     EXPECT_EQ(0u, m_service.Control(163));
-    const auto airplaneStarted = [&] {
-        const std::vector<StandInRecord> records = Started(L"FnKeyLockOsd.exe");
-        return std::any_of(records.begin(), records.end(),
-                           [](const StandInRecord& record) { return record.commandLine == L" -SWITCH_AIRPLANE"; });
-    };
-    EXPECT_TRUE(WaitUntil(airplaneStarted, 10000));
+    EXPECT_TRUE(WaitUntil([] { return Starts(L"FnKeyLockOsd.exe", L" -SWITCH_AIRPLANE") != 0; }, 10000));
     for (const DWORD code : {160, 161}) {
         EXPECT_EQ(0u, m_service.Control(code));
         for (const Keyboard& keyboard : keyboards) {
@@ -60,8 +51,8 @@ TEST_F(Installed, CompanionsAndALaunchCodeStart)
         }
     }
     EXPECT_TRUE(WaitForRecord(L"_ThreadCheckRunningAndLaunch  exit,line:%d", 60000)) << "the supervision window's end";
-    EXPECT_EQ(1u, PlainStarts(L"FnKeyAgent.exe"));
-    EXPECT_EQ(1u, PlainStarts(L"FnKeyLockOsd.exe"));
+    EXPECT_EQ(1u, Starts(L"FnKeyAgent.exe"));
+    EXPECT_EQ(1u, Starts(L"FnKeyLockOsd.exe"));
 }
 
 // A gaming product (type 101) is recorded and switches the lock indicators off in the hive of the user it sees (the

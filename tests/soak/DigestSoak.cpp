@@ -17,10 +17,9 @@ using namespace testsupport;
 
 namespace {
 
-// The PE format as the soak reads it, apart from the product's reading: the PE header's place at 0x3C of the 64-byte
-// DOS header; the PE header ("PE\0\0", the 20-byte file header, the 64-bit optional header of 240 bytes) with the
+// The PE format as the soak reads it, apart from the product's reading: the PE header's place at 0x3C of the DOS
+// header; the PE header ("PE\0\0", the 20-byte file header, the 64-bit optional header of 240 bytes) with the
 // checksum 64 bytes and the certificate directory entry (offset, size) 112 + 4 * 8 bytes into the optional header.
-constexpr uint32_t kDosBytes = 64;
 constexpr uint32_t kHeaderPlace = 0x3C;
 constexpr uint32_t kHeaderBytes = 4 + 20 + 240;
 constexpr uint32_t kChecksumAt = 4 + 20 + 64;
@@ -82,7 +81,7 @@ bool GuardReadFile()
 std::wstring ExpectedDigest(const std::vector<unsigned char>& image, const std::wstring& keptPath)
 {
     const uint32_t header = Load32(image, kHeaderPlace);
-    if (image.size() < kDosBytes || uint64_t(header) + kHeaderBytes > image.size()) return L"";
+    if (uint64_t(header) + kHeaderBytes > image.size()) return L""; // a file shorter than its DOS header too
     const uint64_t checksum = uint64_t(header) + kChecksumAt;
     const uint64_t entry = uint64_t(header) + kCertificateEntryAt;
     const uint64_t tableOffset = Load32(image, entry);
