@@ -182,8 +182,11 @@ Verdict CheckDevice(const wchar_t* instanceId, const wchar_t* keyPath)
 bool DeviceGone(const wchar_t* instanceId, const wchar_t* keyPath)
 {
     if (CheckDevice(instanceId, keyPath) != Verdict::Gone) return false;
+    WriteLog(L"_Thread_HotkeyDeviceWatch device missing, looking again in %d ms", static_cast<int>(kSecondCheckPause));
     ::Sleep(kSecondCheckPause);
-    return CheckDevice(instanceId, keyPath) == Verdict::Gone;
+    if (CheckDevice(instanceId, keyPath) == Verdict::Gone) return true;
+    WriteLog(L"_Thread_HotkeyDeviceWatch device back on the second look; the package stays");
+    return false;
 }
 
 // Watches until the device is gone: true then, false when the watch could not be set up.
@@ -204,8 +207,12 @@ bool WatchUntilGone()
         const bool rearmed = ArmWatch(keyPath, key, event.get());
         CMP_WaitNoPendingInstallEvents(INFINITE);
         if (DeviceGone(instanceId, keyPath)) return true;
-        // Without a notification armed, the thread would otherwise spin on nothing.
-        if (!rearmed) ::Sleep(1000);
+        // A device registered again has a new key, which the notification armed on the old one never reports:
+        // until the new key can be watched, a look each second stands in for it.
+        if (!rearmed && !ArmWatch(keyPath, key, event.get())) {
+            ::Sleep(1000);
+            ::SetEvent(event.get());
+        }
     }
 }
 

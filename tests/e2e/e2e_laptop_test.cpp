@@ -1,27 +1,58 @@
 // The installed service on a laptop with the package's firmware, hotkey device and companions: one case a family
-// proves the wiring (the LED codes' way to the firmware and the keyboards is the attack table's).
+// proves the wiring (the LED codes' way to the firmware is the attack table's).
 #include "Installed.h"
+#include "KeyboardStandIn.h"
 
 #include <algorithm>
 
 using namespace e2e;
 
-// Both companions start once and a launch code starts the lock indicator with its switch (the stop that ends them
-// is the soak's cycles'; the console session the launch ways' unit test's: Wine runs every process in one session).
+// A companion's starts with the switch, or for "" without one (the start-up launch's and the supervision's).
+static size_t Starts(const wchar_t* name, const std::wstring& switchText = L"")
+{
+    const std::vector<StandInRecord> records = Started(name);
+    const auto withSwitch = [&](const StandInRecord& record) {
+        const std::wstring& line = record.commandLine;
+        return line.substr(std::min(line.find(L" -"), line.size())) == switchText;
+    };
+    return std::count_if(records.begin(), records.end(), withSwitch);
+}
+
+// The companions start 8 s after the start and once through the supervision window; a launch code starts the lock
+// indicator with its switch; both mic-mute states reach each keyboard as its collection's report, padded with zeros
+// (the stop that ends the companions is the soak's cycles'; the console session the launch ways' unit test's).
 TEST_F(Installed, CompanionsAndALaunchCodeStart)
 {
+    const struct Keyboard {
+        unsigned vendor, product;
+        size_t reportLength;
+    } keyboards[] = {{0x7A7A, 0x0101, 3}, {0x7B7B, 0x0201, FN_KBD_LONG_REPORT_BYTES}};
+    for (const Keyboard& keyboard : keyboards) {
+        ASSERT_EQ(0u, kbdstandin::AttachKeyboard(keyboard.vendor, keyboard.product, kPackage + FN_KBD_DRIVER_FILE));
+    }
+    ULARGE_INTEGER asked = {};
+    ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&asked));
     ASSERT_TRUE(m_service.Start());
-    const auto bothStarted = [] {
-        return Started(L"FnKeyAgent.exe").size() == 1 && Started(L"FnKeyLockOsd.exe").size() == 1;
-    };
-    EXPECT_TRUE(WaitUntil(bothStarted, 20000));
+    EXPECT_TRUE(WaitUntil([] { return Starts(L"FnKeyAgent.exe") != 0 && Starts(L"FnKeyLockOsd.exe") != 0; }, 20000));
+    for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
+        EXPECT_GE(Started(name).at(0).startTime, asked.QuadPart + 80000000) << "8 s after the start: " << Narrow(name);
+    }
     EXPECT_EQ(0u, m_service.Control(163));
-    const auto airplaneStarted = [&] {
-        const std::vector<StandInRecord> records = Started(L"FnKeyLockOsd.exe");
-        return std::any_of(records.begin(), records.end(),
-                           [](const StandInRecord& record) { return record.commandLine == L" -SWITCH_AIRPLANE"; });
-    };
-    EXPECT_TRUE(WaitUntil(airplaneStarted, 10000));
+    EXPECT_TRUE(WaitUntil([] { return Starts(L"FnKeyLockOsd.exe", L" -SWITCH_AIRPLANE") != 0; }, 10000));
+    for (const DWORD code : {160, 161}) {
+        EXPECT_EQ(0u, m_service.Control(code));
+        for (const Keyboard& keyboard : keyboards) {
+            std::vector<std::vector<unsigned char>> reports = {{0x09, 0x74, 0x02}, {0x09, 0x74, 0x01}};
+            reports.resize(code - 159);
+            for (std::vector<unsigned char>& report : reports) report.resize(keyboard.reportLength);
+            WaitUntil([&] { return kbdstandin::ReadReports(keyboard.vendor, keyboard.product) == reports; }, 10000);
+            EXPECT_EQ(reports, kbdstandin::ReadReports(keyboard.vendor, keyboard.product))
+                << std::hex << keyboard.vendor << "/" << keyboard.product << " after code " << std::dec << code;
+        }
+    }
+    EXPECT_TRUE(WaitForRecord(L"_ThreadCheckRunningAndLaunch  exit,line:%d", 60000)) << "the supervision window's end";
+    EXPECT_EQ(1u, Starts(L"FnKeyAgent.exe"));
+    EXPECT_EQ(1u, Starts(L"FnKeyLockOsd.exe"));
 }
 
 // A gaming product (type 101) is recorded and switches the lock indicators off in the hive of the user it sees (the
@@ -41,7 +72,9 @@ TEST_F(Installed, ProductInformationBecomesSettings)
     ::RegDeleteTreeW(HKEY_CURRENT_USER, userKey);
 }
 
-// The hotkey id among the compatible ids only; its removal uninstalls the package and takes its settings.
+// The hotkey id among the compatible ids only. Removed and restored within a second, the device keeps the package
+// (a removal counts when a second look, 3 s later, misses it too); removed for good, it takes the package and its
+// settings.
 TEST_F(Installed, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
 {
     ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" create --compatible").exitCode);
@@ -51,6 +84,14 @@ TEST_F(Installed, PackageRemovesItselfWhenTheHotkeyDeviceGoes)
     ::RegSetKeyValueW(HKEY_CURRENT_USER, userSettings, L"Kept", REG_DWORD, &kept, sizeof kept);
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 20000));
+    const double removed = Now();
+    ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" remove").exitCode);
+    EXPECT_TRUE(WaitForRecord(L"_Thread_HotkeyDeviceWatch device missing, looking again in 3000 ms", 10000));
+    ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" create --compatible").exitCode);
+    EXPECT_LT(Now() - removed, 1.0) << "restored within a second";
+    EXPECT_TRUE(WaitForRecord(L"_Thread_HotkeyDeviceWatch device back on the second look; the package stays", 10000));
+    EXPECT_TRUE(regtest::KeyExists(regkeys::kHotkeyKey) && regtest::KeyExists(regkeys::kServiceKey));
+    EXPECT_TRUE(ReadDword(HKEY_CURRENT_USER, userSettings, L"Kept") && package.Installed());
     ASSERT_EQ(0u, RunAndCapture(FN_TEST_DEVICE_TOOL L" remove").exitCode);
     const auto settingsGone = [&] {
         return !regtest::KeyExists(regkeys::kHotkeyKey) && !regtest::KeyExists(regkeys::kServiceKey)

@@ -1,5 +1,8 @@
 // The installed service from outside: its command line, the defaults of its start, fnkeyctl's log and a code.
 #include "Installed.h"
+#include "KeyboardStandIn.h"
+
+#include <cstdio>
 
 using namespace e2e;
 
@@ -14,6 +17,16 @@ void ExpectLines(const std::string& output, const std::vector<std::string>& line
     for (const std::string& line : lines) {
         EXPECT_NE(std::string::npos, output.find("\n" + line + "\n")) << line << "\nin:\n" << output;
     }
+}
+
+// A companion as status lays it out: file name, process id, session, command line, in columns.
+std::string CompanionLine(const StandInRecord& record)
+{
+    const std::string name = Narrow(record.image.substr(record.image.rfind(L'\\') + 1));
+    char line[600];
+    std::snprintf(line, sizeof line, "  %-18s%-9lu%-9lu%s", name.c_str(), record.processId, record.sessionId,
+                  Narrow(record.commandLine).c_str());
+    return line;
 }
 
 } // namespace
@@ -34,7 +47,7 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
     };
     for (const Case& row : cases) {
         EXPECT_EQ(row.output, RunPackaged(L"OsmiraUtilityService.exe", row.arguments));
-        EXPECT_TRUE(WaitUntil([&] { return m_service.Installed() == row.installed; }, 10000)) << Narrow(row.arguments);
+        EXPECT_EQ(row.installed, m_service.Installed()) << Narrow(row.arguments); // the program has ended its calls
     }
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 30000));
@@ -47,7 +60,8 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
 }
 
 // fnkeyctl against the service: its status reads without making anything, log on makes the service record, a
-// setting code reaches its row, log off takes the switch away.
+// setting code reaches its row, the companions and keyboards show as they run and are attached, log off takes the
+// switch away.
 TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
 {
     const std::wstring switchKey = L"Software\\Osmira\\OsmiraUtility\\log";
@@ -57,13 +71,23 @@ TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
     EXPECT_FALSE(FileExists(kLogFolder));
     EXPECT_FALSE(regtest::KeyExists(switchKey));
     RunPackaged(L"fnkeyctl.exe", L"log on");
+    ASSERT_EQ(0u, kbdstandin::AttachKeyboard(0x7A7A, 0x0102, kPackage + FN_KBD_DRIVER_FILE));
     ASSERT_TRUE(m_service.Start());
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 30000));
     RunPackaged(L"fnkeyctl.exe", L"pexaro-numlock-off");
+    const auto bothStarted = [] {
+        return !Started(L"FnKeyAgent.exe").empty() && !Started(L"FnKeyLockOsd.exe").empty();
+    };
+    ASSERT_TRUE(WaitUntil(bothStarted, 20000));
     const std::string status = RunPackaged(L"fnkeyctl.exe", L"status");
     ExpectLines(status, {"  State         RUNNING, process " + std::to_string(m_service.Status().dwProcessId),
                          "  PexaroToast     ShowNumlkOSD                    0"});
     EXPECT_NE(std::string::npos, status.find("] SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF\n")) << status;
+    std::vector<std::string> lines = {"  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached",
+                                      "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  attached",
+                                      "  VID_7B7B&PID_0201           VID 7B7B  PID 0201  not attached"};
+    for (const StandInRecord& record : Started(L"")) lines.push_back(CompanionLine(record));
+    ExpectLines(status, lines);
     RunPackaged(L"fnkeyctl.exe", L"log off");
     EXPECT_FALSE(regtest::KeyExists(switchKey));
 }

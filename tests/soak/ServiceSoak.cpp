@@ -1,5 +1,5 @@
 // The service under load and faults: the control storm against a model of the settings, start/stop
-// cycles of the installed service, and the agent killed during its supervision window.
+// cycles of the installed service, and the agent and the lock indicator killed in turn during the supervision window.
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
@@ -249,38 +249,53 @@ void Cycles(DWORD cycles, DWORD stayEvery, DWORD seed)
 void Chaos(DWORD killEveryMs)
 {
     TestService installed(L"OsmiraUtilityService");
-    const auto agentRuns = [] { return !ProcessIds(kAgentName).empty(); };
-    if (!StartFresh(installed) || !WaitUntil(agentRuns, 60000, 10)) {
-        Violation(L"chaos: the service did not start, or no agent within 60 s of the start");
+    if (!StartFresh(installed) || !WaitUntil(BothCompanionsRun, 60000, 10)) {
+        Violation(L"chaos: the service did not start, or not both companions within 60 s of the start");
         return;
     }
     // The next pass (at most 2 s later), the relaunch's own wait and Wine's start; the kills leave each a pass.
     constexpr double kBackWithin = 2 + 1.5 + 2;
+    // The lock indicators go first, when no earlier relaunch is under way, and last: their relaunch starts a second
+    // agent too, which the supervision must end. An agent's kill leaves room (three passes) for the next.
+    const wchar_t* const victims[] = {kLockOsdName, kAgentName};
     unsigned kills = 0;
-    while (ServiceLogCount(kPass) + 2 < 15 && !WindowEnded()) {
+    size_t indicatorsEnded = 0;
+    while (ServiceLogCount(kPass) + 2 + (kills % 2 == 1 ? 3 : 0) < 15 && !WindowEnded()) {
         ::Sleep(killEveryMs);
-        // Held by handle until ended: a failed kill cannot pass for a return, and any agent after it is new.
-        const std::vector<DWORD> killed = ProcessIds(kAgentName);
+        const wchar_t* const victim = victims[kills++ % 2];
+        // Held by handle until ended: a failed kill cannot pass for a return, and any process after it is new.
+        const std::vector<DWORD> killed = ProcessIds(victim);
         const double killedAt = Now();
         size_t ended = 0;
         for (DWORD id : killed) {
-            const win::UniqueHandle agent(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-            ended += agent && ::TerminateProcess(agent.get(), 1) &&
-                     ::WaitForSingleObject(agent.get(), 5000) == WAIT_OBJECT_0;
+            const win::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+            ended += process && ::TerminateProcess(process.get(), 1) &&
+                     ::WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
         }
-        const bool back = WaitUntil(agentRuns, 10000, 10) && Now() - killedAt <= kBackWithin;
-        ++kills;
+        indicatorsEnded += victim == kLockOsdName ? ended : 0;
+        const bool back = WaitUntil([&] { return !ProcessIds(victim).empty(); }, 10000, 10) &&
+                          Now() - killedAt <= kBackWithin;
         if (killed.empty() || ended != killed.size() || !back) {
-            Violation(L"chaos: kill %u: %u of %u agents ended, a new one in time: %d", kills, unsigned(ended),
-                      unsigned(killed.size()), back);
+            Violation(L"chaos: kill %u: %u of %u %s ended, a new one in time: %d", kills, unsigned(ended),
+                      unsigned(killed.size()), victim, back);
         }
     }
-    const bool windowEnded = WaitUntil(WindowEnded, 60000, 100);
-    ::Sleep(500);
+    // The relaunch of a late kill may begin another window of the agent's supervision: every one must end.
+    const auto supervisionEnded = [] {
+        return WindowEnded() && ServiceLogCount(L"_ThreadCheckRunningUtility g_nCheckRunning = 0") ==
+                                    ServiceLogCount(L"CreateThreadForCheckRunningUtilityTimes CreateThread "
+                                                    L"_ThreadCheckRunningUtility success");
+    };
+    const bool windowEnded = WaitUntil(supervisionEnded, 90000, 100);
     const size_t agents = ProcessIds(kAgentName).size();
-    if (!windowEnded || kills < 3 || agents != 1) {
-        Violation(L"chaos: %u kills inside the window, window ended: %d, %u agents after it", kills, windowEnded,
-                  unsigned(agents));
+    // Only the agent is kept to one: each relaunch starts both companions, and passes 2 s apart may both relaunch.
+    // Every lock indicator that the service started and the soak did not end still runs.
+    const size_t indicators = ProcessIds(kLockOsdName).size();
+    const size_t indicatorStarts = ServiceLogCount(L"LaunchFnKeyAgentProcess Create \"FnKeyLockOsd.exe\" process");
+    if (!windowEnded || kills < 3 || kills % 2 == 0 || agents != 1 || indicators + indicatorsEnded != indicatorStarts) {
+        Violation(L"chaos: %u kills inside the window, its supervision ended: %d, %u agents after it, %u lock "
+                  L"indicators of %u started and %u ended", kills, windowEnded, unsigned(agents), unsigned(indicators),
+                  unsigned(indicatorStarts), unsigned(indicatorsEnded));
     }
     installed.Stop();
     SetLogSwitch(false);

@@ -1,7 +1,8 @@
 /* FnKbdStandIn.sys: a HID minidriver that plays the package's external keyboards.
  * Each root device it drives is named ROOT\VID_xxxx&PID_yyyy&COLnn\0000: the name gives the
  * vendor and product ids and the top-level collection played (COL01 the keyboard, COL02 the
- * vendor collection 0xFFA0/1 with output report 9; no COL suffix: both in one device).
+ * vendor collection 0xFFA0/1 with output report 9; no COL suffix: both in one device). Report 9
+ * is 3 bytes long, FN_KBD_LONG_REPORT_BYTES for a keyboard of FN_KBD_LONG_REPORT_VENDOR.
  * Every output report is recorded under the service key (see KeyboardStandIn.h); a keyboard
  * given the HoldWrites fault leaves its writes pending instead, until it is removed. */
 #include <ntddk.h>
@@ -64,6 +65,8 @@ static const UCHAR VendorCollection[] = {
     0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x02, 0x91, 0x02,
     0x09, 0x02, 0x81, 0x02,
     0xC0};
+/* Where VendorCollection gives its reports' count of data bytes. */
+#define VENDOR_REPORT_COUNT_AT 19
 
 typedef struct {
     USHORT vid, pid, collection;
@@ -267,6 +270,8 @@ static NTSTATUS NTAPI InternalIoctl(PDEVICE_OBJECT fdo, PIRP irp)
     }
     if (k->collection != 1) {
         memcpy(descriptor + descriptorLength, VendorCollection, sizeof(VendorCollection));
+        if (k->vid == FN_KBD_LONG_REPORT_VENDOR)
+            descriptor[descriptorLength + VENDOR_REPORT_COUNT_AT] = FN_KBD_LONG_REPORT_BYTES - 1;
         descriptorLength += sizeof(VendorCollection);
     }
     NTSTATUS status = STATUS_NOT_SUPPORTED;

@@ -16,6 +16,10 @@
 #define FN_KBD_FAULTS_SUBKEY L"Faults"
 #define FN_KBD_HOLD_WRITES L"HoldWrites"
 #define FN_KBD_NAME_CHARS 18  // VID_xxxx&PID_yyyy and its terminator
+// A keyboard of this vendor takes output reports of this many bytes (report id first), the others 3:
+// a writer that pads to the collection's length shows it in the records.
+#define FN_KBD_LONG_REPORT_VENDOR 0x7B7B
+#define FN_KBD_LONG_REPORT_BYTES 8
 
 #ifdef __cplusplus
 #include <windows.h>
