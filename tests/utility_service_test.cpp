@@ -103,10 +103,20 @@ TEST_F(UtilityService, LaunchesWaitTheirTurnUpToTwoAndTheStopDropsTheWaiting)
                             L"OsmiraUtilityService 1 waiting launches dropped: the service stops"));
 }
 
-// The stop sets the auto-reset quit event once, so that it releases one waiter; it gives its
-// waiters a moment and only then ends both companions, but not the packaged app. (Which names a
-// kill matches: the process toolkit's table.)
-TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
+// The stop's thread at its pause: the waiter that the quit event released has woken, and the agent still runs.
+std::atomic<DWORD> g_stopThread{0};
+std::atomic<DWORD> g_agent{0};
+std::atomic<bool> g_waiterWoke{false};
+std::atomic<int> g_agentAtPause{-1};
+void AtTheStopsPause()
+{
+    if (::GetCurrentThreadId() != g_stopThread.load()) return;
+    g_agentAtPause = WaitUntil([] { return g_waiterWoke.load(); }, 5000) && ProcessAlive(g_agent.load());
+}
+
+// The stop sets the auto-reset quit event once, so that it releases one waiter, and pauses for it before it ends
+// both companions, but not the packaged app. (Which names a kill matches: the process toolkit's table.)
+TEST_F(UtilityService, StopPausesForAReleasedWaiterBeforeItEndsTheCompanions)
 {
     std::vector<DWORD> companions; // the agent first
     for (const wchar_t* name : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe"}) {
@@ -115,17 +125,14 @@ TEST_F(UtilityService, StopReleasesAWaiterBeforeItEndsTheCompanions)
     }
     const DWORD packagedApp = m_standIns.Start(L"keyapp.exe");
     CUtilityService service;
-    std::atomic<bool> waiting{false};
-    std::atomic<int> agentAliveAtWake{-1};
-    std::thread waiter([&] {
-        waiting = true;
-        const bool set = ::WaitForSingleObject(ServiceQuitEvent(), 30000) == WAIT_OBJECT_0;
-        agentAliveAtWake = set ? int(ProcessAlive(companions[0])) : -1;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return waiting.load(); }, 5000));
+    std::thread waiter([] { g_waiterWoke = ::WaitForSingleObject(ServiceQuitEvent(), 30000) == WAIT_OBJECT_0; });
+    g_stopThread = ::GetCurrentThreadId();
+    g_agent = companions[0];
+    SetWaitObserverForTesting(&AtTheStopsPause);
     EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(SERVICE_CONTROL_STOP, 0, nullptr));
+    SetWaitObserverForTesting(nullptr);
     waiter.join();
-    EXPECT_EQ(1, agentAliveAtWake.load()) << "-1: the quit event was not set";
+    EXPECT_EQ(1, g_agentAtPause.load()) << "-1: no pause on the stop's thread; 0: no waiter woke, or no agent ran";
     EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0)) << "it released a second waiter";
     for (DWORD companion : companions) {
         EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
