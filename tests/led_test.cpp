@@ -11,6 +11,8 @@
 #include "support/RegistryTestSupport.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 using namespace testsupport;
 using regtest::CountLogged;
@@ -40,6 +42,34 @@ void Apply(const Behaviour& behaviour)
     const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + behaviour.subKey;
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), behaviour.name, REG_DWORD,
                                                &behaviour.data, sizeof behaviour.data));
+}
+
+// The waits that each thread of the service has begun: a worker begins one on every pass, after its call.
+struct Passes {
+    std::mutex lock;
+    std::map<DWORD, unsigned> byThread;
+};
+Passes& g_passes = *new Passes; // never destroyed: the workers outlive the test
+void CountPass()
+{
+    std::lock_guard<std::mutex> guard(g_passes.lock);
+    ++g_passes.byThread[::GetCurrentThreadId()];
+}
+// True once every thread that waited has begun two more waits: a full pass of each worker, with whatever call it
+// makes, lies between.
+bool EveryWorkerPassed()
+{
+    const auto passes = [] {
+        std::lock_guard<std::mutex> guard(g_passes.lock);
+        return g_passes.byThread;
+    };
+    const std::map<DWORD, unsigned> before = passes();
+    return WaitUntil([&] {
+        std::map<DWORD, unsigned> now = passes();
+        return std::all_of(before.begin(), before.end(), [&](const auto& thread) {
+            return now[thread.first] >= thread.second + 2;
+        });
+    }, 10000);
 }
 
 // The firmware stand-in serves this process; its behaviour, states and the keyboard list start empty.
@@ -130,8 +160,9 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     const Texts micInputs = {kMicOn, kMicOff};
     const Texts speakerInputs = {kSpeakerOn, kSpeakerOff};
 
-    // Idle passes every 100 ms: a worker that applied one request per pass shows it within the settling below.
+    // Idle passes every 100 ms, counted.
     SetWaitDivisorForTesting(20);
+    SetWaitObserverForTesting(&CountPass);
     // Before any mic-mute request the replay writes "not muted" to both paths.
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return Inputs() == Texts{kMicOff} && Count(kNoKeyboardList) == 1; }, 20000));
@@ -161,7 +192,7 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     const std::wstring workerOn = L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON ,line:%d";
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() >= 5 && Count(workerOn) >= 2; }, 20000));
-    ::Sleep(300); // three idle passes
+    EXPECT_TRUE(EveryWorkerPassed());
     EXPECT_EQ((Texts{kMicOff, kMicOn, kMicOff, kMicOn, kMicOn}), Inputs(micInputs));
     EXPECT_LE(Inputs(speakerInputs).size(), 3u);
 
