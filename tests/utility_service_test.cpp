@@ -1,5 +1,7 @@
 // The utility service in process: its events, the rows that only log, the stop and the start-up
 // worker, seen through the log, the events and the companion stand-ins.
+#include "ValidationCodes.h"
+#include "service/CompanionSupervision.h"
 #include "service/ControlDispatcher.h"
 #include "service/Launcher.h"
 #include "service/ServiceWaits.h"
@@ -138,6 +140,37 @@ TEST_F(UtilityService, StopPausesForAReleasedWaiterBeforeItEndsTheCompanions)
         EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
     }
     EXPECT_TRUE(ProcessAlive(packagedApp));
+}
+
+// A companion is held from its check to its start: written to while its check runs (1.5 s here, as when a user
+// holds the file), it refuses with a sharing violation, and the program that starts is the file checked. The
+// launches look beside this program; the first one's start marks the beginning of the second one's check.
+TEST_F(UtilityService, LaunchHoldsTheCompanionFromItsCheckToItsStart)
+{
+    const StandInFolder held(L"held", ModuleFolder());
+    const std::wstring below = held.Path().substr(ModuleFolder().size() + 1) + L"\\";
+    const std::wstring agent = held.Program(L"FnKeyAgent.exe");
+    const RegistryTreeGuard behaviour(kValidationBehaviourKey);
+    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kValidationBehaviourKey, kCheckMilliseconds, 1500));
+    std::atomic<BOOL> started{FALSE};
+    std::thread launch([&] {
+        DWORD code = 0;
+        LaunchUserProcess(&code, (below + L"keyapp.exe").c_str(), L"");
+        started = LaunchUserProcess(&code, (below + L"FnKeyAgent.exe").c_str(), L" -HELD");
+    });
+    EXPECT_TRUE(WaitUntil([&] { return CountRecords(Messages(), L"LaunchOsmiraUtilityAppx Create", true) == 1; },
+                          20000));
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const win::UniqueHandle writer(::CreateFileW(agent.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0,
+                                                 nullptr));
+    EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), writer ? DWORD(ERROR_SUCCESS) : ::GetLastError());
+    if (writer) ::SetEndOfFile(writer.get()); // what starts now is no longer the file checked
+    launch.join();
+    EXPECT_TRUE(started.load());
+    std::vector<StandInRecord> records;
+    EXPECT_TRUE(WaitUntil([&] { return (records = StandInRecordsIn(held.Path(), L"FnKeyAgent.exe")).size() == 1; },
+                          10000));
+    for (const StandInRecord& record : records) EXPECT_EQ(Narrow(agent + L"| -HELD"), Narrow(record.image + L"|" + record.commandLine));
 }
 
 // The start-up worker: the packaged app and both companions left from an earlier run go, in

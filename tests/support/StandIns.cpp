@@ -14,7 +14,8 @@ static DWORD Number(const std::wstring& text, const wchar_t* key)
 {
     return wcstoul(Field(text, key).c_str(), nullptr, 10);
 }
-StandInFolder::StandInFolder(const std::wstring& name) : m_folder(L"standins_" + name)
+StandInFolder::StandInFolder(const std::wstring& name, const std::wstring& parent)
+    : m_folder(L"standins_" + name, parent)
 {
     for (const wchar_t* standIn : {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe", L"keyapp.exe"}) CopyAs(standIn, standIn);
 }

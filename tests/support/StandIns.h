@@ -14,12 +14,13 @@ struct StandInRecord {
     std::wstring loaderVariables; // "NAME=value|" each
 
 };
-// A fresh folder with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe; its end ends every
-// process that recorded itself there, whoever started it.
+// A fresh folder (in the temporary folder or the parent) with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and
+// keyapp.exe; its end ends every process that recorded itself there, whoever started it.
 class StandInFolder {
 public:
-    explicit StandInFolder(const std::wstring& name);
+    explicit StandInFolder(const std::wstring& name, const std::wstring& parent = L"");
     ~StandInFolder();
+    const std::wstring& Path() const { return m_folder.Path(); }
     std::wstring Program(const std::wstring& fileName) const { return m_folder.File(fileName); }
     bool CopyAs(const std::wstring& standIn, const std::wstring& newName) const;
     DWORD Start(const std::wstring& fileName); // waits for its record: its id, or 0
