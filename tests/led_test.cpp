@@ -31,43 +31,33 @@ const std::wstring kGetObjectFailed = L"WMI:ExecMethodWMI get object failed! err
 const std::wstring kReconnect = L"WMI:ExecMethodWMI reconnect com server. ";
 const std::wstring kNoKeyboardList = L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard OpenKey line:%d, lasterror:2";
 
-struct Behaviour {
-    std::wstring subKey;
-    const wchar_t* name;
-    DWORD data;
-};
-
+// Under the stand-in's behaviour key: class or class\\method, value, data.
+using Behaviour = std::tuple<std::wstring, const wchar_t*, DWORD>;
 void Apply(const Behaviour& behaviour)
 {
-    const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + behaviour.subKey;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), behaviour.name, REG_DWORD,
-                                               &behaviour.data, sizeof behaviour.data));
+    const auto& [subKey, name, data] = behaviour;
+    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, std::wstring(firmware::kBehaviourKey) + L"\\" + subKey, name, data));
 }
 
-// The waits that each thread of the service has begun: a worker begins one on every pass, after its call.
-struct Passes {
-    std::mutex lock;
-    std::map<DWORD, unsigned> byThread;
-};
-Passes& g_passes = *new Passes; // never destroyed: the workers outlive the test
+// The waits that each thread of the service has begun; a worker begins one on every pass, after its call. Never
+// destroyed: the workers outlive the test.
+std::mutex& g_passLock = *new std::mutex;
+std::map<DWORD, unsigned>& g_passes = *new std::map<DWORD, unsigned>;
 void CountPass()
 {
-    std::lock_guard<std::mutex> guard(g_passes.lock);
-    ++g_passes.byThread[::GetCurrentThreadId()];
+    const std::lock_guard<std::mutex> guard(g_passLock);
+    ++g_passes[::GetCurrentThreadId()];
 }
-// True once every thread that waited has begun two more waits: a full pass of each worker, with whatever call it
-// makes, lies between.
+// Every thread that waited begins two more waits: a whole pass of each worker, and any call it makes, lies between.
 bool EveryWorkerPassed()
 {
-    const auto passes = [] {
-        std::lock_guard<std::mutex> guard(g_passes.lock);
-        return g_passes.byThread;
-    };
-    const std::map<DWORD, unsigned> before = passes();
+    std::unique_lock<std::mutex> guard(g_passLock);
+    const std::map<DWORD, unsigned> before = g_passes;
+    guard.unlock();
     return WaitUntil([&] {
-        std::map<DWORD, unsigned> now = passes();
-        return std::all_of(before.begin(), before.end(), [&](const auto& thread) {
-            return now[thread.first] >= thread.second + 2;
+        const std::lock_guard<std::mutex> lock(g_passLock);
+        return std::all_of(before.begin(), before.end(), [](const auto& pass) {
+            return g_passes[pass.first] >= pass.second + 2;
         });
     }, 10000);
 }
@@ -101,7 +91,6 @@ protected:
         return inputs;
     }
     size_t Count(const std::wstring& pattern) const { return CountLogged(pattern, LogPath()); }
-
     DWORD m_cookie = 0;
     size_t m_callsBefore = 0;
     RegistryTreeGuard m_firmware{L"Software\\OsmiraFirmwareStandIn"};
@@ -138,7 +127,7 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RegistryTreeGuard firmwareKeys(L"Software\\OsmiraFirmwareStandIn");
+        RegistryTreeGuard::Delete(L"Software\\OsmiraFirmwareStandIn");
         for (const Behaviour& behaviour : c.behaviours) Apply(behaviour);
         ClearLog();
         MarkCalls();
@@ -159,7 +148,6 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
 {
     const Texts micInputs = {kMicOn, kMicOff};
     const Texts speakerInputs = {kSpeakerOn, kSpeakerOff};
-
     // Idle passes every 100 ms, counted.
     SetWaitDivisorForTesting(20);
     SetWaitObserverForTesting(&CountPass);
@@ -184,7 +172,6 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     ::SetEvent(release.get());
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() == 3 && Inputs(speakerInputs).back() == kSpeakerOn; },
                           20000));
-
     DispatchServiceControl(SVC_CTL_MICMUTE_LED_ON, 0, nullptr);
     DispatchServiceControl(SVC_CTL_SPEAKER_LED_OFF, 0, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() == 4 && Inputs(speakerInputs).back() == kSpeakerOff; },
@@ -195,7 +182,6 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     EXPECT_TRUE(EveryWorkerPassed());
     EXPECT_EQ((Texts{kMicOff, kMicOn, kMicOff, kMicOn, kMicOn}), Inputs(micInputs));
     EXPECT_LE(Inputs(speakerInputs).size(), 3u);
-
     // The mic-mute worker applied two "on" states and one "off"; its writer logged each answer of 1.
     EXPECT_EQ(2u, Count(workerOn));
     EXPECT_EQ(1u, Count(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF ,line:%d"));

@@ -1,5 +1,5 @@
-// The utility service in process: its events, the rows that only log, the stop and the start-up
-// worker, seen through the log, the events and the companion stand-ins.
+// The utility service in process: its events, the rows that only log, the launcher, the stop, a launch's hold on
+// its companion and the start-up worker, seen through the log, the events and the companion stand-ins.
 #include "ValidationCodes.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlDispatcher.h"
@@ -12,9 +12,7 @@
 
 #include <wtsapi32.h>
 
-#include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -23,40 +21,44 @@ using regtest::RecordsMatch;
 
 namespace {
 
-constexpr wchar_t kQuitEventName[] = L"_CreateForQuitSvericeEvent_";
 const std::wstring kKillLine = L"IsExistHotkeyUtilityProcessAndKill initStatus:[1] ProcessName:";
-
-bool EventExists(const wchar_t* name)
-{
-    return bool(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, FALSE, name)));
-}
 
 struct UtilityService : LoggedTest {
     StandInFolder m_standIns{L"service"};
 };
 
+// The stop's thread at its pause: the waiter that the quit event released has woken, and the agent still runs.
+std::atomic<DWORD> g_stopThread{0};
+std::atomic<DWORD> g_agent{0};
+std::atomic<bool> g_waiterWoke{false};
+std::atomic<int> g_agentAtPause{-1};
+void AtTheStopsPause()
+{
+    if (::GetCurrentThreadId() != g_stopThread.load()) return;
+    g_agentAtPause = WaitUntil([] { return g_waiterWoke.load(); }, 5000) && ProcessAlive(g_agent.load());
+}
+
 } // namespace
 
 TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
 {
-    const wchar_t* const ledEventNames[] = {L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
-                                            L"EF55FD20-D641-4B65-A7C5-F93618116671",
-                                            L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"};
-    for (const wchar_t* name : ledEventNames) {
-        EXPECT_TRUE(EventExists(name)) << Narrow(name);
+    const auto exists = [](const wchar_t* name) { return bool(win::UniqueHandle(::OpenEventW(SYNCHRONIZE, 0, name))); };
+    for (const wchar_t* name : {L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
+                                L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"}) {
+        EXPECT_TRUE(exists(name)) << Narrow(name);
     }
-    EXPECT_FALSE(EventExists(kQuitEventName));
+    const wchar_t* const quitEventName = L"_CreateForQuitSvericeEvent_";
+    EXPECT_FALSE(exists(quitEventName));
     {
         CUtilityService service; // the quit event lives with the service
-        EXPECT_TRUE(EventExists(kQuitEventName));
+        EXPECT_TRUE(exists(quitEventName));
         std::vector<std::wstring> expected = {L"::OnServiceControlHandle Syetem Shutdown\n",
                                               L"::OnServiceControlHandle User Logged off\n"};
         DispatchServiceControl(SERVICE_CONTROL_SHUTDOWN, 0, nullptr);
         DispatchServiceControl(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, nullptr);
-        const DWORD codesWithoutRow[] = {0, 4, 128, 138, 143, 152, 153, 159, 162, 169, 255};
-        for (DWORD code : codesWithoutRow) {
+        const std::wstring defaultLine = L"OsmiraUtilityService default event !Line:%d  dwCtrl : ";
+        for (int code : {0, 4, 128, 138, 143, 152, 153, 159, 162, 169, 255}) { // codes without a row
             EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
-            const std::wstring defaultLine = L"OsmiraUtilityService default event !Line:%d  dwCtrl : ";
             expected.push_back(defaultLine + std::to_wstring(code) + L" ");
         }
         EXPECT_TRUE(RecordsMatch(Messages(), expected));
@@ -97,23 +99,8 @@ TEST_F(UtilityService, LaunchesWaitTheirTurnUpToTwoAndTheStopDropsTheWaiting)
     ASSERT_TRUE(QueueLaunch(3, job, nullptr));
     EXPECT_TRUE(WaitUntil([&] { return ranSoFar().back() == 3; }, 5000));
     EXPECT_EQ((std::vector<DWORD>{1, 1, 1, 2, 3}), ranSoFar());
-    const std::vector<std::wstring> records = Messages();
-    EXPECT_EQ(1, std::count_if(records.begin(), records.end(), [](const std::wstring& record) {
-        return record.find(L"dwCtrl : 1 dropped") != std::wstring::npos;
-    }));
-    EXPECT_EQ(1, std::count(records.begin(), records.end(),
-                            L"OsmiraUtilityService 1 waiting launches dropped: the service stops"));
-}
-
-// The stop's thread at its pause: the waiter that the quit event released has woken, and the agent still runs.
-std::atomic<DWORD> g_stopThread{0};
-std::atomic<DWORD> g_agent{0};
-std::atomic<bool> g_waiterWoke{false};
-std::atomic<int> g_agentAtPause{-1};
-void AtTheStopsPause()
-{
-    if (::GetCurrentThreadId() != g_stopThread.load()) return;
-    g_agentAtPause = WaitUntil([] { return g_waiterWoke.load(); }, 5000) && ProcessAlive(g_agent.load());
+    EXPECT_EQ(1u, CountRecords(Messages(), L"OsmiraUtilityService dwCtrl : 1 dropped: ", true));
+    EXPECT_EQ(1u, CountRecords(Messages(), L"OsmiraUtilityService 1 waiting launches dropped: the service stops"));
 }
 
 // The stop sets the auto-reset quit event once, so that it releases one waiter, and pauses for it before it ends
@@ -158,23 +145,23 @@ TEST_F(UtilityService, LaunchHoldsTheCompanionFromItsCheckToItsStart)
         LaunchUserProcess(&code, (below + L"keyapp.exe").c_str(), L"");
         started = LaunchUserProcess(&code, (below + L"FnKeyAgent.exe").c_str(), L" -HELD");
     });
-    EXPECT_TRUE(WaitUntil([&] { return CountRecords(Messages(), L"LaunchOsmiraUtilityAppx Create", true) == 1; },
-                          20000));
+    const auto firstStarted = [&] { return CountRecords(Messages(), L"LaunchOsmiraUtilityAppx Create", true) == 1; };
+    EXPECT_TRUE(WaitUntil(firstStarted, 20000));
     const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const win::UniqueHandle writer(::CreateFileW(agent.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0,
                                                  nullptr));
     EXPECT_EQ(DWORD(ERROR_SHARING_VIOLATION), writer ? DWORD(ERROR_SUCCESS) : ::GetLastError());
-    if (writer) ::SetEndOfFile(writer.get()); // what starts now is no longer the file checked
+    if (writer) ::SetEndOfFile(writer.get()); // what would start then is no longer the file checked
     launch.join();
     EXPECT_TRUE(started.load());
     std::vector<StandInRecord> records;
-    EXPECT_TRUE(WaitUntil([&] { return (records = StandInRecordsIn(held.Path(), L"FnKeyAgent.exe")).size() == 1; },
-                          10000));
-    for (const StandInRecord& record : records) EXPECT_EQ(Narrow(agent + L"| -HELD"), Narrow(record.image + L"|" + record.commandLine));
+    const auto recorded = [&] { return (records = StandInRecordsIn(held.Path(), L"FnKeyAgent.exe")).size() == 1; };
+    ASSERT_TRUE(WaitUntil(recorded, 10000));
+    EXPECT_EQ(Narrow(agent + L" -HELD"), Narrow(records[0].image + records[0].commandLine));
 }
 
-// The start-up worker: the packaged app and both companions left from an earlier run go, in
-// that order, before its own launch. (A stop within its first wait: the end-to-end tests.)
+// The start-up worker: the packaged app and both companions left from an earlier run go, in that order, before its
+// own launch. (A stop within its first wait: the end-to-end tests.)
 TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
 {
     SetWaitDivisorForTesting(1000);
@@ -190,14 +177,14 @@ TEST_F(UtilityService, StartUpWorkerClearsOutTheCompanionsOfAnEarlierRun)
         EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(companion); }, 10000)) << companion;
     }
     // The kills up to the summary line; the launch and the supervision follow.
-    const std::vector<std::wstring> records = Messages();
-    const auto summary = std::find(
-        records.begin(), records.end(),
-        L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[1] Uitlity:[1] CapsNumLock:[1]");
-    ASSERT_NE(records.end(), summary) << Narrow(regtest::Join(records));
     std::vector<std::wstring> kills;
-    std::copy_if(records.begin(), summary, std::back_inserter(kills),
-                 [](const std::wstring& record) { return record.rfind(L"IsExistHotkey", 0) == 0; });
+    for (const std::wstring& record : Messages()) {
+        const bool summary = record.rfind(L":CUtilityService::ServiceWorkerThread", 0) == 0;
+        if (summary || record.rfind(L"IsExistHotkey", 0) == 0) kills.push_back(record);
+        if (summary) break;
+    }
     EXPECT_TRUE(RecordsMatch(kills, {kKillLine + L"keyapp.exe,line:%d ", kKillLine + L"FnKeyAgent.exe,line:%d ",
-                                     kKillLine + L"FnKeyLockOsd.exe,line:%d "}));
+                                     kKillLine + L"FnKeyLockOsd.exe,line:%d ",
+                                     L":CUtilityService::ServiceWorkerThread LaunchFnKeyAgentProcess clean UWP:[1] "
+                                     L"Uitlity:[1] CapsNumLock:[1]"}));
 }
