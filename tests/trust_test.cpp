@@ -81,13 +81,14 @@ TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
 
 using AssemblyHelper = LoggedTest;
 
-// No library lies beside this program: the process's binding stays empty, the answer is 6, and the file is let go
-// with the helper. Only the exact approved digest loads a library (the impostor, signed by the package's signer,
-// loads when approved by its own digest), and a bound binding stays bound. Then the platform's verdict (a chain
-// that never reaches a root refused from 6.2 on) and the helper's code: -1 with the open error logged, else the
-// library's. (The hold while the helper lives: the utility service's launch.)
+// No library lies beside this program and an impostor in the current folder: the process's binding stays empty,
+// the answer is 6, and the file is let go with the helper. Only the exact approved digest loads a library (the
+// impostor, signed by the package's signer, loads when approved by its own digest), and a bound binding stays bound.
+// Then the platform's verdict (a chain that never reaches a root refused from 6.2 on) and the helper's code: -1 with
+// the open error logged, else the library's. (The hold while the helper lives: the utility service's launch.)
 TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
 {
+    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
     const std::wstring target = m_logFolder.File(L"target.exe");
     ASSERT_TRUE(WriteFileBytes(target, {'M', 'Z'}));
     EXPECT_EQ(6, COsmiraAssemblyHelper(target.c_str()).Code());
@@ -104,7 +105,6 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {"approved", PackageFolder(), kPinned, TRUE},
     };
     OsmiraAssemblyValidation binding;
-    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
     for (const Binding& row : bindings) {
         SCOPED_TRACE(row.name);
         binding = OsmiraAssemblyValidation();
