@@ -59,18 +59,15 @@ bool StartFresh(TestService& service)
     return service.EnsureRunning();
 }
 
-// The session threads and supervision windows that the in-process events started wait on the quit event;
-// each set releases one waiter, so it is set until every window has closed.
+// The session threads and supervision windows that the in-process events started: from the quit on they start
+// nothing, and each set of the quit event releases one of them from its wait, until every window has closed.
 void EndSessionWork()
 {
+    SignalServiceQuit();
     WaitUntil([] {
         ::SetEvent(ServiceQuitEvent());
         return g_nCheckRunning.load() == 0;
     }, 120000, 50);
-    for (int i = 0; i < 40; ++i) {
-        ::SetEvent(ServiceQuitEvent());
-        ::Sleep(50);
-    }
     for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
 }
 

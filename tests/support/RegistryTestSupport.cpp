@@ -182,7 +182,7 @@ size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
         return RecordMatches(record, pattern);
     });
 }
-std::wstring Join(const std::vector<std::wstring>& lines)
+static std::wstring Join(const std::vector<std::wstring>& lines)
 {
     std::wstring text;
     for (const std::wstring& line : lines) text += L"  <" + line + L">\n";

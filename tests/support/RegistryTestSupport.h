@@ -45,7 +45,6 @@ void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabili
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
 ::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
                                         const std::vector<std::wstring>& patterns);
-std::wstring Join(const std::vector<std::wstring>& lines);
 // How many records of the log (the installed service's unless named) match the pattern.
 size_t CountLogged(const std::wstring& pattern, const std::wstring& log = testsupport::kServiceLog);
 // Creates HKLM\key and gives it the SDDL access list while it lives, full access afterwards.

@@ -65,13 +65,12 @@ private:
 };
 class LoggedTest : public ::testing::Test { // its log goes to a scratch folder; logging on while it runs
 protected:
-    explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
     void SetUp() override;
     void TearDown() override { SetLogSwitch(false); }
     std::wstring LogPath() const { return m_logFolder.File(L"_FnHotkeySvcUtility.log"); }
     std::vector<std::wstring> Messages() const { return ReadLogMessages(LogPath()); }
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
-    ScratchFolder m_logFolder;
+    ScratchFolder m_logFolder{L"log"};
 };
 // A service of the prefix. Registered from the command line (when empty: installed by the test another
 // way), an old one of the name going first, and at the end stopped, waited for and deleted; or, with the
