@@ -11,6 +11,8 @@
 #include "support/RegistryTestSupport.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 using namespace testsupport;
 using regtest::CountLogged;
@@ -29,17 +31,35 @@ const std::wstring kGetObjectFailed = L"WMI:ExecMethodWMI get object failed! err
 const std::wstring kReconnect = L"WMI:ExecMethodWMI reconnect com server. ";
 const std::wstring kNoKeyboardList = L" CMicMuteStatusGuard.WriteStatusToHIDKeyboard OpenKey line:%d, lasterror:2";
 
-struct Behaviour {
-    std::wstring subKey;
-    const wchar_t* name;
-    DWORD data;
-};
-
+// Under the stand-in's behaviour key: class or class\\method, value, data.
+using Behaviour = std::tuple<std::wstring, const wchar_t*, DWORD>;
 void Apply(const Behaviour& behaviour)
 {
-    const std::wstring key = std::wstring(firmware::kBehaviourKey) + L"\\" + behaviour.subKey;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), behaviour.name, REG_DWORD,
-                                               &behaviour.data, sizeof behaviour.data));
+    const auto& [subKey, name, data] = behaviour;
+    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, std::wstring(firmware::kBehaviourKey) + L"\\" + subKey, name, data));
+}
+
+// The waits that each thread of the service has begun; a worker begins one on every pass, after its call. Never
+// destroyed: the workers outlive the test.
+std::mutex& g_passLock = *new std::mutex;
+std::map<DWORD, unsigned>& g_passes = *new std::map<DWORD, unsigned>;
+void CountPass()
+{
+    const std::lock_guard<std::mutex> guard(g_passLock);
+    ++g_passes[::GetCurrentThreadId()];
+}
+// Every thread that waited begins two more waits: a whole pass of each worker, and any call it makes, lies between.
+bool EveryWorkerPassed()
+{
+    std::unique_lock<std::mutex> guard(g_passLock);
+    const std::map<DWORD, unsigned> before = g_passes;
+    guard.unlock();
+    return WaitUntil([&] {
+        const std::lock_guard<std::mutex> lock(g_passLock);
+        return std::all_of(before.begin(), before.end(), [](const auto& pass) {
+            return g_passes[pass.first] >= pass.second + 2;
+        });
+    }, 10000);
 }
 
 // The firmware stand-in serves this process; its behaviour, states and the keyboard list start empty.
@@ -71,7 +91,6 @@ protected:
         return inputs;
     }
     size_t Count(const std::wstring& pattern) const { return CountLogged(pattern, LogPath()); }
-
     DWORD m_cookie = 0;
     size_t m_callsBefore = 0;
     RegistryTreeGuard m_firmware{L"Software\\OsmiraFirmwareStandIn"};
@@ -108,7 +127,7 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RegistryTreeGuard firmwareKeys(L"Software\\OsmiraFirmwareStandIn");
+        RegistryTreeGuard::Delete(L"Software\\OsmiraFirmwareStandIn");
         for (const Behaviour& behaviour : c.behaviours) Apply(behaviour);
         ClearLog();
         MarkCalls();
@@ -129,9 +148,9 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
 {
     const Texts micInputs = {kMicOn, kMicOff};
     const Texts speakerInputs = {kSpeakerOn, kSpeakerOff};
-
-    // Idle passes every 100 ms: a worker that applied one request per pass shows it within the settling below.
+    // Idle passes every 100 ms, counted.
     SetWaitDivisorForTesting(20);
+    SetWaitObserverForTesting(&CountPass);
     // Before any mic-mute request the replay writes "not muted" to both paths.
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return Inputs() == Texts{kMicOff} && Count(kNoKeyboardList) == 1; }, 20000));
@@ -153,7 +172,6 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     ::SetEvent(release.get());
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() == 3 && Inputs(speakerInputs).back() == kSpeakerOn; },
                           20000));
-
     DispatchServiceControl(SVC_CTL_MICMUTE_LED_ON, 0, nullptr);
     DispatchServiceControl(SVC_CTL_SPEAKER_LED_OFF, 0, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() == 4 && Inputs(speakerInputs).back() == kSpeakerOff; },
@@ -161,10 +179,9 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     const std::wstring workerOn = L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_ON ,line:%d";
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() >= 5 && Count(workerOn) >= 2; }, 20000));
-    ::Sleep(300); // three idle passes
+    EXPECT_TRUE(EveryWorkerPassed());
     EXPECT_EQ((Texts{kMicOff, kMicOn, kMicOff, kMicOn, kMicOn}), Inputs(micInputs));
     EXPECT_LE(Inputs(speakerInputs).size(), 3u);
-
     // The mic-mute worker applied two "on" states and one "off"; its writer logged each answer of 1.
     EXPECT_EQ(2u, Count(workerOn));
     EXPECT_EQ(1u, Count(L"OsmiraUtilityService SVC_CTL_MICMUTE_LED_OFF ,line:%d"));

@@ -64,20 +64,6 @@ TEST(Owners, ReleaseKeepsTheLastErrorOfTheFailureBeforeIt)
     }
 }
 
-class LibraryHold : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, m_folder.File(kValidationLibraryFileName).c_str(), FALSE));
-        ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, m_folder.File(L"replacement.dll").c_str(), FALSE));
-    }
-    void TearDown() override { SetValidationLibraryCheckedHookForTesting(nullptr); }
-
-    // A folder of each test's own: a loaded library cannot be overwritten.
-    testsupport::ScratchFolder m_folder{L"library-hold-" + testsupport::Widen(
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name())};
-};
-
 DWORD g_writeAttempt = 0;
 DWORD g_removeAttempt = 0;
 std::wstring g_replacement;
@@ -92,18 +78,23 @@ void TrySwap(const wchar_t* path)
     ::MoveFileExW(g_replacement.c_str(), path, MOVEFILE_REPLACE_EXISTING);
 }
 
-TEST_F(LibraryHold, FileCannotBeReplacedBetweenCheckAndLoad)
+TEST(LibraryHold, FileCannotBeReplacedBetweenCheckAndLoad)
 {
-    g_replacement = m_folder.File(L"replacement.dll");
+    const testsupport::ScratchFolder folder(L"library-hold"); // a loaded library cannot be overwritten
+    const std::wstring library = folder.File(kValidationLibraryFileName);
+    g_replacement = folder.File(L"replacement.dll");
+    ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, library.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(FN_TEST_PACKAGE_LIBRARY, g_replacement.c_str(), FALSE));
     SetValidationLibraryCheckedHookForTesting(&TrySwap);
     OsmiraAssemblyValidation binding;
-    ASSERT_TRUE(LoadValidationLibraryFrom(&binding, m_folder.Path().c_str(), PinnedValidationLibraryDigest()));
-
+    const BOOL loaded = LoadValidationLibraryFrom(&binding, folder.Path().c_str(), PinnedValidationLibraryDigest());
+    SetValidationLibraryCheckedHookForTesting(nullptr);
+    ASSERT_TRUE(loaded);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_writeAttempt);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_removeAttempt);
-    wchar_t loaded[MAX_PATH] = {};
-    ASSERT_NE(0u, ::GetModuleFileNameW(binding.module, loaded, MAX_PATH));
-    EXPECT_EQ(0, _wcsicmp(m_folder.File(kValidationLibraryFileName).c_str(), loaded));
+    wchar_t loadedPath[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetModuleFileNameW(binding.module, loadedPath, MAX_PATH));
+    EXPECT_EQ(0, _wcsicmp(library.c_str(), loadedPath));
     EXPECT_TRUE(testsupport::FileExists(g_replacement)) << "the replacement was moved over the checked file";
 }
 

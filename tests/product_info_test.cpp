@@ -2,44 +2,17 @@
 // prefix, each in a thread of its own as in the service, and the settings that the service makes of them.
 #include "FirmwareStandIn.h"
 #include "hardware/QvkWmi.h"
-#include "registry/RegistryKeys.h"
 #include "service/ProductInfoSettings.h"
 #include "support/RegistryTestSupport.h"
 
-#include <optional>
 #include <thread>
 
 using namespace testsupport;
 using namespace regkeys;
-using regtest::RecordsMatch;
 
 namespace {
 
-struct Value {
-    HKEY root;
-    const wchar_t* key;
-    const wchar_t* name;
-};
-const Value kGameMachine{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine};
-const Value kUserChanged{HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk};
-const Value kIndicators[] = {{HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd},
-                             {HKEY_LOCAL_MACHINE, kOsdKey, kShowCapsNumlkOsd},
-                             {HKEY_CURRENT_USER, kUserOsdKey, kShowCapsNumlkOsd},
-                             {HKEY_LOCAL_MACHINE, kToastKey, kShowNumlkOsd}};
-
-std::optional<DWORD> Read(const Value& value)
-{
-    return ReadDword(value.root, value.key, value.name);
-}
-
-void Write(const Value& value, DWORD data)
-{
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(value.root, value.key, value.name, REG_DWORD, &data, sizeof data));
-}
-
-class ProductInfo : public LoggedTest {
-protected:
-    ProductInfo() : LoggedTest(L"product-info-log") {}
+struct ProductInfo : LoggedTest {
     ~ProductInfo() override { ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserOsdKey); }
     RegistryTreeGuard m_service{kServiceKey};
     RegistryTreeGuard m_behaviour{firmware::kBehaviourKey};
@@ -74,30 +47,35 @@ TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RegistryTreeGuard behaviour(kBehaviourKey);
+        RegistryTreeGuard::Delete(kBehaviourKey);
         for (const auto& [subKey, name, data] : c.behaviours) {
-            Write({HKEY_LOCAL_MACHINE, (std::wstring(kBehaviourKey) + L"\\" + subKey).c_str(), name}, data);
+            ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kBehaviourKey + (L"\\" + subKey), name, data));
         }
         ClearLog();
         std::optional<LONG> read;
         std::thread([&] { read = CQvkWmi::ReadProductValue(c.value); }).join();
         EXPECT_EQ(c.read, read);
-        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
+        EXPECT_TRUE(regtest::RecordsMatch(Messages(), c.records));
     }
 }
 
-// The gaming-product rule: "IsGameMachine" for every type; the four indicators and the user's
-// choice set to 0 on a gaming product whose user never chose. The capability key starts deleted.
+// The gaming-product rule: "IsGameMachine" for every type; the four indicators (one in the service's own
+// HKEY_CURRENT_USER) and the user's choice set to 0 on a gaming product whose user never chose.
 TEST_F(ProductInfo, ProductTypeDecidesTheIndicatorDefaults)
 {
-    struct Case {
+    const struct Indicator { HKEY root; const wchar_t* key; const wchar_t* name; } indicators[] = {
+        {HKEY_LOCAL_MACHINE, kToastKey, kShowCapslkOsd},
+        {HKEY_LOCAL_MACHINE, kOsdKey, kShowCapsNumlkOsd},
+        {HKEY_CURRENT_USER, kUserOsdKey, kShowCapsNumlkOsd},
+        {HKEY_LOCAL_MACHINE, kToastKey, kShowNumlkOsd},
+    };
+    const struct Case {
         LONG type;
         std::optional<DWORD> userChangedBefore;
         DWORD gameMachine;
         std::optional<DWORD> userChangedAfter;
         DWORD indicators;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {101, std::nullopt, 1, 0, 0},
         {102, 0, 1, 0, 0},
         {100, 1, 1, 1, 7},
@@ -106,12 +84,15 @@ TEST_F(ProductInfo, ProductTypeDecidesTheIndicatorDefaults)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         RegistryTreeGuard::Delete(kServiceKey);
-        for (const Value& indicator : kIndicators) Write(indicator, 7);
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk);
-        if (c.userChangedBefore) Write(kUserChanged, *c.userChangedBefore);
+        for (const Indicator& indicator : indicators) WriteDword(indicator.root, indicator.key, indicator.name, 7);
+        if (c.userChangedBefore) {
+            WriteDword(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk, *c.userChangedBefore);
+        }
         RecordProductType(c.type);
-        EXPECT_EQ(c.gameMachine, Read(kGameMachine));
-        EXPECT_EQ(c.userChangedAfter, Read(kUserChanged));
-        for (const Value& indicator : kIndicators) EXPECT_EQ(c.indicators, Read(indicator)) << Narrow(indicator.name);
+        EXPECT_EQ(c.gameMachine, ReadDword(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine));
+        EXPECT_EQ(c.userChangedAfter, ReadDword(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsUserChangedCapsNumLk));
+        for (const Indicator& indicator : indicators) {
+            EXPECT_EQ(c.indicators, ReadDword(indicator.root, indicator.key, indicator.name)) << Narrow(indicator.key);
+        }
     }
 }

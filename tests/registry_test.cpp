@@ -25,6 +25,21 @@ TEST(DeviceCheck, OnlyAClearAbsenceIsGone)
     }
 }
 
+// The console user's per-user keys are reached through the hive opened for the impersonating thread, never through
+// the service's own HKEY_CURRENT_USER, which Wine cannot tell apart from the user's.
+TEST(PerUserHive, TheUsersOwnWhileImpersonating)
+{
+    const HKEY userHive = reinterpret_cast<HKEY>(0x1234);
+    const struct Case { bool impersonated; LONG opened; HKEY userHive; HKEY root; } cases[] = {
+        {true, ERROR_SUCCESS, userHive, userHive},
+        {true, ERROR_ACCESS_DENIED, nullptr, nullptr},
+        {false, ERROR_SUCCESS, nullptr, HKEY_CURRENT_USER},
+    };
+    for (const Case& row : cases) {
+        EXPECT_EQ(row.root, PerUserRoot(row.impersonated, row.opened, row.userHive)) << row.impersonated << row.opened;
+    }
+}
+
 TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
 {
     const std::wstring scratch = L"SOFTWARE\\FnKeyRegistryTest";

@@ -1,7 +1,7 @@
 // The launch ways with an observer in front of CreateProcessAsUserW: what reached the platform, whether a companion
 // stand-in was started, and the log. The test's own token and environment play the service's.
-#include "process/ProcessToolkit.h"
 #include "process/SessionLaunch.h"
+#include "support/Processes.h"
 #include "support/RegistryTestSupport.h"
 #include "support/Seams.h"
 #include "support/StandIns.h"
@@ -50,10 +50,9 @@ BOOL WINAPI Observe(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSEC
     wchar_t line[1024] = {};
     wchar_t profile[MAX_PATH] = L"USERPROFILE=";
     ::GetEnvironmentVariableW(L"USERPROFILE", profile + 12, MAX_PATH - 12);
-    _snwprintf(line, 1023, L"%ls|%ls|flags=%x startf=%x show=%u desktop=%ls profile=%d mark=%d %ls",
-               OrNull(application), OrNull(commandLine), flags, startup->dwFlags, startup->wShowWindow,
-               OrNull(startup->lpDesktop), HasEntry(environment, profile),
-               HasEntry(environment, L"FNKEY_LAUNCH_TEST_MARK=1"), usual ? L"usual" : L"UNUSUAL");
+    _snwprintf(line, 1023, L"%ls|%ls|flags=%x startf=%x show=%u desktop=%ls profile=%d %ls", OrNull(application),
+               OrNull(commandLine), flags, startup->dwFlags, startup->wShowWindow, OrNull(startup->lpDesktop),
+               HasEntry(environment, profile), usual ? L"usual" : L"UNUSUAL");
     g_calls.push_back(line);
     if (g_mode == kFakeFailure) {
         ::SetLastError(ERROR_ACCESS_DENIED);
@@ -63,16 +62,16 @@ BOOL WINAPI Observe(HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSEC
                                   environment, directory, startup, info);
 }
 
-// What each way hands over: the user's own environment with what the user set in the profile (the mark), or the
-// system's with the user's folders and without it.
+// What each way hands over: an environment with the user's folders in it, the user's own or the system's (which of
+// them: the attack table's profiler row).
 std::wstring User(const std::wstring& app, const std::wstring& cmd)
 {
-    return app + L"|" + cmd + L"|flags=430 startf=0 show=0 desktop=winsta0\\default profile=1 mark=1 usual";
+    return app + L"|" + cmd + L"|flags=430 startf=0 show=0 desktop=winsta0\\default profile=1 usual";
 }
 std::wstring Elevated(const std::wstring& app, const std::wstring& cmd, DWORD show)
 {
     const std::wstring showState = L"|flags=2000400 startf=81 show=" + std::to_wstring(show);
-    return app + L"|" + cmd + showState + L" desktop=(null) profile=1 mark=0 usual";
+    return app + L"|" + cmd + showState + L" desktop=(null) profile=1 usual";
 }
 
 BOOL Launch(Way way, const std::optional<std::wstring>& program, const std::optional<std::wstring>& args, DWORD show)
@@ -84,17 +83,8 @@ BOOL Launch(Way way, const std::optional<std::wstring>& program, const std::opti
 }
 
 struct LaunchWays : LoggedTest {
-    // A variable of the user's profile, as any unelevated program of the user may set it.
-    LaunchWays()
-    {
-        ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"FNKEY_LAUNCH_TEST_MARK", REG_SZ, L"1", 4);
-        SetCreateProcessAsUserForTesting(&Observe);
-    }
-    ~LaunchWays() override
-    {
-        SetCreateProcessAsUserForTesting(nullptr);
-        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"FNKEY_LAUNCH_TEST_MARK");
-    }
+    LaunchWays() { SetCreateProcessAsUserForTesting(&Observe); }
+    ~LaunchWays() override { SetCreateProcessAsUserForTesting(nullptr); }
     StandInFolder m_standIns{L"launch"};
 };
 
@@ -153,9 +143,10 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         const bool started = c.mode == kReal && !c.calls.empty();
         EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
         EXPECT_EQ(c.calls, g_calls);
-        // The shell check only reports; where the elevated token came from depends on the user.
+        // The shell check only reports (seen by the kit's own walk); where the elevated token came from depends on
+        // the user.
         std::vector<std::wstring> expected = c.log;
-        if (c.way == kStartElevated && !ProgressIsRunning(L"explorer.exe")) {
+        if (c.way == kStartElevated && ProcessIds(L"explorer.exe").empty()) {
             expected.insert(expected.begin(), L"StartProcessElevated::ProgressIsRunning(explorer.exe)failed line=%d");
         }
         std::vector<std::wstring> messages = Messages();

@@ -81,35 +81,20 @@ TEST(PeDigest, KnownAnswersForSignedAndEditedFiles)
 
 using AssemblyHelper = LoggedTest;
 
-// No library lies beside this test program: the process's binding stays empty, the answer is 6, and the
-// executable is shared for reading only while the helper lives.
-TEST_F(AssemblyHelper, WithoutALibraryAnswersSixAndLocksTheExecutable)
-{
-    const std::wstring target = m_logFolder.File(L"target.exe");
-    WriteFileBytes(target, {'M', 'Z'});
-    auto open = [&](DWORD access) {
-        return win::UniqueHandle(::CreateFileW(target.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-    };
-    {
-        COsmiraAssemblyHelper helper(target.c_str());
-        EXPECT_EQ(6, helper.Code());
-        ::SetLastError(0xDEADBEEF);
-        EXPECT_FALSE(open(GENERIC_WRITE));
-        EXPECT_EQ(DWORD{ERROR_SHARING_VIOLATION}, ::GetLastError());
-        EXPECT_TRUE(open(GENERIC_READ));
-    }
-    EXPECT_TRUE(open(GENERIC_WRITE));
-    EXPECT_EQ(std::vector<std::wstring>{Refusal(target, 6)}, Messages());
-    ASSERT_NE(nullptr, GetValidationLibrary());
-    EXPECT_EQ(nullptr, GetValidationLibrary()->module);
-}
-
-// Only the exact approved digest loads a library (the impostor, signed by the package's signer, loads when
-// approved by its own digest), and a bound binding stays bound. Then the platform's verdict (a chain that never
-// reaches a root refused from 6.2 on) and the helper's code: -1 with the open error logged, else the library's.
+// No library lies beside this program and an impostor in the current folder: the process's binding stays empty,
+// the answer is 6, and the file is let go with the helper. Only the exact approved digest loads a library (the
+// impostor, signed by the package's signer, loads when approved by its own digest), and a bound binding stays bound.
+// Then the platform's verdict (a chain that never reaches a root refused from 6.2 on) and the helper's code: -1 with
+// the open error logged, else the library's. (The hold while the helper lives: the utility service's launch.)
 TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
 {
+    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
+    const std::wstring target = m_logFolder.File(L"target.exe");
+    ASSERT_TRUE(WriteFileBytes(target, {'M', 'Z'}));
+    EXPECT_EQ(6, COsmiraAssemblyHelper(target.c_str()).Code());
+    EXPECT_EQ(nullptr, GetValidationLibrary()->module);
+    EXPECT_TRUE(WriteFileBytes(target, {'M', 'Z'})) << "the file stays held";
+    std::vector<std::wstring> expected = {Refusal(target, 6)};
     struct Binding { const char* name; std::wstring folder; std::wstring digest; BOOL loaded; };
     ASSERT_TRUE(::CopyFileW(Fixture(L"dependent.fixture").c_str(), m_logFolder.File(kLibrary).c_str(), FALSE));
     const Binding bindings[] = {
@@ -120,7 +105,6 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {"approved", PackageFolder(), kPinned, TRUE},
     };
     OsmiraAssemblyValidation binding;
-    ::SetCurrentDirectoryW(Fixture(L"planted").c_str());
     for (const Binding& row : bindings) {
         SCOPED_TRACE(row.name);
         binding = OsmiraAssemblyValidation();
@@ -139,7 +123,6 @@ TEST_F(AssemblyHelper, BindingOfTheExactDigestAndVerdictsPassedOn)
         {Library(L"resigned"), TRUE, 5, 0},              // another signer under the trusted root
         {m_logFolder.File(L"nowhere.exe"), FALSE, -1, ERROR_FILE_NOT_FOUND},
     };
-    std::vector<std::wstring> expected;
     for (const Case& row : cases) {
         SCOPED_TRACE(Narrow(row.path));
         EXPECT_EQ(row.trusted, VerifyFileSignature(row.path.c_str()));

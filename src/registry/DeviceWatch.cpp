@@ -132,12 +132,10 @@ bool DeletePerUserKeys()
         impersonated = ::ImpersonateLoggedOnUser(token.get()) != FALSE;
         impersonating = impersonated && ::CreateEnvironmentBlock(environment.put(), token.get(), TRUE);
     }
-    // HKEY_CURRENT_USER stays the hive the process first opened (the service's own) whoever the
-    // thread impersonates: the console user's hive is opened for the thread's token instead.
     win::UniqueRegKey userHive;
     const LONG hiveOpened = impersonated ? ::RegOpenCurrentUser(KEY_READ, userHive.put()) : ERROR_SUCCESS;
-    const HKEY root = impersonated ? userHive.get() : HKEY_CURRENT_USER;
-    bool deleted = hiveOpened == ERROR_SUCCESS;
+    const HKEY root = PerUserRoot(impersonated, hiveOpened, userHive.get());
+    bool deleted = root != nullptr;
     if (deleted) {
         DeleteRegKeyTree(root, L"Software\\Osmira\\Hotkey");
         deleted = DeleteRegKeyTree(root, L"Software\\Osmira\\OsmiraHotkeysService") != FALSE;
@@ -231,6 +229,12 @@ Verdict Judge(CONFIGRET located, Listing listing)
 }
 
 } // namespace devicecheck
+
+HKEY PerUserRoot(bool impersonated, LONG userHiveOpened, HKEY userHive)
+{
+    if (!impersonated) return HKEY_CURRENT_USER;
+    return userHiveOpened == ERROR_SUCCESS ? userHive : nullptr;
+}
 
 BOOL FindHotkeyDevice(wchar_t* instanceId)
 {

@@ -17,6 +17,12 @@ BOOL FindHotkeyDevice(wchar_t* instanceId);
 // The watch; ends only when the device is gone (after the removal) or was never there.
 DWORD WINAPI _Thread_HotkeyDeviceWatch(LPVOID);
 
+// The hive of the console user's per-user keys for a thread of the service: the hive opened for the impersonated
+// user, since HKEY_CURRENT_USER stays the hive the process first opened (the service's own) whoever the thread
+// impersonates; the service's own when the thread could not become the user; none (null) when the user's hive did
+// not open.
+HKEY PerUserRoot(bool impersonated, LONG userHiveOpened, HKEY userHive);
+
 // The verdict of one check of the watched device, apart from the platform.
 namespace devicecheck {
 

@@ -4,18 +4,15 @@
 
 #include "log/ConsolePrint.h"
 #include "process/ProcessToolkit.h"
-#include "registry/RegistryKeys.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlCodes.h"
 #include "service/ControlDispatcher.h"
 #include "service/ServiceWaits.h"
 #include "service/UtilityService.h"
 #include "support/Processes.h"
-#include "support/TestSupport.h"
+#include "support/RegistryTestSupport.h"
 
 #include <algorithm>
-#include <array>
-#include <map>
 #include <optional>
 #include <random>
 
@@ -24,74 +21,6 @@ namespace soak {
 using namespace testsupport;
 
 namespace {
-
-using Value = std::optional<DWORD>;
-
-enum Setting { kCaps, kNum, kCombined, kNeverToast, kSuccessCount, kPopCount, kOcr, kUserChanged, kSettings };
-// Each setting's key and value name.
-const std::pair<const wchar_t*, const wchar_t*> kSettingValues[kSettings] = {
-    {regkeys::kToastKey, regkeys::kShowCapslkOsd},
-    {regkeys::kToastKey, regkeys::kShowNumlkOsd},
-    {regkeys::kOsdKey, regkeys::kShowCapsNumlkOsd},
-    {regkeys::kToastKey, regkeys::kNeverPopToast},
-    {regkeys::kToastKey, regkeys::kCountTimesPopToast},
-    {regkeys::kToastKey, regkeys::kPopToast},
-    {regkeys::kCapabilityKey, regkeys::kOcrSnippingKey},
-    {regkeys::kCapabilityKey, regkeys::kIsUserChangedCapsNumLk},
-};
-
-// An effect writes a value, or the counter plus one (an unreadable counter counting as 3), or the combined
-// indicator on when the other lock indicator is on (a missing one counting as off).
-constexpr int kBump = -1;
-constexpr int kOnWhenNumOn = -2;
-constexpr int kOnWhenCapsOn = -3;
-struct Effect {
-    Setting setting;
-    int value;
-};
-const std::map<DWORD, std::vector<Effect>> kEffects = {
-    {SVC_CTL_SEND_UI_CAPSLOCK_ON, {{kCaps, 1}, {kNum, 1}, {kCombined, 1}, {kUserChanged, 1}}},
-    {SVC_CTL_SEND_UI_CAPSLOCK_OFF, {{kCaps, 0}, {kNum, 0}, {kCombined, 0}}},
-    {SVC_CTL_PEXARO_POP_TOAST_SUCCESS, {{kSuccessCount, kBump}, {kNeverToast, 1}}},
-    {SVC_CTL_PEXARO_NEVER_POP_TOAST, {{kNeverToast, 1}}},
-    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_ON, {{kCaps, 1}, {kUserChanged, 1}, {kCombined, kOnWhenNumOn}}},
-    {SVC_CTL_PEXARO_UI_SEND_CAPSLOCK_OFF, {{kCaps, 0}, {kCombined, 0}}},
-    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_ON, {{kNum, 1}, {kUserChanged, 1}, {kCombined, kOnWhenCapsOn}}},
-    {SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF, {{kNum, 0}, {kCombined, 0}}},
-    {SVC_CTL_TRIGER_PEXARO_POP_TOAST, {{kPopCount, kBump}}},
-    {SVC_CTL_OCR_CAPABILITY_PRC, {{kOcr, 1}}},
-    {SVC_CTL_OCR_CAPABILITY_ROW, {{kOcr, 2}}},
-};
-
-// What the service must have left after a sequence of codes; a value never written keeps what it was.
-struct Model {
-    std::array<Value, kSettings> values;
-
-    static Model Read()
-    {
-        Model model;
-        for (int setting = 0; setting < kSettings; ++setting) {
-            const auto& [key, name] = kSettingValues[setting];
-            model.values[setting] = ReadDword(HKEY_LOCAL_MACHINE, key, name);
-        }
-        return model;
-    }
-
-    // True when the code changes a setting.
-    bool Apply(DWORD code)
-    {
-        const auto row = kEffects.find(code);
-        if (row == kEffects.end()) return false;
-        for (const Effect& effect : row->second) {
-            Value& value = values[effect.setting];
-            const Setting other = effect.value == kOnWhenNumOn ? kNum : kCaps;
-            if (effect.value >= 0) value = DWORD(effect.value);
-            if (effect.value == kBump) value = value.value_or(3) + 1;
-            if (effect.value <= kOnWhenNumOn && values[other].value_or(0) >= 1) value = 1;
-        }
-        return true;
-    }
-};
 
 bool IsLaunchCode(DWORD code)
 {
@@ -130,18 +59,15 @@ bool StartFresh(TestService& service)
     return service.EnsureRunning();
 }
 
-// The session threads and supervision windows that the in-process events started wait on the quit event;
-// each set releases one waiter, so it is set until every window has closed.
+// The session threads and supervision windows that the in-process events started: from the quit on they start
+// nothing, and each set of the quit event releases one of them from its wait, until every window has closed.
 void EndSessionWork()
 {
+    SignalServiceQuit();
     WaitUntil([] {
         ::SetEvent(ServiceQuitEvent());
         return g_nCheckRunning.load() == 0;
     }, 120000, 50);
-    for (int i = 0; i < 40; ++i) {
-        ::SetEvent(ServiceQuitEvent());
-        ::Sleep(50);
-    }
     for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
 }
 
@@ -176,7 +102,8 @@ void Storm(DWORD codes, DWORD seed, bool throughManager)
     };
     // Launches start real processes: at most one every two seconds keeps the machine usable.
     constexpr double kLaunchGap = 2.0;
-    Model model = Model::Read();
+    // The service key's values as the settings model has them after every code so far.
+    regtest::Tree model = regtest::ReadTree(regkeys::kServiceKey, false);
     std::vector<DWORD> handles;
     std::vector<DWORD> threads;
     DWORD sent = 0;
@@ -194,11 +121,13 @@ void Storm(DWORD codes, DWORD seed, bool throughManager)
             handles.push_back(HandleCount(processId));
             threads.push_back(ThreadCount(processId));
         }
+        const regtest::Tree writes = regtest::SettingWrites(code, model);
         if (!deliver(code)) {
             if (code >= 128) Violation(L"%s: the manager refused custom code %u (%lu)", lane, code, ::GetLastError());
             continue;
         }
-        if (model.Apply(code) && model.values != Model::Read().values) {
+        for (const auto& [path, value] : writes) model[path] = value;
+        if (!writes.empty() && regtest::Dump(model) != regtest::Dump(regtest::ReadTree(regkeys::kServiceKey, false))) {
             Violation(L"%s: after code %u the registry differs from the model of the codes", lane, code);
         }
         if (!throughManager && (Now() - lastEvent >= 1.0 || sent % 5000 == 0)) {

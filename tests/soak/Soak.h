@@ -15,6 +15,5 @@ void Cycles(DWORD cycles, DWORD stayEvery, DWORD seed);
 void Chaos(DWORD killEveryMs);
 void Digest(uint64_t count, uint64_t seed);
 void Log(DWORD seconds, DWORD writers);
-void Trust(DWORD runs);
 
 } // namespace soak

@@ -39,10 +39,9 @@ int wmain(int argc, wchar_t** argv)
         {L"chaos", [&] { soak::Chaos(number(2, 3000)); }},
         {L"digest", [&] { soak::Digest(number(2, 5000), number(3, ::GetTickCount())); }},
         {L"log", [&] { soak::Log(number(2, 60), number(3, 8)); }},
-        {L"trust", [&] { soak::Trust(number(2, 100)); }},
     };
     if (runs.count(run) == 0) {
-        ConsolePrint(L"usage: fn_soak storm|storm-managed|cycles|chaos|digest|log|trust [arguments]\n");
+        ConsolePrint(L"usage: fn_soak storm|storm-managed|cycles|chaos|digest|log [arguments]\n");
         return 2;
     }
     runs.at(run)();

@@ -98,11 +98,11 @@ Tree DefaultTree()
         {kOsdKey + std::wstring(L"\\"), {}},
         {kCapabilityKey + std::wstring(L"\\"), {}},
         {list, {}},
-        {toast + L"ShowCapslkOSD", Dword(1)},
-        {toast + L"ShowNumlkOSD", Dword(1)},
-        {toast + L"CountTimesPopToastCapsNumlkOSD", Dword(0)},
-        {toast + L"NeverPopToast", Dword(0)},
-        {toast + L"PopToastCapsNumlkOSD", Dword(0)},
+        {kCaps, Dword(1)},
+        {kNum, Dword(1)},
+        {kShownCount, Dword(0)},
+        {kNeverPop, Dword(0)},
+        {kPopCount, Dword(0)},
     };
     const std::pair<const wchar_t*, std::vector<BYTE>> keyRecords[] = {
         {L"05", {0x00, 0x40, 0x00}},    {L"Ex_1A", {0x00, 0x02, 0x00}}, {L"Ex_1B", {0x10, 0x00, 0x18}},
@@ -117,6 +117,44 @@ Tree DefaultTree()
         }
     }
     return tree;
+}
+// A value that the model computes: the counter plus one, or the combined indicator on when the other one is on.
+constexpr int kPlusOne = -1;
+constexpr int kOnWhenNumOn = -2;
+constexpr int kOnWhenCapsOn = -3;
+static std::optional<DWORD> Number(const Tree& values, const std::wstring& path)
+{
+    const auto found = values.find(path);
+    if (found == values.end() || !found->second.exists || found->second.data.size() > sizeof(DWORD)) return {};
+    DWORD number = 0;
+    std::copy(found->second.data.begin(), found->second.data.end(), reinterpret_cast<BYTE*>(&number));
+    return number;
+}
+Tree SettingWrites(DWORD code, const Tree& before)
+{
+    static const std::map<DWORD, std::vector<std::pair<std::wstring, int>>> writes = {
+        {141, {{kCombined, 1}, {kCaps, 1}, {kNum, 1}, {kUserChanged, 1}}},
+        {142, {{kCombined, 0}, {kCaps, 0}, {kNum, 0}}},
+        {144, {{kShownCount, kPlusOne}, {kNeverPop, 1}}},
+        {145, {{kNeverPop, 1}}},
+        {146, {{kCaps, 1}, {kCombined, kOnWhenNumOn}, {kUserChanged, 1}}},
+        {147, {{kCaps, 0}, {kCombined, 0}}},
+        {148, {{kNum, 1}, {kCombined, kOnWhenCapsOn}, {kUserChanged, 1}}},
+        {149, {{kNum, 0}, {kCombined, 0}}},
+        {150, {{kPopCount, kPlusOne}}},
+        {156, {{kOcr, 1}}},
+        {157, {{kOcr, 2}}},
+    };
+    Tree written;
+    const auto row = writes.find(code);
+    if (row == writes.end()) return written;
+    for (const auto& [path, value] : row->second) {
+        const std::wstring& other = value == kOnWhenNumOn ? kNum : kCaps;
+        if (value >= 0) written[path] = Dword(DWORD(value));
+        if (value == kPlusOne) written[path] = Dword(Number(before, path).value_or(3) + 1);
+        if (value <= kOnWhenNumOn && Number(before, other).value_or(0) >= 1) written[path] = Dword(1);
+    }
+    return written;
 }
 std::string Dump(const Tree& tree)
 {
@@ -144,7 +182,7 @@ size_t CountLogged(const std::wstring& pattern, const std::wstring& log)
         return RecordMatches(record, pattern);
     });
 }
-std::wstring Join(const std::vector<std::wstring>& lines)
+static std::wstring Join(const std::vector<std::wstring>& lines)
 {
     std::wstring text;
     for (const std::wstring& line : lines) text += L"  <" + line + L">\n";

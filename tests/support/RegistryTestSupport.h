@@ -23,6 +23,21 @@ void WriteTree(const Tree& values);
 Tree PackageTree(); // the service key's and the hotkey key's trees
 Tree DefaultTree(); // what the install-time writer leaves there
 std::string Dump(const Tree& tree);
+// The values that the setting codes write, by full path.
+inline std::wstring ValuePath(const wchar_t* key, const wchar_t* name) { return key + (L"\\" + std::wstring(name)); }
+inline const std::wstring kCaps = ValuePath(regkeys::kToastKey, regkeys::kShowCapslkOsd);
+inline const std::wstring kNum = ValuePath(regkeys::kToastKey, regkeys::kShowNumlkOsd);
+inline const std::wstring kCombined = ValuePath(regkeys::kOsdKey, regkeys::kShowCapsNumlkOsd);
+inline const std::wstring kPopCount = ValuePath(regkeys::kToastKey, regkeys::kPopToast);
+inline const std::wstring kShownCount = ValuePath(regkeys::kToastKey, regkeys::kCountTimesPopToast);
+inline const std::wstring kNeverPop = ValuePath(regkeys::kToastKey, regkeys::kNeverPopToast);
+inline const std::wstring kOcr = ValuePath(regkeys::kCapabilityKey, regkeys::kOcrSnippingKey);
+inline const std::wstring kUserChanged = ValuePath(regkeys::kCapabilityKey, regkeys::kIsUserChangedCapsNumLk);
+// The settings model that the setting-controls test and the control storm hold the service to: what a code writes
+// after the given values, none for a code that is no setting code. A counter goes up by one (one that cannot be
+// read counting as 3, the largest wrapping); the combined indicator goes on only when the other indicator is on, a
+// value of at most four bytes of any type being a number and anything else off.
+Tree SettingWrites(DWORD code, const Tree& before);
 // Exactly the install-time table; values that the start may add to the capability key are tolerated.
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
 // A record equals the pattern, where every "%d" stands for a decimal number; RecordsMatch lists both
@@ -30,7 +45,6 @@ void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabili
 bool RecordMatches(const std::wstring& record, const std::wstring& pattern);
 ::testing::AssertionResult RecordsMatch(const std::vector<std::wstring>& records,
                                         const std::vector<std::wstring>& patterns);
-std::wstring Join(const std::vector<std::wstring>& lines);
 // How many records of the log (the installed service's unless named) match the pattern.
 size_t CountLogged(const std::wstring& pattern, const std::wstring& log = testsupport::kServiceLog);
 // Creates HKLM\key and gives it the SDDL access list while it lives, full access afterwards.

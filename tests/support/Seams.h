@@ -9,6 +9,9 @@
 // service's passes run quickly; 0 and 1 restore real time. Only in a program that links
 // support/FastServiceWaits.cpp, which takes the place of the service's real-time scale.
 void SetWaitDivisorForTesting(DWORD divisor);
+// Called on the thread of every wait that the service begins, before the wait; null: none. Same programs.
+using WaitObserver = void (*)();
+void SetWaitObserverForTesting(WaitObserver observer);
 // Puts an observer in front of the platform's CreateProcessAsUserW and returns the call it
 // replaces; null restores the platform's call.
 inline CreateProcessAsUserFunction SetCreateProcessAsUserForTesting(CreateProcessAsUserFunction function)

@@ -15,9 +15,9 @@ static DWORD Number(const std::wstring& text, const wchar_t* key)
     return wcstoul(Field(text, key).c_str(), nullptr, 10);
 }
 static const wchar_t* const kStandIns[] = {L"FnKeyAgent.exe", L"FnKeyLockOsd.exe", L"keyapp.exe"};
-StandInFolder::StandInFolder(const std::wstring& name)
+StandInFolder::StandInFolder(const std::wstring& name, const std::wstring& parent)
 {
-    if (!name.empty()) m_scratch.emplace(L"standins_" + name);
+    if (!name.empty()) m_scratch.emplace(L"standins_" + name, parent);
     m_path = m_scratch ? m_scratch->Path() : ModuleFolder();
     for (const wchar_t* standIn : kStandIns) CopyAs(standIn, standIn);
 }

@@ -15,12 +15,14 @@ struct StandInRecord {
 
 };
 // A fresh folder with copies of FnKeyAgent.exe, FnKeyLockOsd.exe and keyapp.exe; its end ends every
-// process that recorded itself there, whoever started it. Without a name the copies lie beside this program, where
-// a service running in it finds its own companions, and go at the end with their records.
+// process that recorded itself there, whoever started it. It lies in the temporary folder or the parent; without a
+// name the copies lie beside this program, where a service running in it finds its own companions, and go at the end
+// with their records.
 class StandInFolder {
 public:
-    explicit StandInFolder(const std::wstring& name = L"");
+    explicit StandInFolder(const std::wstring& name = L"", const std::wstring& parent = L"");
     ~StandInFolder();
+    const std::wstring& Path() const { return m_path; }
     std::wstring Program(const std::wstring& fileName) const { return m_path + L"\\" + fileName; }
     bool CopyAs(const std::wstring& standIn, const std::wstring& newName) const;
     DWORD Start(const std::wstring& fileName); // waits for its record: its id, or 0

@@ -28,6 +28,10 @@ std::optional<DWORD> ReadDword(HKEY root, const wchar_t* subKey, const wchar_t* 
     const LONG status = ::RegGetValueW(root, subKey, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
     return status == ERROR_SUCCESS ? std::optional<DWORD>(data) : std::nullopt;
 }
+bool WriteDword(HKEY root, const std::wstring& subKey, const wchar_t* name, DWORD value)
+{
+    return ::RegSetKeyValueW(root, subKey.c_str(), name, REG_DWORD, &value, sizeof value) == ERROR_SUCCESS;
+}
 bool SetLogSwitch(bool on)
 {
     const wchar_t* const logSwitch = L"Software\\Osmira\\OsmiraUtility\\log";
@@ -42,11 +46,12 @@ void RegistryTreeGuard::Delete(const std::wstring& subKey)
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey.c_str());
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey.c_str());
 }
-ScratchFolder::ScratchFolder(const std::wstring& name)
+ScratchFolder::ScratchFolder(const std::wstring& name, const std::wstring& parent)
 {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    m_path = temp + (L"fnkey_" + name) + L"_" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring where = parent.empty() ? temp : parent + L"\\";
+    m_path = where + L"fnkey_" + name + L"_" + std::to_wstring(::GetCurrentProcessId());
     RemoveFolderTree(m_path);
     ::CreateDirectoryW(m_path.c_str(), nullptr);
 }

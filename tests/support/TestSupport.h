@@ -14,6 +14,7 @@ std::string Narrow(const std::wstring& text); // UTF-8 both ways
 std::wstring Widen(const std::string& text);
 bool KeyExists(const std::wstring& subKey); // under HKLM
 std::optional<DWORD> ReadDword(HKEY root, const wchar_t* subKey, const wchar_t* name); // none: missing or no REG_DWORD
+bool WriteDword(HKEY root, const std::wstring& subKey, const wchar_t* name, DWORD value); // the key made when missing
 // Creates or deletes HKLM\Software\Osmira\OsmiraUtility\log; whether it existed before.
 bool SetLogSwitch(bool on);
 constexpr const wchar_t* kServiceLog = L"C:\\Windows\\Temp\\_OsmiraUtility_\\_FnHotkeySvcUtility.log";
@@ -45,9 +46,9 @@ struct ProcessResult {
     std::string output; // stdout and stderr
 };
 ProcessResult RunAndCapture(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-class ScratchFolder { // under the prefix's temporary folder, removed with everything in it
+class ScratchFolder { // under the prefix's temporary folder (or the parent), removed with everything in it
 public:
-    explicit ScratchFolder(const std::wstring& name);
+    explicit ScratchFolder(const std::wstring& name, const std::wstring& parent = L"");
     ~ScratchFolder() { RemoveFolderTree(m_path); }
     const std::wstring& Path() const { return m_path; }
     std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
@@ -64,13 +65,12 @@ private:
 };
 class LoggedTest : public ::testing::Test { // its log goes to a scratch folder; logging on while it runs
 protected:
-    explicit LoggedTest(const std::wstring& folderName = L"log") : m_logFolder(folderName) {}
     void SetUp() override;
     void TearDown() override;
     std::wstring LogPath() const { return m_logFolder.File(L"_FnHotkeySvcUtility.log"); }
     std::vector<std::wstring> Messages() const { return ReadLogMessages(LogPath()); }
     void ClearLog() const { ::DeleteFileW(LogPath().c_str()); }
-    ScratchFolder m_logFolder;
+    ScratchFolder m_logFolder{L"log"};
 };
 // A service of the prefix. Registered from the command line (when empty: installed by the test another
 // way), an old one of the name going first, and at the end stopped, waited for and deleted; or, with the
