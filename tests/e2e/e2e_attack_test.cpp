@@ -38,6 +38,17 @@ void PlantDevices()
     ASSERT_EQ(0u, kbdstandin::AttachKeyboard(kVendor, kListedProduct, kPackage + FN_KBD_DRIVER_FILE));
 }
 
+// Whether the firmware is asked for the feature type within the time.
+bool FirmwareAsked(wchar_t feature, DWORD timeoutMs)
+{
+    const std::wstring input = L"featuretype=\"" + std::wstring(1, feature) + L"\"";
+    const auto asked = [&](const firmware::CallRecord& call) { return call.input == input; };
+    return WaitUntil([&] {
+        const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
+        return std::any_of(calls.begin(), calls.end(), asked);
+    }, timeoutMs);
+}
+
 // LED codes sent once the keyboard list is there, each awaited until the firmware is asked for its feature type.
 void SendLedCodes(TestService& service, std::initializer_list<std::pair<DWORD, wchar_t>> codesAndFeatures)
 {
@@ -45,12 +56,7 @@ void SendLedCodes(TestService& service, std::initializer_list<std::pair<DWORD, w
     ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
     for (const auto& [code, feature] : codesAndFeatures) {
         EXPECT_EQ(0u, service.Control(code));
-        const std::wstring input = L"featuretype=\"" + std::wstring(1, feature) + L"\"";
-        const auto asked = [&](const firmware::CallRecord& call) { return call.input == input; };
-        EXPECT_TRUE(WaitUntil([&] {
-            const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
-            return std::any_of(calls.begin(), calls.end(), asked);
-        }, 10000)) << code;
+        EXPECT_TRUE(FirmwareAsked(feature, 10000)) << code;
     }
 }
 
@@ -231,11 +237,7 @@ void ControlsAnswerBesideAHeldLaunch(TestService& service)
         EXPECT_EQ(0u, service.Control(code));
         EXPECT_LT(::GetTickCount64() - sent, 1000u) << code;
     }
-    const auto muted = [](const firmware::CallRecord& call) { return call.input == L"featuretype=\"1\""; };
-    EXPECT_TRUE(WaitUntil([&] {
-        const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
-        return std::any_of(calls.begin(), calls.end(), muted);
-    }, 2000)) << "the mic-mute call while the launch waits";
+    EXPECT_TRUE(FirmwareAsked(L'1', 2000)) << "the mic-mute call while the launch waits";
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey);
 }
 
