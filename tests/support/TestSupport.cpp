@@ -2,6 +2,7 @@
 #include "log/UtilityLog.h"
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 namespace testsupport {
 std::string Narrow(const std::wstring& text)
@@ -129,11 +130,7 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD in
 }
 double Now()
 {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&counter);
-    return double(counter.QuadPart) / double(frequency.QuadPart);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 std::wstring ModuleFolder()
 {

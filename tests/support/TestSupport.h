@@ -39,7 +39,7 @@ std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // How many records equal the text (with prefix: start with it).
 size_t CountRecords(const std::vector<std::wstring>& records, const std::wstring& text, bool prefix = false);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs = 20);
-double Now(); // seconds on the performance counter, for durations
+double Now(); // seconds on a steady clock, for durations
 std::wstring ModuleFolder(); // of the running program
 struct ProcessResult {
     DWORD exitCode = 0xFFFFFFFF;
