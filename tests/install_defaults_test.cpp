@@ -32,7 +32,6 @@ TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
         std::vector<std::wstring> unwritten = {};
     };
     const Case cases[] = {
-        {"a clean registry", {}, {}, 1},
         {"user settings of every size",
          {{kCaps, Dword(0)}, {kOcr, Dword(2)}, {keyboard010 + L"1\\Extra", Dword(5)}, {kNeverPop, Binary({})},
           {kNum, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {kShownCount, Binary({1, 0, 0, 0, 0})},

@@ -116,7 +116,6 @@ TEST(LogFolderTrust, OwnerAndAccessListDecide)
          grants + L"S-1-5-32-545"}, // Temp's grants, inherited
         {folder, L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", FolderVerdict::Adopt, L""}, // not protected
         {folder, L"O:SY", FolderVerdict::Adopt, L"no access list: everyone has full control"},
-        {folder, own + usersRead, FolderVerdict::Use, L""},
         {folder, own + L"D:(A;OICIIO;GA;;;CO)(D;;FA;;;WD)(A;;0x1200a9;;;WD)", FolderVerdict::Use, L""},
         {folder, L"O:" + other + made, FolderVerdict::Refuse, L"owned by " + other},
         {folder, own + L"D:(A;;0x2;;;BU)", FolderVerdict::Refuse, grants + L"S-1-5-32-545"}, // may add a file

@@ -6,8 +6,6 @@
 #include "trust/ValidationLibrary.h"
 #include "win/Owners.h"
 
-#include <functional>
-
 namespace {
 
 constexpr DWORD kFailure = ERROR_PATH_NOT_FOUND;
@@ -23,45 +21,30 @@ struct NoisyUnknown : IUnknown {
     }
 };
 
-// A handle value that is already closed, so that closing it again sets ERROR_INVALID_HANDLE.
-HANDLE ClosedHandle()
-{
-    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ::CloseHandle(event);
-    return event;
-}
-
 TEST(Owners, ReleaseKeepsTheLastErrorOfTheFailureBeforeIt)
 {
-    NoisyUnknown noisy;
-    const struct Case {
-        const char* owner;
-        std::function<void()> scopeWithFailure; // obtains, fails a call, lets the owner release
-    } cases[] = {
-        {"UniqueHandle",
-         [] {
-             win::UniqueHandle handle(ClosedHandle());
-             ::SetLastError(kFailure);
-         }},
-        {"ComPtr",
-         [&] {
-             win::ComPtr<IUnknown> object;
-             *object.put() = &noisy;
-             ::SetLastError(kFailure);
-         }},
-        {"UniqueVariant",
-         [&] {
-             win::UniqueVariant variant;
-             variant.get()->vt = VT_UNKNOWN;
-             variant.get()->punkVal = &noisy;
-             ::SetLastError(kFailure);
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.owner);
-        c.scopeWithFailure();
-        EXPECT_EQ(kFailure, ::GetLastError());
+    // A handle value that is already closed, so that closing it again sets ERROR_INVALID_HANDLE.
+    const HANDLE closed = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ::CloseHandle(closed);
+    {
+        win::UniqueHandle handle(closed);
+        ::SetLastError(kFailure);
     }
+    EXPECT_EQ(kFailure, ::GetLastError()) << "UniqueHandle";
+    NoisyUnknown noisy;
+    {
+        win::ComPtr<IUnknown> object;
+        *object.put() = &noisy;
+        ::SetLastError(kFailure);
+    }
+    EXPECT_EQ(kFailure, ::GetLastError()) << "ComPtr";
+    {
+        win::UniqueVariant variant;
+        variant.get()->vt = VT_UNKNOWN;
+        variant.get()->punkVal = &noisy;
+        ::SetLastError(kFailure);
+    }
+    EXPECT_EQ(kFailure, ::GetLastError()) << "UniqueVariant";
 }
 
 DWORD g_writeAttempt = 0;
