@@ -6,7 +6,6 @@
 using namespace fnkeyctl;
 using testsupport::Narrow;
 
-// One row per accepted form and per refusal.
 TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
 {
     struct Case {

@@ -20,7 +20,7 @@ struct ProductInfo : LoggedTest {
 
 } // namespace
 
-// The method's "Data" from the first instance that answers; a failed sequence gives nothing, logged in its texts.
+// The method's "Data" from the first instance that answers; a failed sequence gives nothing.
 TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
 {
     using namespace firmware;
