@@ -81,7 +81,7 @@ TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
         {"query without a size", [&] { return QueryToastRegValue(L"ShowCapslkOSD", buffer, nullptr); },
          ERROR_INVALID_PARAMETER, untouched, holds(std::vector<BYTE>(8, 0xAA))},
         {"query zeroes the rest", query, ERROR_SUCCESS, untouched, holds({4, 3, 2, 1, 0, 0, 0, 0})},
-        {"delete a missing key", remove(toast), TRUE, untouched, nullptr},
+        {"delete a missing key", remove(scratch + L"\\Missing"), TRUE, untouched, nullptr},
         // Children go in enumeration order: A is gone, C is never reached, the top stays.
         {"delete stops at a locked child", remove(top), FALSE, ERROR_ACCESS_DENIED,
          treeIs(top, {{top + L"\\B\\", {}}, {top + L"\\C\\", {}}})},
