@@ -15,14 +15,13 @@ TEST_F(SettingControls, EachCodeWritesItsValues)
     const RawValue on = Dword(1);
     const RawValue off = Dword(0);
     const RawValue textZero = {true, REG_SZ, {'0', 0, 0, 0}};
-    const RawValue textOn = {true, REG_SZ, {'o', 0, 'n', 0, 0, 0}};
     const std::pair<DWORD, Tree> cases[] = {
         {141, {}},
         {142, {{kCombined, on}, {kCaps, on}, {kNum, on}, {kUserChanged, off}}},
         {146, {}},
         {146, {{kNum, textZero}}},
         {148, {{kCaps, on}}},
-        {147, {{kCaps, textOn}, {kNum, on}, {kCombined, on}}},
+        {147, {{kCaps, on}, {kNum, on}, {kCombined, on}}},
         {149, {{kCaps, on}, {kNum, on}, {kCombined, on}, {kUserChanged, off}}},
         {150, {}},
         {150, {{kPopCount, Dword(0xFFFFFFFF)}}},

@@ -72,10 +72,6 @@ void Log(DWORD seconds, DWORD writerCount)
         files.push_back({time, entry.path().filename().wstring()});
     }
     std::sort(files.begin(), files.end());
-    if (files.size() < 2 || files.back().second != L"_FnHotkeySvcUtility.log") {
-        Violation(L"%u files: not the current log, newest, and a backup", unsigned(files.size()));
-        return;
-    }
     std::vector<std::vector<unsigned>> present(writers); // per writer, through the files in the order written
     for (const auto& [written, fileName] : files) {
         const std::vector<unsigned char> bytes = ReadFileBytes(folder.File(fileName));
