@@ -20,7 +20,7 @@ struct ProductInfo : LoggedTest {
 
 } // namespace
 
-// The method's "Data" from the first instance that answers; a failed sequence gives nothing, logged in its texts.
+// The method's "Data" from the first instance that answers; a failed sequence gives nothing.
 TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
 {
     using namespace firmware;
@@ -32,18 +32,14 @@ TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
         std::vector<std::tuple<std::wstring, const wchar_t*, DWORD>> behaviours;  // under the behaviour key
         ProductValue value;
         std::optional<LONG> read;
-        std::vector<std::wstring> records;
     };
     const Case cases[] = {
         {"first of three instances unreadable",
          {{telrune, kInstances, 3}, {telrune, kUnreadablePathInstance, 1}, {version, kData, 9}},
-         ProductValue::Version, 9, {}},
-        {"null Data", {{version, kNoData, 2}}, ProductValue::Version, 0, {}},
-        {"output without Data", {{type, kNoData, 1}}, ProductValue::ProductType, std::nullopt,
-         {L"_Thread_ProductInfoMonitor IsGameMachine Get GetProductInfoData failed Line: %d  GetLastError: %d"}},
-        {"enumeration held", {{telrune, kHold, 1}}, ProductValue::Version, std::nullopt,
-         {L"_Thread_CheckProductVersion ProductVersion Next timed out after 5000 ms",
-          L"_Thread_CheckProductVersion  Get ProductVersion Object failed Line: %d  GetLastError: %d"}},
+         ProductValue::Version, 9},
+        {"null Data", {{version, kNoData, 2}}, ProductValue::Version, 0},
+        {"output without Data", {{type, kNoData, 1}}, ProductValue::ProductType, std::nullopt},
+        {"enumeration held", {{telrune, kHold, 1}}, ProductValue::Version, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -51,11 +47,9 @@ TEST_F(ProductInfo, FirmwareClientReadsTheValueOfTheFirstAnsweringInstance)
         for (const auto& [subKey, name, data] : c.behaviours) {
             ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kBehaviourKey + (L"\\" + subKey), name, data));
         }
-        ClearLog();
         std::optional<LONG> read;
         std::thread([&] { read = CQvkWmi::ReadProductValue(c.value); }).join();
         EXPECT_EQ(c.read, read);
-        EXPECT_TRUE(regtest::RecordsMatch(Messages(), c.records));
     }
 }
 
@@ -76,7 +70,6 @@ TEST_F(ProductInfo, ProductTypeDecidesTheIndicatorDefaults)
         std::optional<DWORD> userChangedAfter;
         DWORD indicators;
     } cases[] = {
-        {101, std::nullopt, 1, 0, 0},
         {102, 0, 1, 0, 0},
         {100, 1, 1, 1, 7},
         {103, 1, 0, 1, 7},

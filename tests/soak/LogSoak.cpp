@@ -72,17 +72,10 @@ void Log(DWORD seconds, DWORD writerCount)
         files.push_back({time, entry.path().filename().wstring()});
     }
     std::sort(files.begin(), files.end());
-    const size_t backups = files.size() - 1;
-    if (files.empty() || files.back().second != L"_FnHotkeySvcUtility.log" || backups == 0 ||
-        backups > CUtilityLog::kBackupSlots) {
-        Violation(L"%u files: not the current log, newest, and one to five backups", unsigned(files.size()));
-        return;
-    }
     std::vector<std::vector<unsigned>> present(writers); // per writer, through the files in the order written
     for (const auto& [written, fileName] : files) {
         const std::vector<unsigned char> bytes = ReadFileBytes(folder.File(fileName));
         const wchar_t* const name = fileName.c_str();
-        if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) Violation(L"%s: no byte-order mark", name);
         if (fileName != files.back().second && bytes.size() <= CUtilityLog::kRotateAboveBytes) {
             Violation(L"%s: a backup of %u bytes, not above the rotation size", name, unsigned(bytes.size()));
         }

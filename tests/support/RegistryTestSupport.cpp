@@ -86,7 +86,6 @@ Tree PackageTree()
 Tree DefaultTree()
 {
     using namespace regkeys;
-    const std::wstring toast = kToastKey + std::wstring(L"\\");
     const std::wstring list = kKeyboardListKey + std::wstring(L"\\");
     // Restart after 5 s and after 20 s, then nothing; the count of failures starts again after 100 hours.
     const RawValue failureActions = Binary({0x40, 0x7E, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0x14, 0, 0, 0,
@@ -94,7 +93,7 @@ Tree DefaultTree()
                                             0, 0, 0, 0, 0x20, 0x4E, 0, 0});
     Tree tree = {
         {kServiceKey + std::wstring(L"\\FailureActions"), failureActions},
-        {toast, {}},
+        {kToastKey + std::wstring(L"\\"), {}},
         {kOsdKey + std::wstring(L"\\"), {}},
         {kCapabilityKey + std::wstring(L"\\"), {}},
         {list, {}},

@@ -23,7 +23,6 @@ void WriteTree(const Tree& values);
 Tree PackageTree(); // the service key's and the hotkey key's trees
 Tree DefaultTree(); // what the install-time writer leaves there
 std::string Dump(const Tree& tree);
-// The values that the setting codes write, by full path.
 inline std::wstring ValuePath(const wchar_t* key, const wchar_t* name) { return key + (L"\\" + std::wstring(name)); }
 inline const std::wstring kCaps = ValuePath(regkeys::kToastKey, regkeys::kShowCapslkOsd);
 inline const std::wstring kNum = ValuePath(regkeys::kToastKey, regkeys::kShowNumlkOsd);
