@@ -49,11 +49,10 @@ bool FirmwareAsked(wchar_t feature, DWORD timeoutMs)
     }, timeoutMs);
 }
 
-// LED codes sent once the keyboard list is there, each awaited until the firmware is asked for its feature type.
+// LED codes sent once the keyboard list is written, each awaited until the firmware is asked for its feature type.
 void SendLedCodes(TestService& service, std::initializer_list<std::pair<DWORD, wchar_t>> codesAndFeatures)
 {
-    const std::wstring listed = std::wstring(regkeys::kKeyboardListKey) + L"\\VID_7A7A&PID_0101";
-    ASSERT_TRUE(WaitUntil([&] { return regtest::KeyExists(listed); }, 20000));
+    ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 20000));
     for (const auto& [code, feature] : codesAndFeatures) {
         EXPECT_EQ(0u, service.Control(code));
         EXPECT_TRUE(FirmwareAsked(feature, 10000)) << code;
