@@ -11,7 +11,6 @@ namespace soak {
 void Violation(const wchar_t* format, ...);
 
 void Storm(DWORD codes, DWORD seed, bool throughManager);
-void Cycles(DWORD cycles, DWORD stayEvery, DWORD seed);
 void Chaos(DWORD killEveryMs);
 void Digest(uint64_t count, uint64_t seed);
 void Log(DWORD seconds, DWORD writers);

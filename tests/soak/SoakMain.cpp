@@ -35,13 +35,12 @@ int wmain(int argc, wchar_t** argv)
     const std::map<std::wstring, std::function<void()>> runs = {
         {L"storm", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), false); }},
         {L"storm-managed", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), true); }},
-        {L"cycles", [&] { soak::Cycles(number(2, 50), number(3, 1), ::GetTickCount()); }},
         {L"chaos", [&] { soak::Chaos(number(2, 3000)); }},
         {L"digest", [&] { soak::Digest(number(2, 5000), number(3, ::GetTickCount())); }},
         {L"log", [&] { soak::Log(number(2, 60), number(3, 8)); }},
     };
     if (runs.count(run) == 0) {
-        ConsolePrint(L"usage: fn_soak storm|storm-managed|cycles|chaos|digest|log [arguments]\n");
+        ConsolePrint(L"usage: fn_soak storm|storm-managed|chaos|digest|log [arguments]\n");
         return 2;
     }
     runs.at(run)();
