@@ -65,10 +65,11 @@ bool StartFresh(TestService& service)
 void EndSessionWork()
 {
     SignalServiceQuit();
-    WaitUntil([] {
+    const bool ended = WaitUntil([] {
         ::SetEvent(ServiceQuitEvent());
         return g_nCheckRunning.load() == 0;
     }, 120000, 50);
+    if (!ended) Violation(L"storm: a supervision window still open 120 s after the quit");
     for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
 }
 
