@@ -8,34 +8,36 @@ using namespace regkeys;
 
 using SettingControls = SettingsTest;
 
-// What each code leaves after the given values is the support's settings model; one row per branch of it: a
-// readable and an unreadable other indicator, a counter unreadable, wrapping and counting on.
+// What each code writes after the given values, worked out by hand; one row per branch: the other indicator on, a
+// text of four bytes ('0' and three zeros, a number above 0), missing; a counter missing or unreadable (taken as 3),
+// wrapping and counting on.
 TEST_F(SettingControls, EachCodeWritesItsValues)
 {
     const RawValue on = Dword(1);
     const RawValue off = Dword(0);
     const RawValue textZero = {true, REG_SZ, {'0', 0, 0, 0}};
-    const std::pair<DWORD, Tree> cases[] = {
-        {141, {}},
-        {142, {{kCombined, on}, {kCaps, on}, {kNum, on}, {kUserChanged, off}}},
-        {146, {}},
-        {146, {{kNum, textZero}}},
-        {148, {{kCaps, on}}},
-        {147, {{kCaps, on}, {kNum, on}, {kCombined, on}}},
-        {149, {{kCaps, on}, {kNum, on}, {kCombined, on}, {kUserChanged, off}}},
-        {150, {}},
-        {150, {{kPopCount, Dword(0xFFFFFFFF)}}},
-        {144, {{kPopCount, Dword(7)}, {kShownCount, Binary({1, 0, 0, 0, 0, 0, 0, 0})}}},
-        {145, {{kNeverPop, off}}},
-        {156, {}},
-        {157, {{kOcr, on}}},
+    const std::tuple<DWORD, Tree, Tree> cases[] = { // code, values before, values written
+        {141, {}, {{kCombined, on}, {kCaps, on}, {kNum, on}, {kUserChanged, on}}},
+        {142, {{kCombined, on}, {kCaps, on}, {kNum, on}, {kUserChanged, off}},
+         {{kCombined, off}, {kCaps, off}, {kNum, off}}},
+        {146, {}, {{kCaps, on}, {kUserChanged, on}}},
+        {146, {{kNum, textZero}}, {{kCaps, on}, {kCombined, on}, {kUserChanged, on}}},
+        {148, {{kCaps, on}}, {{kNum, on}, {kCombined, on}, {kUserChanged, on}}},
+        {147, {{kCaps, on}, {kNum, on}, {kCombined, on}}, {{kCaps, off}, {kCombined, off}}},
+        {149, {{kCaps, on}, {kNum, on}, {kCombined, on}, {kUserChanged, off}}, {{kNum, off}, {kCombined, off}}},
+        {150, {}, {{kPopCount, Dword(4)}}},
+        {150, {{kPopCount, Dword(0xFFFFFFFF)}}, {{kPopCount, off}}},
+        {144, {{kPopCount, Dword(7)}, {kShownCount, Binary({1, 0, 0, 0, 0, 0, 0, 0})}},
+         {{kShownCount, Dword(4)}, {kNeverPop, on}}},
+        {145, {{kNeverPop, off}}, {{kNeverPop, on}}},
+        {156, {}, {{kOcr, on}}},
+        {157, {{kOcr, on}}, {{kOcr, Dword(2)}}},
     };
-    for (const auto& [code, before] : cases) {
+    for (auto [code, before, expected] : cases) {
         SCOPED_TRACE(testing::Message() << code << " after\n" << Dump(before));
         ClearPackageKeys();
         WriteTree(before);
         EXPECT_EQ(static_cast<DWORD>(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
-        Tree expected = SettingWrites(code, before);
         expected.insert(before.begin(), before.end());
         EXPECT_EQ(Dump(expected), Dump(ReadTree(kServiceKey, false)));
     }

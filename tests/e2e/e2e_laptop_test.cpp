@@ -51,7 +51,7 @@ TEST_F(Installed, ProductInformationBecomesSettings)
     ServeFirmware();
     Behave(std::wstring(firmware::kTelruneClass) + L"\\GetProductInfo", L"Data", 101);
     ASSERT_TRUE(m_service.Start());
-    const auto recorded = [] { return bool(regtest::IsDword(regtest::ReadRaw(kCapabilityKey, kIsGameMachine), 1)); };
+    const auto recorded = [] { return ReadDword(HKEY_LOCAL_MACHINE, kCapabilityKey, kIsGameMachine) == 1u; };
     EXPECT_TRUE(WaitUntil(recorded, 20000));
     EXPECT_TRUE(WaitUntil([&] { return ReadDword(HKEY_CURRENT_USER, userKey, kShowCapsNumlkOsd) == 0u; }, 5000));
     ::RegDeleteTreeW(HKEY_CURRENT_USER, userKey);

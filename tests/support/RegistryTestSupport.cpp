@@ -20,12 +20,6 @@ RawValue Dword(DWORD value)
     return {true, REG_DWORD, {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}};
 }
 RawValue Binary(std::vector<BYTE> bytes) { return {true, REG_BINARY, std::move(bytes)}; }
-::testing::AssertionResult IsDword(const RawValue& value, DWORD expected)
-{
-    const std::string wanted = Describe(Dword(expected));
-    if (Describe(value) == wanted) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << wanted << ", found " << Describe(value);
-}
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name)
 {
     RawValue value;
@@ -116,44 +110,6 @@ Tree DefaultTree()
         }
     }
     return tree;
-}
-// A value that the model computes: the counter plus one, or the combined indicator on when the other one is on.
-constexpr int kPlusOne = -1;
-constexpr int kOnWhenNumOn = -2;
-constexpr int kOnWhenCapsOn = -3;
-static std::optional<DWORD> Number(const Tree& values, const std::wstring& path)
-{
-    const auto found = values.find(path);
-    if (found == values.end() || !found->second.exists || found->second.data.size() > sizeof(DWORD)) return {};
-    DWORD number = 0;
-    std::copy(found->second.data.begin(), found->second.data.end(), reinterpret_cast<BYTE*>(&number));
-    return number;
-}
-Tree SettingWrites(DWORD code, const Tree& before)
-{
-    static const std::map<DWORD, std::vector<std::pair<std::wstring, int>>> writes = {
-        {141, {{kCombined, 1}, {kCaps, 1}, {kNum, 1}, {kUserChanged, 1}}},
-        {142, {{kCombined, 0}, {kCaps, 0}, {kNum, 0}}},
-        {144, {{kShownCount, kPlusOne}, {kNeverPop, 1}}},
-        {145, {{kNeverPop, 1}}},
-        {146, {{kCaps, 1}, {kCombined, kOnWhenNumOn}, {kUserChanged, 1}}},
-        {147, {{kCaps, 0}, {kCombined, 0}}},
-        {148, {{kNum, 1}, {kCombined, kOnWhenCapsOn}, {kUserChanged, 1}}},
-        {149, {{kNum, 0}, {kCombined, 0}}},
-        {150, {{kPopCount, kPlusOne}}},
-        {156, {{kOcr, 1}}},
-        {157, {{kOcr, 2}}},
-    };
-    Tree written;
-    const auto row = writes.find(code);
-    if (row == writes.end()) return written;
-    for (const auto& [path, value] : row->second) {
-        const std::wstring& other = value == kOnWhenNumOn ? kNum : kCaps;
-        if (value >= 0) written[path] = Dword(DWORD(value));
-        if (value == kPlusOne) written[path] = Dword(Number(before, path).value_or(3) + 1);
-        if (value <= kOnWhenNumOn && Number(before, other).value_or(0) >= 1) written[path] = Dword(1);
-    }
-    return written;
 }
 std::string Dump(const Tree& tree)
 {

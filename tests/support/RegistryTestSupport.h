@@ -11,7 +11,6 @@ namespace regtest {
 struct RawValue { bool exists = false; DWORD type = REG_NONE; std::vector<BYTE> data; };
 RawValue Dword(DWORD value);
 RawValue Binary(std::vector<BYTE> bytes);
-::testing::AssertionResult IsDword(const RawValue& value, DWORD expected);
 RawValue ReadRaw(const std::wstring& subKey, const std::wstring& name); // HKLM\subKey, unconverted
 void CreateKey(const std::wstring& subKey, DWORD options = 0);
 using testsupport::KeyExists;
@@ -32,11 +31,6 @@ inline const std::wstring kShownCount = ValuePath(regkeys::kToastKey, regkeys::k
 inline const std::wstring kNeverPop = ValuePath(regkeys::kToastKey, regkeys::kNeverPopToast);
 inline const std::wstring kOcr = ValuePath(regkeys::kCapabilityKey, regkeys::kOcrSnippingKey);
 inline const std::wstring kUserChanged = ValuePath(regkeys::kCapabilityKey, regkeys::kIsUserChangedCapsNumLk);
-// The settings model that the setting-controls test and the control storm hold the service to: what a code writes
-// after the given values, none for a code that is no setting code. A counter goes up by one (one that cannot be
-// read counting as 3, the largest wrapping); the combined indicator goes on only when the other indicator is on, a
-// value of at most four bytes of any type being a number and anything else off.
-Tree SettingWrites(DWORD code, const Tree& before);
 // Exactly the install-time table; values that the start may add to the capability key are tolerated.
 void ExpectExactlyTheDefaults(const std::vector<std::wstring>& toleratedCapabilityValues = {});
 // A record equals the pattern, where every "%d" stands for a decimal number; RecordsMatch lists both
