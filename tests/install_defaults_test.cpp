@@ -34,8 +34,7 @@ TEST_F(InstallDefaults, EachRunLeavesTheTableKeepingTheUsersSettings)
     const Case cases[] = {
         {"user settings of every size",
          {{kCaps, Dword(0)}, {kOcr, Dword(2)}, {keyboard010 + L"1\\Extra", Dword(5)}, {kNeverPop, Binary({})},
-          {kNum, Binary({1, 0, 0, 0, 0, 0, 0, 0})}, {kShownCount, Binary({1, 0, 0, 0, 0})},
-          {kPopCount, {true, REG_SZ, {'7', 0, 0, 0}}}},
+          {kShownCount, Binary({1, 0, 0, 0, 0})}, {kPopCount, {true, REG_SZ, {'7', 0, 0, 0}}}},
          {}, 1, {}, {kCaps, kOcr, keyboard010 + L"1\\Extra", kNeverPop, kPopCount}},
         {"keys refusing values", {}, {{service, noValues}, {kToastKey, noValues}, {keyboard010 + L"2", noValues}}, 1,
          valuesRefused, {}, {service + L"\\FailureActions", kToastKey + std::wstring(L"\\"), keyboard010 + L"2\\"}},

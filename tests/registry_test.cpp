@@ -42,11 +42,10 @@ TEST(PerUserHive, TheUsersOwnWhileImpersonating)
 TEST_F(RegistryCalls, ResultsAndTheRegistrysCodes)
 {
     const std::wstring scratch = L"SOFTWARE\\FnKeyRegistryTest";
-    const std::wstring toast = regkeys::kToastKey;
     const std::wstring top = scratch + L"\\Tree";
     const std::wstring readOnly = scratch + L"\\ReadOnly";
     const Guard guard(scratch);
-    WriteTree({{toast + L"\\ShowCapslkOSD", Dword(0x01020304)},
+    WriteTree({{kCaps, Dword(0x01020304)},
                {scratch + L"\\Wide", Binary({1, 2, 3, 4, 5, 6, 7, 8})},
                {readOnly + L"\\Old", Dword(3)}});
     for (const wchar_t* child : {L"\\A\\Leaf", L"\\C", L"\\B\\Inner"}) CreateKey(top + child);

@@ -67,9 +67,8 @@ void Log(DWORD seconds, DWORD writerCount)
     for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
         const std::wstring path = entry.path().wstring();
         const std::vector<unsigned char> bytes = ReadFileBytes(path);
-        const wchar_t* const name = path.c_str();
         if (path != current && bytes.size() <= CUtilityLog::kRotateAboveBytes) {
-            Violation(L"%s: a backup of %u bytes, not above the rotation size", name, unsigned(bytes.size()));
+            Violation(L"%s: a backup of %u bytes, not above the rotation size", path.c_str(), unsigned(bytes.size()));
         }
         unsigned broken = 0;
         for (const std::wstring& record : ReadLogMessages(path)) {
@@ -77,7 +76,7 @@ void Log(DWORD seconds, DWORD writerCount)
             unsigned sequence = 0;
             const bool parsed = swscanf(record.c_str(), L"soak writer=%2u seq=%8u", &writer, &sequence) == 2;
             if (!parsed || writer >= writers || record != Message(writer, sequence)) {
-                if (++broken <= 5) Violation(L"%s: a broken record: \"%.120s\"", name, record.c_str());
+                if (++broken <= 5) Violation(L"%s: a broken record: \"%.120s\"", path.c_str(), record.c_str());
                 continue;
             }
             present[writer].push_back(sequence);
