@@ -52,8 +52,7 @@ TEST(FnkeyctlArguments, NamesNumbersAndRefusals)
 // (A refusal of the service control manager: the end-to-end test.)
 TEST(FnkeyctlProgram, ExitStatusAndOutput)
 {
-    std::wstring tool = L"\"Z:" + testsupport::Widen(FNKEYCTL_PATH) + L"\" ";
-    std::replace(tool.begin(), tool.end(), L'/', L'\\');
+    const std::wstring tool = L"\"" FNKEYCTL_PATH L"\" ";
     struct Case { std::wstring args; DWORD exit; std::string ends; };
     const Case cases[] = {
         {L"--list", 0, "\n 168  keyboard-layout       SVC_CTL_SET_KEYBOARD_LAYOUT\n"},

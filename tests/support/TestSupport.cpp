@@ -12,11 +12,6 @@ std::string Narrow(const std::wstring& text)
                                              nullptr, nullptr);
     return out.substr(0, length);
 }
-std::wstring Widen(const std::string& text)
-{
-    std::wstring out(text.size(), L'\0');
-    return out.substr(0, ::MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], int(out.size())));
-}
 bool KeyExists(const std::wstring& subKey)
 {
     win::UniqueRegKey key;

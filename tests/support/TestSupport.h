@@ -10,8 +10,7 @@
 #include <vector>
 
 namespace testsupport {
-std::string Narrow(const std::wstring& text); // UTF-8 both ways
-std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text); // UTF-8
 bool KeyExists(const std::wstring& subKey); // under HKLM
 std::optional<DWORD> ReadDword(HKEY root, const wchar_t* subKey, const wchar_t* name); // none: missing or no REG_DWORD
 bool WriteDword(HKEY root, const std::wstring& subKey, const wchar_t* name, DWORD value); // the key made when missing
