@@ -123,4 +123,6 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
         EXPECT_EQ(c.calls, g_calls);
     }
+    // The four started run, and go with the folder once they have recorded themselves.
+    EXPECT_TRUE(WaitUntil([&] { return m_standIns.Records().size() == 4; }, 10000));
 }
