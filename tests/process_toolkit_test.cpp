@@ -54,8 +54,6 @@ TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdOfTheTargetNotCre
         {"the name in another folder is neither newest nor ended; the path's letter case does not count",
          {Ours(10, 1), {11, 5, L"c:\\program files\\osmira\\fnkey\\FNKEYAGENT.EXE", 1},
           {12, 9, L"C:\\Users\\Public\\FnKeyAgent.exe", 1}}, {10}},
-        {"ours in another session is neither newest nor ended",
-         {Ours(10, 1), {11, 9, kOurAgent, 2}, Ours(12, 5)}, {10}},
     };
     const ProcessTarget target{L"FnKeyAgent.exe", kOurAgent, 1};
     using processchoice::ChooseProcessesToTerminate;

@@ -1,12 +1,8 @@
-// The launch ways with an observer in front of CreateProcessAsUserW: what reached the platform, whether a companion
-// stand-in was started, and the log. The test's own token and environment play the service's.
+// The launch ways with an observer in front of CreateProcessAsUserW: what reached the platform and whether a
+// companion stand-in was started. The test's own token and environment play the service's.
 #include "process/SessionLaunch.h"
-#include "support/Processes.h"
-#include "support/RegistryTestSupport.h"
 #include "support/Seams.h"
 #include "support/StandIns.h"
-
-#include <algorithm>
 
 using namespace testsupport;
 
@@ -96,14 +92,6 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
     const std::wstring agent = m_standIns.Program(L"FnKeyAgent.exe");
     const std::wstring longest = L" -" + std::wstring(257, L'L');
     const std::wstring odd = L" -\"quoted arg\" \ttab %s %d ^&| \u00fcn\u00efc\u00f6d\u00e9 \u2603 \\\\server\\share\\";
-    const std::wstring elevatedFailed = L"StartProcessElevated::CreateProcessInElevatedSession failed line=%d";
-    const std::wstring userFailed = L"StartProcessElevated::CreateProcessInUserSession failed line=%d";
-    const std::wstring elevatedRefused = L"CreateProcessInElevatedSession CreateProcessAsUser  line=%d, lasterror=";
-    const std::wstring userRefused = L"CreateProcessInUserSession CreateProcessAsUser() return fail, error: ";
-    const std::wstring elevatedTooLong =
-        L"CreateProcessInElevatedSession command line of 260 characters is too long, nothing started line=%d";
-    const std::wstring userTooLong =
-        L"CreateProcessInUserSession argument string of 260 characters is too long, nothing started line=%d";
     const struct Case {
         const char* what;
         Way way;
@@ -112,30 +100,21 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         DWORD show;
         Mode mode;
         std::vector<std::wstring> calls;
-        std::vector<std::wstring> log;
     } cases[] = {
-        {"odd characters", kUser, agent, odd, 0, kReal, {User(agent, odd)}, {}},
+        {"odd characters", kUser, agent, odd, 0, kReal, {User(agent, odd)}},
         // Empty and null alike: the user way passes no command line, the elevated way the empty string.
-        {"user, empty", kUser, agent, L"", 0, kReal, {User(agent, L"(null)")}, {}},
-        {"elevated, null", kElevated, agent, std::nullopt, 0, kReal, {Elevated(agent, L"", SW_HIDE)}, {}},
+        {"user, empty", kUser, agent, L"", 0, kReal, {User(agent, L"(null)")}},
+        {"elevated, null", kElevated, agent, std::nullopt, 0, kReal, {Elevated(agent, L"", SW_HIDE)}},
         {"fallback, any show flag but 0 shows", kStartElevated, osd, L" -TOUCHPAD_SWITCH", 1, kFakeFailure,
-         {Elevated(osd, L" -TOUCHPAD_SWITCH", SW_SHOW), User(osd, L" -TOUCHPAD_SWITCH")},
-         {elevatedRefused + L"5", elevatedFailed, userRefused + L"5", userFailed}},
-        {"259 fit, elevated", kElevated, osd, longest, 0, kReal, {Elevated(osd, longest, SW_HIDE)}, {}},
-        {"260 refused", kStartElevated, osd, longest + L"L", 1, kFakeFailure, {},
-         {elevatedTooLong, elevatedFailed, userTooLong, userFailed}},
-        {"elevated, null path", kElevated, std::nullopt, L" -X", 1, kReal, {},
-         {L"CreateProcessInElevatedSession program path is missing, nothing started line=%d"}},
+         {Elevated(osd, L" -TOUCHPAD_SWITCH", SW_SHOW), User(osd, L" -TOUCHPAD_SWITCH")}},
+        {"259 fit, elevated", kElevated, osd, longest, 0, kReal, {Elevated(osd, longest, SW_HIDE)}},
+        {"260 refused", kStartElevated, osd, longest + L"L", 1, kFakeFailure, {}},
+        {"elevated, null path", kElevated, std::nullopt, L" -X", 1, kReal, {}},
         // Without a token the platform would start the program as the caller, in the caller's session.
-        {"no token, no launch", kStartElevated, osd, L" -X", 0, kNoToken, {},
-         {L"CreateProcessInElevatedSession DuplicateTokenEx  line=%d, lasterror=5", elevatedFailed,
-          L"ProgressRunning::DuplicateTokenEx failed line=%d", userFailed}},
+        {"no token, no launch", kStartElevated, osd, L" -X", 0, kNoToken, {}},
     };
-    const std::wstring linkedToken = L"CreateProcessInElevatedSession LinkedToken from GetTokenInformation  line=%d";
-    const auto isLinkedTokenLine = [&](const std::wstring& line) { return regtest::RecordMatches(line, linkedToken); };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ClearLog();
         g_calls.clear();
         g_mode = c.mode;
         SetTokenCallsForTesting(c.mode == kNoToken ? &NoDuplicate : nullptr,
@@ -143,14 +122,7 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         const bool started = c.mode == kReal && !c.calls.empty();
         EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
         EXPECT_EQ(c.calls, g_calls);
-        // The shell check only reports (seen by the kit's own walk); where the elevated token came from depends on
-        // the user.
-        std::vector<std::wstring> expected = c.log;
-        if (c.way == kStartElevated && ProcessIds(L"explorer.exe").empty()) {
-            expected.insert(expected.begin(), L"StartProcessElevated::ProgressIsRunning(explorer.exe)failed line=%d");
-        }
-        std::vector<std::wstring> messages = Messages();
-        messages.erase(std::remove_if(messages.begin(), messages.end(), isLinkedTokenLine), messages.end());
-        EXPECT_TRUE(regtest::RecordsMatch(messages, expected));
     }
+    // The four started run, and go with the folder once they have recorded themselves.
+    EXPECT_TRUE(WaitUntil([&] { return m_standIns.Records().size() == 4; }, 10000));
 }
