@@ -216,13 +216,11 @@ void ControlsAnswerBesideAHeldLaunch(TestService& service)
 
 // A profiler variable in the user's profile, as any unelevated program of the user may set it: the agent, started
 // with the user's own token, carries it; the lock indicator, started elevated, does not.
-const wchar_t* const kProfiler = L"COR_PROFILER={F00DF00D-0000-0000-0000-000000000001}|";
+const wchar_t kProfiler[] = L"{F00DF00D-0000-0000-0000-000000000001}";
 
 void PlantProfilerVariable()
 {
-    const std::wstring value = std::wstring(kProfiler).substr(13, 38);
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER", REG_SZ, value.c_str(),
-                      DWORD((value.size() + 1) * sizeof(wchar_t)));
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER", REG_SZ, kProfiler, sizeof kProfiler);
 }
 
 void ElevatedStartsLeaveTheUsersVariablesOut(TestService& service)

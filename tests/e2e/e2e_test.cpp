@@ -19,16 +19,6 @@ void ExpectLines(const std::string& output, const std::vector<std::string>& line
     }
 }
 
-// A companion as status lays it out: file name, process id, session, command line, in columns.
-std::string CompanionLine(const StandInRecord& record)
-{
-    const std::string name = Narrow(record.image.substr(record.image.rfind(L'\\') + 1));
-    char line[600];
-    std::snprintf(line, sizeof line, "  %-18s%-9lu%-9lu%s", name.c_str(), record.processId, record.sessionId,
-                  Narrow(record.commandLine).c_str());
-    return line;
-}
-
 } // namespace
 
 // Switches in any case after a dash or a slash, usage for all else; the start writes the defaults; /REMOVE stops it.
@@ -47,9 +37,8 @@ TEST_F(Installed, CommandLineRegistersTheServiceWhoseStartWritesTheDefaults)
     ASSERT_TRUE(WaitForRecord(kKeyboardsWritten, 30000));
     ASSERT_TRUE(WaitForRecord(L"InstallRegHelper StartAddRegHelper done.", 30000));
     regtest::ExpectExactlyTheDefaults({L"IsGameMachine", L"GameMachineVesion", L"IsUserChangedCapsNumLKStatus"});
-    const std::string stopAndRemove =
-        "Stopping OsmiraUtilityService.\nOsmiraUtilityService is stopped.\nOsmiraUtilityService is removed.\n";
-    EXPECT_EQ(stopAndRemove, RunPackaged(L"OsmiraUtilityService.exe", L"/REMOVE"));
+    EXPECT_EQ("Stopping OsmiraUtilityService.\nOsmiraUtilityService is stopped.\nOsmiraUtilityService is removed.\n",
+              RunPackaged(L"OsmiraUtilityService.exe", L"/REMOVE"));
     EXPECT_FALSE(m_service.Installed());
 }
 
@@ -72,12 +61,18 @@ TEST_F(Installed, FnkeyctlSwitchesTheLogAndSendsASettingCode)
     ASSERT_TRUE(WaitUntil([] { return Started(L"").size() >= 2; }, 20000)) << "the agent and the lock indicator";
     const std::string status = RunPackaged(L"fnkeyctl.exe", L"status");
     ExpectLines(status, {"  State         RUNNING, process " + std::to_string(m_service.Status().dwProcessId),
-                         "  PexaroToast     ShowNumlkOSD                    0"});
+                         "  PexaroToast     ShowNumlkOSD                    0",
+                         "  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached",
+                         "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  attached"});
     EXPECT_NE(std::string::npos, status.find("] SVC_CTL_PEXARO_UI_SEND_NUMSLOCK_OFF\n")) << status;
-    std::vector<std::string> lines = {"  VID_7A7A&PID_0101           VID 7A7A  PID 0101  not attached",
-                                      "  VID_7A7A&PID_0102           VID 7A7A  PID 0102  attached"};
-    for (const StandInRecord& record : Started(L"")) lines.push_back(CompanionLine(record));
-    ExpectLines(status, lines);
+    // Each companion in columns: file name, process id, session, command line.
+    for (const StandInRecord& record : Started(L"")) {
+        const std::string name = Narrow(record.image.substr(record.image.rfind(L'\\') + 1));
+        char line[600];
+        std::snprintf(line, sizeof line, "  %-18s%-9lu%-9lu%s", name.c_str(), record.processId, record.sessionId,
+                      Narrow(record.commandLine).c_str());
+        ExpectLines(status, {line});
+    }
     RunPackaged(L"fnkeyctl.exe", L"log off");
     EXPECT_FALSE(regtest::KeyExists(switchKey));
 }
