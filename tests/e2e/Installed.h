@@ -14,11 +14,11 @@ const std::wstring kPackage = L"C:\\Program Files\\Osmira\\FnKey\\";
 const std::wstring kLogFolder = L"C:\\Windows\\Temp\\_OsmiraUtility_";
 const wchar_t* const kKeyboardsWritten = L"Utility::hidbase::g_InitMicmuteKDB registry success!!!! Line:%d Erorr:%d";
 
-// A program of the package run with its arguments: its output, its exit code checked.
-inline std::string RunPackaged(const std::wstring& program, const std::wstring& arguments, DWORD exitCode = 0)
+// A program of the package run with its arguments: its output, its exit code checked to be 0.
+inline std::string RunPackaged(const std::wstring& program, const std::wstring& arguments)
 {
     const ProcessResult result = RunAndCapture(L"\"" + kPackage + program + L"\" " + arguments);
-    EXPECT_EQ(exitCode, result.exitCode) << Narrow(program + L" " + arguments.substr(0, 30));
+    EXPECT_EQ(0u, result.exitCode) << Narrow(program + L" " + arguments.substr(0, 30));
     return result.output;
 }
 

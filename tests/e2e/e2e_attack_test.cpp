@@ -19,7 +19,7 @@ const std::vector<std::vector<unsigned char>> kMuted = {{0x09, 0x74, 0x02}};
 
 struct Attack {
     const char* name;
-    void (*plant)();             // as the attacker, before the start; may be null
+    void (*plant)();             // as the attacker, before the start (the firmware served); may be null
     void (*meet)(TestService&);  // provokes the running service, verifies the target, removes the attacker's things
 };
 
@@ -29,7 +29,6 @@ void OnHost(const std::wstring& command) { RunAndCapture(L"Z:\\bin\\sh -c \"" + 
 template <DWORD firmwareHold, bool keyboardHolds>
 void PlantDevices()
 {
-    ServeFirmware();
     for (const wchar_t* method : {L"OSMIRA_UTILITY_DATA\\SetFeature", L"OSMIRA_TELRUNE_DATA\\GetProductInfo",
                                   L"OSMIRA_TELRUNE_DATA\\GetVersion"}) {
         Behave(method, firmware::kHold, firmwareHold);
@@ -42,10 +41,9 @@ void PlantDevices()
 bool FirmwareAsked(wchar_t feature, DWORD timeoutMs)
 {
     const std::wstring input = L"featuretype=\"" + std::wstring(1, feature) + L"\"";
-    const auto asked = [&](const firmware::CallRecord& call) { return call.input == input; };
     return WaitUntil([&] {
         const std::vector<firmware::CallRecord> calls = firmware::ReadCallRecords();
-        return std::any_of(calls.begin(), calls.end(), asked);
+        return std::any_of(calls.begin(), calls.end(), [&](const auto& call) { return call.input == input; });
     }, timeoutMs);
 }
 
@@ -85,7 +83,6 @@ void MuteAndUnmuteAHungKeyboard(TestService& service)
     SendLedCodes(service, {{160, L'1'}, {161, L'2'}});
     EXPECT_TRUE(WaitForRecord(
         L"CHidKBLedInterface::SetHidKBLedStatus write not taken within 1000 ms, cancelled line:%d", 10000));
-    EXPECT_EQ(0u, kbdstandin::HoldWrites(kVendor, kListedProduct, false));
     EXPECT_EQ(0u, kbdstandin::DetachKeyboard(kVendor, kListedProduct)) << "the held write ends with the keyboard";
 }
 
@@ -133,7 +130,6 @@ std::vector<win::UniqueHandle> g_squattedEvents;
 
 void PlantSquattedEvents()
 {
-    ServeFirmware();
     for (const wchar_t* name : {L"_CreateForQuitSvericeEvent_", L"31E6BDD1-18E4-4B84-B28E-0D6CFB1978F9_FNHOTKEY",
                                 L"EF55FD20-D641-4B65-A7C5-F93618116671", L"EDCDA4EE-C605-4BA8-95ED-D93A91EDA7ED"}) {
         g_squattedEvents.emplace_back(::CreateEventW(nullptr, FALSE, TRUE, name));
@@ -174,16 +170,13 @@ void StormOfStartingCodes(TestService& service)
     const DWORD processId = service.Status().dwProcessId;
     const DWORD threadsBefore = ThreadCount(processId);
     const win::UniqueServiceHandle target = service.Open();
-    const DWORD codes[] = {163, 164, 165, 166, 167, 168, 139, 140, 151, 158};
-    const int codesEach = 1000;
-    int refused = 0;
-    for (int sent = 0; sent < int(std::size(codes)) * codesEach; ++sent) {
-        SERVICE_STATUS status = {};
-        refused += ::ControlService(target.get(), codes[sent / codesEach], &status) ? 0 : 1;
-        if (sent % 500 != 499) continue;
+    for (DWORD code : {163, 164, 165, 166, 167, 168, 139, 140, 151, 158}) {
+        for (int sent = 0; sent < 1000; ++sent) {
+            SERVICE_STATUS status = {};
+            ASSERT_TRUE(::ControlService(target.get(), code, &status)) << code;
+        }
         EXPECT_LE(ThreadCount(processId), threadsBefore + 3 + 2) << "launcher, replay, its firmware call; Wine's two";
     }
-    EXPECT_EQ(0, refused);
     ::Sleep(1500); // the two waiting requests of each code start within a second
     EXPECT_LE(ThreadCount(processId), threadsBefore + 3) << "settled: the launcher, one held firmware call, Wine's";
     const std::wstring replayed = L"OsmiraUtilityService SVC_CTL_BLUE_KB_CONNECT MicMute:not muted ,line:%d";
@@ -199,14 +192,12 @@ void EveryPressActsInOrder(TestService& service)
     for (DWORD code : {164, 164, 139, 140, 139}) EXPECT_EQ(0u, service.Control(code));
     const std::vector<std::wstring> pressed = {L" -TOUCHPAD_SWITCH", L" -TOUCHPAD_SWITCH", L" -UIMERTICSON",
                                                L" -UIMERTICSOFF", L" -UIMERTICSON"};
-    EXPECT_TRUE(WaitUntil([&] { return SwitchesStarted().size() >= pressed.size(); }, 10000));
-    EXPECT_EQ(pressed, SwitchesStarted());
+    EXPECT_TRUE(WaitUntil([&] { return SwitchesStarted() == pressed; }, 10000));
 }
 
 // Every check of a companion takes 5 s, as when a user holds its file open: the launch waits, the controls do not.
 void PlantSlowChecks()
 {
-    ServeFirmware();
     const DWORD milliseconds = 5000;
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kValidationBehaviourKey, kCheckMilliseconds, REG_DWORD, &milliseconds,
                       sizeof milliseconds);
@@ -225,13 +216,11 @@ void ControlsAnswerBesideAHeldLaunch(TestService& service)
 
 // A profiler variable in the user's profile, as any unelevated program of the user may set it: the agent, started
 // with the user's own token, carries it; the lock indicator, started elevated, does not.
-const wchar_t* const kProfiler = L"COR_PROFILER={F00DF00D-0000-0000-0000-000000000001}|";
+const wchar_t kProfiler[] = L"{F00DF00D-0000-0000-0000-000000000001}";
 
 void PlantProfilerVariable()
 {
-    const std::wstring value = std::wstring(kProfiler).substr(13, 38);
-    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER", REG_SZ, value.c_str(),
-                      DWORD((value.size() + 1) * sizeof(wchar_t)));
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"COR_PROFILER", REG_SZ, kProfiler, sizeof kProfiler);
 }
 
 void ElevatedStartsLeaveTheUsersVariablesOut(TestService& service)
@@ -261,18 +250,16 @@ void PlantDevice()
     ASSERT_TRUE(WaitUntil([] { return FindHotkeyDevice(nullptr) != FALSE; }, 9000)) << "taken up by plug and play";
 }
 
-// Its record unreadable to the device list (values can still be set), touched until the watch decides: present.
+// Its record unreadable to the device list (values can still be set), touched until the watch decides: present (a
+// removal would log no undecided check).
 void UnreadableDeviceRecordKeepsThePackage(TestService&)
 {
     const regtest::KeyAccessGuard unlisted(L"System\\CurrentControlSet\\Enum\\ACPI\\ZNT4082\\0",
                                            L"D:(A;;0x6001B;;;WD)");
-    const wchar_t* const removal = L" service will Uninstall ";
     const std::wstring undecided =
         L"_Thread_HotkeyDeviceWatch check undecided, CM_Locate_DevNodeW: %d; the device counts as present";
-    const auto decided = [&] { return WaitForRecord(undecided, 0) || WaitForRecord(removal, 0); };
     const auto touched = [] { return RunAndCapture(FN_TEST_DEVICE_TOOL L" touch").exitCode == 0; };
-    EXPECT_TRUE(WaitUntil([&] { return touched() && decided(); }, 20000, 500));
-    EXPECT_FALSE(WaitForRecord(removal, 0));
+    EXPECT_TRUE(WaitUntil([&] { return touched() && WaitForRecord(undecided, 0); }, 20000, 500));
     EXPECT_TRUE(regtest::KeyExists(regkeys::kServiceKey));
 }
 
@@ -297,6 +284,7 @@ class AttackTable : public Installed, public ::testing::WithParamInterface<Attac
 TEST_P(AttackTable, HoldsAndTheServiceStaysRunning)
 {
     const Attack& attack = GetParam();
+    ServeFirmware();
     if (attack.plant) attack.plant();
     ASSERT_TRUE(m_service.Start());
     attack.meet(m_service);

@@ -7,7 +7,6 @@
 #include "trust/PeFileDigest.h"
 
 #include <atomic>
-#include <cwctype>
 #include <random>
 
 namespace soak {
@@ -72,13 +71,12 @@ std::wstring ExpectedDigest(const std::vector<unsigned char>& image, const std::
     const std::wstring sum = keptPath + L".sum";
     const std::wstring part = sum + L"~";
     ::DeleteFileW((L"Z:" + sum).c_str());
-    const std::wstring command = L"/usr/bin/sha256sum " + keptPath + L" >" + part + L" && mv " + part + L" " + sum;
+    const std::wstring command =
+        L"/usr/bin/sha256sum " + keptPath + L" | head -c64 | tr a-f A-F >" + part + L" && mv " + part + L" " + sum;
     RunAndCapture(L"Z:\\bin\\sh -c \"" + command + L"\"");
     WaitUntil([&] { return FileExists(L"Z:" + sum); }, 10000, 1);
     const std::vector<unsigned char> text = ReadFileBytes(L"Z:" + sum);
-    std::wstring hash(text.begin(), text.begin() + std::min<size_t>(text.size(), 64));
-    for (wchar_t& digit : hash) digit = wchar_t(std::towupper(digit));
-    return hash;
+    return std::wstring(text.begin(), text.end());
 }
 
 // One to three faults, each with a value near an edge: a field of the headers (once in four where the PE

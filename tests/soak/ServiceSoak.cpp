@@ -38,17 +38,11 @@ bool Climbs(const std::vector<DWORD>& counts)
 }
 
 // The supervision pass that notices a missing agent, and the end of the supervision window.
-const wchar_t* const kPass = L"_ThreadCheckRunningAndLaunch run times leave:";
-const wchar_t* const kWindowEnd = L"_ThreadCheckRunningAndLaunch  exit";
-
-size_t ServiceLogCount(const wchar_t* recordStart)
-{
-    return CountRecords(ReadLogMessages(kServiceLog), recordStart, true);
-}
+const wchar_t* const kPass = L"_ThreadCheckRunningAndLaunch run times leave:%d";
 
 bool WindowEnded()
 {
-    return ServiceLogCount(kWindowEnd) != 0;
+    return regtest::CountLogged(L"_ThreadCheckRunningAndLaunch  exit,line:%d") != 0;
 }
 
 // The installed service started afresh with logging on, so that its supervision passes can be counted.
@@ -77,7 +71,6 @@ void EndSessionWork()
 
 void Storm(DWORD codes, DWORD seed, bool throughManager)
 {
-    // Session events reach only the in-process dispatcher: the manager sends them to no one but itself.
     const wchar_t* const lane = throughManager ? L"storm-managed" : L"storm";
     TestService installed(L"OsmiraUtilityService");
     std::optional<CUtilityService> inProcess;
@@ -91,30 +84,26 @@ void Storm(DWORD codes, DWORD seed, bool throughManager)
     const win::UniqueServiceHandle service = installed.Open();
     const DWORD processId = throughManager ? installed.ProcessId() : 0;
     std::mt19937 random(seed);
-    WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
-    // False when the manager refused the code.
+    // False when the manager refused the code. Session events, of a random type, reach only the in-process
+    // dispatcher: the manager sends them to no one but itself.
     const auto deliver = [&](DWORD code) {
-        if (throughManager) {
-            SERVICE_STATUS status = {};
-            return ::ControlService(service.get(), code, &status) != FALSE;
-        }
-        const DWORD sessionEvent = code == SERVICE_CONTROL_SESSIONCHANGE ? 1 + random() % 10 : 0;
-        DispatchServiceControl(code, sessionEvent, &notification);
-        return true;
+        SERVICE_STATUS status = {};
+        return throughManager ? ::ControlService(service.get(), code, &status) != FALSE
+                              : DispatchServiceControl(code, 1 + random() % 10, nullptr) == NO_ERROR;
     };
-    // Launches start real processes: at most one every two seconds keeps the machine usable.
-    constexpr double kLaunchGap = 2.0;
+    // Launches and session events start real processes: at most one every two seconds, a session event with each
+    // launch, keeps the machine usable.
     std::vector<DWORD> handles;
     std::vector<DWORD> threads;
     DWORD sent = 0;
-    double lastLaunch = -kLaunchGap;
-    double lastEvent = Now();
+    double lastLaunch = -2.0;
     while (sent < codes) {
         const DWORD code = random() % 256;
         if (code == SERVICE_CONTROL_STOP) continue;
         if (IsLaunchCode(code) || code == SERVICE_CONTROL_SESSIONCHANGE) {
-            if (Now() - lastLaunch < kLaunchGap) continue;
+            if (Now() - lastLaunch < 2.0) continue;
             lastLaunch = Now();
+            deliver(SERVICE_CONTROL_SESSIONCHANGE);
         }
         ++sent;
         if (throughManager && sent % 1000 == 0) {
@@ -123,10 +112,6 @@ void Storm(DWORD codes, DWORD seed, bool throughManager)
         }
         if (!deliver(code) && code >= 128) {
             Violation(L"%s: the manager refused custom code %u (%lu)", lane, code, ::GetLastError());
-        }
-        if (!throughManager && (Now() - lastEvent >= 1.0 || sent % 5000 == 0)) {
-            lastEvent = Now();
-            deliver(SERVICE_CONTROL_SESSIONCHANGE);
         }
     }
     ConsolePrint(L"%s: %u codes from seed %u\n", lane, sent, seed);
@@ -147,12 +132,11 @@ void Chaos(DWORD killEveryMs)
     constexpr double kBackWithin = 2 + 1.5 + 2;
     // The lock indicators go first, when no earlier relaunch is under way, and last: their relaunch starts a second
     // agent too, which the supervision must end. An agent's kill leaves room (three passes) for the next.
-    const wchar_t* const victims[] = {kLockOsdName, kAgentName};
     unsigned kills = 0;
     size_t indicatorsEnded = 0;
-    while (ServiceLogCount(kPass) + 2 + (kills % 2 == 1 ? 3 : 0) < 15 && !WindowEnded()) {
+    while (regtest::CountLogged(kPass) + 2 + (kills % 2 == 1 ? 3 : 0) < 15 && !WindowEnded()) {
         ::Sleep(killEveryMs);
-        const wchar_t* const victim = victims[kills++ % 2];
+        const wchar_t* const victim = kills++ % 2 == 0 ? kLockOsdName : kAgentName;
         // Held by handle until ended: a failed kill cannot pass for a return, and any process after it is new.
         const std::vector<DWORD> killed = ProcessIds(victim);
         const double killedAt = Now();
@@ -172,16 +156,17 @@ void Chaos(DWORD killEveryMs)
     }
     // The relaunch of a late kill may begin another window of the agent's supervision: every one must end.
     const auto supervisionEnded = [] {
-        return WindowEnded() && ServiceLogCount(L"_ThreadCheckRunningUtility g_nCheckRunning = 0") ==
-                                    ServiceLogCount(L"CreateThreadForCheckRunningUtilityTimes CreateThread "
-                                                    L"_ThreadCheckRunningUtility success");
+        return WindowEnded() && regtest::CountLogged(L"_ThreadCheckRunningUtility g_nCheckRunning = 0,line:%d") ==
+                                    regtest::CountLogged(L"CreateThreadForCheckRunningUtilityTimes CreateThread "
+                                                         L"_ThreadCheckRunningUtility success, line:%d");
     };
     const bool windowEnded = WaitUntil(supervisionEnded, 90000, 100);
     const size_t agents = ProcessIds(kAgentName).size();
     // Only the agent is kept to one: each relaunch starts both companions, and passes 2 s apart may both relaunch.
     // Every lock indicator that the service started and the soak did not end still runs.
     const size_t indicators = ProcessIds(kLockOsdName).size();
-    const size_t indicatorStarts = ServiceLogCount(L"LaunchFnKeyAgentProcess Create \"FnKeyLockOsd.exe\" process");
+    const size_t indicatorStarts =
+        regtest::CountLogged(L"LaunchFnKeyAgentProcess Create \"FnKeyLockOsd.exe\" process success.\n");
     if (!windowEnded || kills < 3 || kills % 2 == 0 || agents != 1 || indicators + indicatorsEnded != indicatorStarts) {
         Violation(L"chaos: %u kills inside the window, its supervision ended: %d, %u agents after it, %u lock "
                   L"indicators of %u started and %u ended", kills, windowEnded, unsigned(agents), unsigned(indicators),
