@@ -172,21 +172,19 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
 // A keyboard subkey's name gives both ids, or none and leaves the outputs as they were.
 TEST(KeyboardNames, ParseIntoVendorAndProductIds)
 {
-    const std::wstring bluetooth = L"{00001124-0000-1000-8000-00805F9B34FB}_";
     const std::wstring usb = L"VID_7A7A&PID_0101&";
     const DWORD unset = 0xDEADBEEF;
     const std::tuple<std::wstring, BOOL, DWORD, DWORD> cases[] = {
         {L"{00001124-0000-1000-8000-00805f9b34fb}_vid&ffffffff_pid&ffff&col02", TRUE, 0xFFFFFFFF, 0xFFFF},
         {usb + std::wstring(241, L'X'), TRUE, 0x7A7A, 0x0101}, // 259 characters, the suffix left out
         // Refused, one of each class: too long, no separator, too few digits, a short product, a wrong
-        // prefix, not hexadecimal, and a USB name behind the Bluetooth prefix.
+        // prefix, not hexadecimal.
         {usb + std::wstring(242, L'X'), FALSE, unset, unset},
         {L"VID_7A7A", FALSE, unset, unset},
         {L"VID_7A7&PID_0101", FALSE, unset, unset},
         {L"VID_7A7A&PID_01", FALSE, unset, unset},
         {L"VID_7A7A&PIX_0101", FALSE, unset, unset},
         {L"VID_7A7G&PID_0101", FALSE, unset, unset},
-        {bluetooth + L"VID_7A7A&PID_0101", FALSE, unset, unset},
     };
     for (const auto& [name, parsed, expectedVendor, expectedProduct] : cases) {
         SCOPED_TRACE(Narrow(name));

@@ -13,12 +13,6 @@ using namespace testsupport;
 
 namespace {
 
-// The probe hands 129-133 on to the framework's handler as 1-5.
-constexpr DWORD kStop = SERVICE_CONTROL_STOP;
-constexpr DWORD kPause = 130;
-constexpr DWORD kContinue = 131;
-constexpr DWORD kShutdown = 133;
-
 const std::string kPaused = "control 130\ncontrol 2\npause OK\n";
 const std::string kStopped = "control 1\nstop OK\n";
 
@@ -34,15 +28,16 @@ struct Case {
 
 TEST(ServiceFramework, StateSequencesUnderTheManager)
 {
-    // Anything thrown that is not a code takes one way for every hook: the stop shows it.
+    // 1 is the manager's stop; the probe hands 130, 131 and 133 on to the framework's handler as pause, continue
+    // and shutdown. Anything thrown that is not a code takes one way for every hook: the stop shows it.
     const Case cases[] = {
-        {{}, {kStop}, SERVICE_STOPPED, 0, kStopped},
-        {{L"throw-stop=1051"}, {kStop}, SERVICE_RUNNING, 0, kStopped + "event Service Stop failed w/err 0x0000041b\n"},
-        {{L"throw-stop=other"}, {kPause, kStop}, SERVICE_PAUSED, 0,
+        {{}, {1}, SERVICE_STOPPED, 0, kStopped},
+        {{L"throw-stop=1051"}, {1}, SERVICE_RUNNING, 0, kStopped + "event Service Stop failed w/err 0x0000041b\n"},
+        {{L"throw-stop=other"}, {130, 1}, SERVICE_PAUSED, 0,
          kPaused + kStopped + "event Service failed to stop.\n"},
         {{L"throw-start=5"}, {}, SERVICE_STOPPED, 5, "event Service Start failed w/err 0x00000005\n"},
-        {{}, {kPause, kContinue}, SERVICE_RUNNING, 0, kPaused + "control 131\ncontrol 3\ncontinue OK\n"},
-        {{}, {kShutdown}, SERVICE_STOPPED, 0, "control 133\ncontrol 5\nshutdown OK\n"},
+        {{}, {130, 131}, SERVICE_RUNNING, 0, kPaused + "control 131\ncontrol 3\ncontinue OK\n"},
+        {{}, {133}, SERVICE_STOPPED, 0, "control 133\ncontrol 5\nshutdown OK\n"},
         // The hook alone sees these.
         {{}, {150, SERVICE_CONTROL_INTERROGATE}, SERVICE_RUNNING, 0, "control 150\ncontrol 4\n"},
     };
