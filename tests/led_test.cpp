@@ -83,16 +83,9 @@ protected:
 TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
 {
     using namespace firmware;
-    struct Case {
-        const char* what;
-        std::vector<Behaviour> behaviours;
-        UINT32 featureId;
-        BOOL result;
-        INT32 outValue;  // starts at 7
-        Texts inputs;
-        Texts records;
-    };
-    const Case cases[] = {
+    // Per row: the stand-in's behaviours, the feature id, the answer, the out-value (7 before the call), the inputs
+    // that reach the firmware and the records logged.
+    const std::tuple<const char*, std::vector<Behaviour>, UINT32, BOOL, INT32, Texts, Texts> cases[] = {
         {"enumeration held", {{kUtilityClass, kHold, 1}}, 1, FALSE, 7, {},
          {L"WMI:EnumInstances Next timed out after 5000 ms"}},
         {"id 2, Data -1", {{kSetFeature, kData, 0xFFFFFFFF}}, 2, TRUE, 7, {kMicOff}, {kGotMethod}},
@@ -105,20 +98,20 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
         {"no input signature", {{kSetFeature, kNoInputSignature, 1}}, 1, TRUE, 0, {L"-"}, {kGotMethod}},
         {"ExecMethod error", {{kSetFeature, kExecMethodError, 0x80041004}}, 1, FALSE, 7, {kMicOn}, {kGotMethod}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, behaviours, featureId, result, expectedOut, inputs, records] : cases) {
+        SCOPED_TRACE(what);
         RegistryTreeGuard::Delete(L"Software\\OsmiraFirmwareStandIn");
-        for (const Behaviour& behaviour : c.behaviours) Apply(behaviour);
+        for (const Behaviour& behaviour : behaviours) Apply(behaviour);
         ClearLog();
         MarkCalls();
         INT32 outValue = 7;
         {
             CQvkWmi client;
-            EXPECT_EQ(c.result, client.QVK_SetFeature(c.featureId, &outValue));
+            EXPECT_EQ(result, client.QVK_SetFeature(featureId, &outValue));
         }
-        EXPECT_EQ(c.outValue, outValue);
-        EXPECT_EQ(c.inputs, Inputs());
-        EXPECT_TRUE(RecordsMatch(Messages(), c.records));
+        EXPECT_EQ(expectedOut, outValue);
+        EXPECT_EQ(inputs, Inputs());
+        EXPECT_TRUE(RecordsMatch(Messages(), records));
     }
 }
 
