@@ -92,15 +92,9 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
     const std::wstring agent = m_standIns.Program(L"FnKeyAgent.exe");
     const std::wstring longest = L" -" + std::wstring(257, L'L');
     const std::wstring odd = L" -\"quoted arg\" \ttab %s %d ^&| \u00fcn\u00efc\u00f6d\u00e9 \u2603 \\\\server\\share\\";
-    const struct Case {
-        const char* what;
-        Way way;
-        std::optional<std::wstring> program;
-        std::optional<std::wstring> args;
-        DWORD show;
-        Mode mode;
-        std::vector<std::wstring> calls;
-    } cases[] = {
+    // Per row: the way, the program, the arguments, the show flag, the platform's part and the calls that reach it.
+    using Text = std::optional<std::wstring>;
+    const std::tuple<const char*, Way, Text, Text, DWORD, Mode, std::vector<std::wstring>> cases[] = {
         {"odd characters", kUser, agent, odd, 0, kReal, {User(agent, odd)}},
         // Empty and null alike: the user way passes no command line, the elevated way the empty string.
         {"user, empty", kUser, agent, L"", 0, kReal, {User(agent, L"(null)")}},
@@ -113,15 +107,14 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
         // Without a token the platform would start the program as the caller, in the caller's session.
         {"no token, no launch", kStartElevated, osd, L" -X", 0, kNoToken, {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, way, program, args, show, mode, calls] : cases) {
+        SCOPED_TRACE(what);
         g_calls.clear();
-        g_mode = c.mode;
-        SetTokenCallsForTesting(c.mode == kNoToken ? &NoDuplicate : nullptr,
-                                c.mode == kNoToken ? &NoLinkedToken : nullptr);
-        const bool started = c.mode == kReal && !c.calls.empty();
-        EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
-        EXPECT_EQ(c.calls, g_calls);
+        g_mode = mode;
+        SetTokenCallsForTesting(mode == kNoToken ? &NoDuplicate : nullptr, mode == kNoToken ? &NoLinkedToken : nullptr);
+        const bool started = mode == kReal && !calls.empty();
+        EXPECT_EQ(started, Launch(way, program, args, show) != FALSE);
+        EXPECT_EQ(calls, g_calls);
     }
     // The four started run, and go with the folder once they have recorded themselves.
     EXPECT_TRUE(WaitUntil([&] { return m_standIns.Records().size() == 4; }, 10000));
