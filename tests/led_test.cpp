@@ -14,8 +14,6 @@
 #include <atomic>
 
 using namespace testsupport;
-using regtest::CountLogged;
-using regtest::RecordsMatch;
 using Texts = std::vector<std::wstring>;
 
 namespace {
@@ -70,7 +68,7 @@ protected:
         }
         return inputs;
     }
-    size_t Count(const std::wstring& pattern) const { return CountLogged(pattern, LogPath()); }
+    size_t Count(const std::wstring& pattern) const { return regtest::CountLogged(pattern, LogPath()); }
     DWORD m_cookie = 0;
     size_t m_callsBefore = 0;
     RegistryTreeGuard m_firmware{L"Software\\OsmiraFirmwareStandIn"};
@@ -111,7 +109,7 @@ TEST_F(LedPath, FirmwareClientCallsSetFeatureOnceAndReportsItsData)
         }
         EXPECT_EQ(expectedOut, outValue);
         EXPECT_EQ(inputs, Inputs());
-        EXPECT_TRUE(RecordsMatch(Messages(), records));
+        EXPECT_TRUE(regtest::RecordsMatch(Messages(), records));
     }
 }
 
