@@ -41,11 +41,8 @@ processchoice::ProcessCreation Ours(DWORD processId, uint64_t creationTime)
 
 TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdOfTheTargetNotCreatedAtItsNewestTimeInAscendingOrder)
 {
-    const struct Case {
-        const char* what;
-        std::vector<processchoice::ProcessCreation> records;
-        std::vector<DWORD> doomed;
-    } cases[] = {
+    // Per row: what it shows, the records and the ids to end.
+    const std::tuple<const char*, std::vector<processchoice::ProcessCreation>, std::vector<DWORD>> cases[] = {
         {"two share the newest time and both stay", {Ours(100, 50), Ours(300, 40), Ours(200, 50)}, {300}},
         {"a lone time of 0 is the newest", {Ours(42, 0)}, {}},
         {"repeats count once, ascending ids",
@@ -57,19 +54,15 @@ TEST(KillProcessesExceptNewestChoice, TerminatesEveryDistinctIdOfTheTargetNotCre
     };
     const ProcessTarget target{L"FnKeyAgent.exe", kOurAgent, 1};
     using processchoice::ChooseProcessesToTerminate;
-    for (const Case& row : cases) EXPECT_EQ(row.doomed, ChooseProcessesToTerminate(row.records, target)) << row.what;
+    for (const auto& [what, seen, ends] : cases) EXPECT_EQ(ends, ChooseProcessesToTerminate(seen, target)) << what;
 }
 
 // Per case: two agents (older, newer), a renamed agent, the OSD, the app as KEYAPP.exe, keyapp.exe2.exe and an agent
 // in another folder. The older agent's id is taken over by the one elsewhere after a kill's first open of it.
 TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
 {
-    const struct Case {
-        Operation operation;
-        std::wstring name;
-        Scope scope;
-        unsigned affected; // bit i: stand-in i found or ended
-    } cases[] = {
+    // Per row: the operation, the name, its scope, and in bit i whether stand-in i is found or ended.
+    const std::tuple<Operation, std::wstring, Scope, unsigned> cases[] = {
         {kFind, L"FNKEYAGENT.EXE", kName, 0b1000011},
         {kFind, L"FnKeyAgent.exe", kOurs, 0b0000011},
         {kKillByName, L"FnKeyAgent.exe", kOurs, 0b0000011},
@@ -81,35 +74,34 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
     };
     const bool debugWasOn = DebugPrivilegeWasOn();
     SetOpenProcessToEndForTesting(&OpenWithIdTakenOver);
-    for (const Case& row : cases) {
+    for (const auto& row : cases) {
         SCOPED_TRACE("row " + std::to_string(&row - cases));
+        const auto& [operation, name, scope, bits] = row;
         StandInFolder standIns(L"toolkit");
         StandInFolder elsewhere(L"toolkit_elsewhere");
         ASSERT_TRUE(standIns.CopyAs(L"FnKeyAgent.exe", L"FnKeyAgent.old.exe"));
         ASSERT_TRUE(standIns.CopyAs(L"keyapp.exe", L"keyapp.exe2.exe"));
         std::vector<DWORD> ids;
         std::set<DWORD> affected;
-        std::vector<win::UniqueHandle> watches;
         for (const wchar_t* file : {L"FnKeyAgent.exe", L"FnKeyAgent.exe", L"FnKeyAgent.old.exe", L"FnKeyLockOsd.exe",
                                     L"KEYAPP.exe", L"keyapp.exe2.exe", L"elsewhere"}) { // the last: an agent
             ids.push_back(file[0] == L'e' ? elsewhere.Start(L"FnKeyAgent.exe") : standIns.Start(file));
-            watches.emplace_back(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids.back()));
-            ASSERT_TRUE(watches.back()) << Narrow(file);
-            if (row.affected & (1u << (ids.size() - 1))) affected.insert(ids.back());
+            ASSERT_NE(0u, ids.back()) << Narrow(file);
+            if (bits & (1u << (ids.size() - 1))) affected.insert(ids.back());
         }
-        const DWORD session = ::WTSGetActiveConsoleSessionId() + (row.scope == kOursInAnotherSession ? 1 : 0);
-        const ProcessTarget target = row.scope == kName ? ProcessTarget{row.name}
-                                                        : ProcessTarget{row.name, standIns.Program(row.name), session};
+        const DWORD session = ::WTSGetActiveConsoleSessionId() + (scope == kOursInAnotherSession ? 1 : 0);
+        const ProcessTarget target = scope == kName ? ProcessTarget{name}
+                                                        : ProcessTarget{name, standIns.Program(name), session};
         g_takeOver = {ids[0], ids[6], 0};
         DebugPrivilegeWasOn(true);
-        if (row.operation == kFind) {
+        if (operation == kFind) {
             const std::vector<DWORD> running = FindRunningProcess(target);
             EXPECT_EQ(affected, std::set<DWORD>(running.begin(), running.end()));
-            EXPECT_EQ(!affected.empty(), ProgressIsRunning(row.name.c_str()) != FALSE);
-        } else if (row.operation == kKillByName) {
+            EXPECT_EQ(!affected.empty(), ProgressIsRunning(name.c_str()) != FALSE);
+        } else if (operation == kKillByName) {
             KillProcessesByName(target);
-        } else if (row.operation == kKillMatching) {
-            const BOOL ended = row.scope == kName ? IsExistHotkeyUtilityProcessAndKill(row.name.c_str())
+        } else if (operation == kKillMatching) {
+            const BOOL ended = scope == kName ? IsExistHotkeyUtilityProcessAndKill(name.c_str())
                                                   : IsExistHotkeyUtilityProcessAndKill(target);
             EXPECT_EQ(!affected.empty(), ended != FALSE);
         } else {
@@ -117,11 +109,10 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
             KillProcessesExceptNewest({ids[1], ids[0], ids[6], 0xFFFFFFF0u, ids[1]}, target);
         }
         // Switched on before, it is off after a kill that matched, untouched otherwise.
-        EXPECT_EQ(row.operation != kKillMatching, DebugPrivilegeWasOn(true));
+        EXPECT_EQ(operation != kKillMatching, DebugPrivilegeWasOn(true));
         for (size_t index = 0; index < ids.size(); ++index) {
-            const bool ends = row.operation != kFind && affected.count(ids[index]);
-            const DWORD waited = ::WaitForSingleObject(watches[index].get(), ends ? 10000 : 0);
-            EXPECT_EQ(ends ? WAIT_OBJECT_0 : WAIT_TIMEOUT, waited) << index;
+            const bool ends = operation != kFind && affected.count(ids[index]);
+            EXPECT_EQ(ends, WaitUntil([&] { return !ProcessAlive(ids[index]); }, ends ? 10000 : 0)) << index;
         }
     }
     SetOpenProcessToEndForTesting(nullptr);

@@ -13,57 +13,44 @@ using namespace testsupport;
 
 namespace {
 
-// The probe hands 129-133 on to the framework's handler as 1-5.
-constexpr DWORD kStop = SERVICE_CONTROL_STOP;
-constexpr DWORD kPause = 130;
-constexpr DWORD kContinue = 131;
-constexpr DWORD kShutdown = 133;
-
 const std::string kPaused = "control 130\ncontrol 2\npause OK\n";
 const std::string kStopped = "control 1\nstop OK\n";
-
-struct Case {
-    std::vector<const wchar_t*> arguments;
-    std::vector<DWORD> controls;
-    DWORD state;
-    DWORD exitCode;
-    std::string records; // after the start
-};
 
 } // namespace
 
 TEST(ServiceFramework, StateSequencesUnderTheManager)
 {
-    // Anything thrown that is not a code takes one way for every hook: the stop shows it.
-    const Case cases[] = {
-        {{}, {kStop}, SERVICE_STOPPED, 0, kStopped},
-        {{L"throw-stop=1051"}, {kStop}, SERVICE_RUNNING, 0, kStopped + "event Service Stop failed w/err 0x0000041b\n"},
-        {{L"throw-stop=other"}, {kPause, kStop}, SERVICE_PAUSED, 0,
-         kPaused + kStopped + "event Service failed to stop.\n"},
+    // 1 is the manager's stop; the probe hands 130, 131 and 133 on to the framework's handler as pause, continue
+    // and shutdown. Anything thrown that is not a code takes one way for every hook: the stop shows it. Per row: the
+    // start arguments, the codes sent, the state and exit code that follow, and the records after the start's.
+    const std::tuple<std::vector<const wchar_t*>, std::vector<DWORD>, DWORD, DWORD, std::string> cases[] = {
+        {{}, {1}, SERVICE_STOPPED, 0, kStopped},
+        {{L"throw-stop=1051"}, {1}, SERVICE_RUNNING, 0, kStopped + "event Service Stop failed w/err 0x0000041b\n"},
+        {{L"throw-stop=other"}, {130, 1}, SERVICE_PAUSED, 0, kPaused + kStopped + "event Service failed to stop.\n"},
         {{L"throw-start=5"}, {}, SERVICE_STOPPED, 5, "event Service Start failed w/err 0x00000005\n"},
-        {{}, {kPause, kContinue}, SERVICE_RUNNING, 0, kPaused + "control 131\ncontrol 3\ncontinue OK\n"},
-        {{}, {kShutdown}, SERVICE_STOPPED, 0, "control 133\ncontrol 5\nshutdown OK\n"},
+        {{}, {130, 131}, SERVICE_RUNNING, 0, kPaused + "control 131\ncontrol 3\ncontinue OK\n"},
+        {{}, {133}, SERVICE_STOPPED, 0, "control 133\ncontrol 5\nshutdown OK\n"},
         // The hook alone sees these.
         {{}, {150, SERVICE_CONTROL_INTERROGATE}, SERVICE_RUNNING, 0, "control 150\ncontrol 4\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [arguments, controls, state, exitCode, recordsAfterStart] : cases) {
         const ScratchFolder folder(L"probe");
         const auto records = [&] {
             const auto bytes = ReadFileBytes(folder.File(L"r"));
             return std::string(bytes.begin(), bytes.end());
         };
         // The registration hook runs before the start.
-        const std::string expected = "registered\nevent Service trying to start.\nstart OK\n" + c.records;
+        const std::string expected = "registered\nevent Service trying to start.\nstart OK\n" + recordsAfterStart;
         SCOPED_TRACE(expected);
         const std::wstring commandLine = L"\"" + ModuleFolder() + L"\\FrameworkProbeService.exe\" " + folder.File(L"r");
         TestService probe(L"FnKeyFrameworkProbe", commandLine);
-        ASSERT_TRUE(probe.Start(c.arguments, c.controls.empty() ? c.state : SERVICE_RUNNING));
-        for (DWORD control : c.controls) EXPECT_EQ(0u, probe.Control(control)) << control;
+        ASSERT_TRUE(probe.Start(arguments, controls.empty() ? state : SERVICE_RUNNING));
+        for (DWORD control : controls) EXPECT_EQ(0u, probe.Control(control)) << control;
         EXPECT_TRUE(WaitUntil([&] { return records() == expected; }, 20000)) << records();
-        EXPECT_TRUE(probe.WaitForState(c.state));
+        EXPECT_TRUE(probe.WaitForState(state));
         const SERVICE_STATUS_PROCESS status = probe.Status();
-        EXPECT_EQ(c.exitCode, status.dwWin32ExitCode);
-        EXPECT_EQ(c.state == SERVICE_PAUSED, status.dwCheckPoint != 0) << "only pending and paused reports take one";
+        EXPECT_EQ(exitCode, status.dwWin32ExitCode);
+        EXPECT_EQ(state == SERVICE_PAUSED, status.dwCheckPoint != 0) << "only pending and paused reports take one";
         EXPECT_EQ(DWORD{SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE},
                   status.dwControlsAccepted);
     }

@@ -70,10 +70,8 @@ std::wstring Elevated(const std::wstring& app, const std::wstring& cmd, DWORD sh
     return app + L"|" + cmd + showState + L" desktop=(null) profile=1 usual";
 }
 
-BOOL Launch(Way way, const std::optional<std::wstring>& program, const std::optional<std::wstring>& args, DWORD show)
+BOOL Launch(Way way, const wchar_t* path, const wchar_t* text, DWORD show)
 {
-    const wchar_t* path = program ? program->c_str() : nullptr;
-    const wchar_t* text = args ? args->c_str() : nullptr;
     if (way == kUser) return CreateProcessInUserSession(path, text);
     return way == kElevated ? CreateProcessInElevatedSession(path, text, show) : StartProcessElevated(path, text, show);
 }
@@ -91,37 +89,30 @@ TEST_F(LaunchWays, EachWayHandsOverItsTokenCommandLineShowStateAndEnvironment)
     const std::wstring osd = m_standIns.Program(L"FnKeyLockOsd.exe");
     const std::wstring agent = m_standIns.Program(L"FnKeyAgent.exe");
     const std::wstring longest = L" -" + std::wstring(257, L'L');
+    const std::wstring tooLong = longest + L"L";
     const std::wstring odd = L" -\"quoted arg\" \ttab %s %d ^&| \u00fcn\u00efc\u00f6d\u00e9 \u2603 \\\\server\\share\\";
-    const struct Case {
-        const char* what;
-        Way way;
-        std::optional<std::wstring> program;
-        std::optional<std::wstring> args;
-        DWORD show;
-        Mode mode;
-        std::vector<std::wstring> calls;
-    } cases[] = {
-        {"odd characters", kUser, agent, odd, 0, kReal, {User(agent, odd)}},
+    // Per row: the way, the program, the arguments, the show flag, the platform's part and the calls that reach it.
+    const std::tuple<const char*, Way, const wchar_t*, const wchar_t*, DWORD, Mode, decltype(g_calls)> cases[] = {
+        {"odd characters", kUser, agent.c_str(), odd.c_str(), 0, kReal, {User(agent, odd)}},
         // Empty and null alike: the user way passes no command line, the elevated way the empty string.
-        {"user, empty", kUser, agent, L"", 0, kReal, {User(agent, L"(null)")}},
-        {"elevated, null", kElevated, agent, std::nullopt, 0, kReal, {Elevated(agent, L"", SW_HIDE)}},
-        {"fallback, any show flag but 0 shows", kStartElevated, osd, L" -TOUCHPAD_SWITCH", 1, kFakeFailure,
+        {"user, empty", kUser, agent.c_str(), L"", 0, kReal, {User(agent, L"(null)")}},
+        {"elevated, null", kElevated, agent.c_str(), nullptr, 0, kReal, {Elevated(agent, L"", SW_HIDE)}},
+        {"fallback, any show flag but 0 shows", kStartElevated, osd.c_str(), L" -TOUCHPAD_SWITCH", 1, kFakeFailure,
          {Elevated(osd, L" -TOUCHPAD_SWITCH", SW_SHOW), User(osd, L" -TOUCHPAD_SWITCH")}},
-        {"259 fit, elevated", kElevated, osd, longest, 0, kReal, {Elevated(osd, longest, SW_HIDE)}},
-        {"260 refused", kStartElevated, osd, longest + L"L", 1, kFakeFailure, {}},
-        {"elevated, null path", kElevated, std::nullopt, L" -X", 1, kReal, {}},
+        {"259 fit, elevated", kElevated, osd.c_str(), longest.c_str(), 0, kReal, {Elevated(osd, longest, SW_HIDE)}},
+        {"260 refused", kStartElevated, osd.c_str(), tooLong.c_str(), 1, kFakeFailure, {}},
+        {"elevated, null path", kElevated, nullptr, L" -X", 1, kReal, {}},
         // Without a token the platform would start the program as the caller, in the caller's session.
-        {"no token, no launch", kStartElevated, osd, L" -X", 0, kNoToken, {}},
+        {"no token, no launch", kStartElevated, osd.c_str(), L" -X", 0, kNoToken, {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, way, program, args, show, mode, calls] : cases) {
+        SCOPED_TRACE(what);
         g_calls.clear();
-        g_mode = c.mode;
-        SetTokenCallsForTesting(c.mode == kNoToken ? &NoDuplicate : nullptr,
-                                c.mode == kNoToken ? &NoLinkedToken : nullptr);
-        const bool started = c.mode == kReal && !c.calls.empty();
-        EXPECT_EQ(started, Launch(c.way, c.program, c.args, c.show) != FALSE);
-        EXPECT_EQ(c.calls, g_calls);
+        g_mode = mode;
+        SetTokenCallsForTesting(mode == kNoToken ? &NoDuplicate : nullptr, mode == kNoToken ? &NoLinkedToken : nullptr);
+        const bool started = mode == kReal && !calls.empty();
+        EXPECT_EQ(started, Launch(way, program, args, show) != FALSE);
+        EXPECT_EQ(calls, g_calls);
     }
     // The four started run, and go with the folder once they have recorded themselves.
     EXPECT_TRUE(WaitUntil([&] { return m_standIns.Records().size() == 4; }, 10000));

@@ -14,7 +14,6 @@
 #include <wtsapi32.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <regex>
 #include <thread>
 
@@ -79,40 +78,37 @@ protected:
 
 TEST_F(Supervision, SessionThreadsKillAndLaunchPassByPass)
 {
-    const struct Case {
-        const char* name;
-        LPTHREAD_START_ROUTINE body;
-        bool agentNeverStaysUp;
-        const wchar_t* running; // before the body: a, o our agent and lock indicator; f an unsigned agent elsewhere
-        const wchar_t* pattern; // kills of the packaged app (K) and of all agents (X) and launches (L), in order
-        size_t agentsLeft; // of ours; the test's own lock indicator follows the agent
-    } cases[] = {
-        {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, true, L"f", L"KLLKLKLKL", 0},
-        {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, false, L"ao", L"K", 1},
-        {"disconnect", &_Thread_HotkeyUtilityProcessAndKill, false, L"aof", L"", 0},
+    // Per row: the body; before it, our agent (a) and lock indicator (o) running, an unsigned agent elsewhere (f),
+    // our agent ending at once whenever started (e); the kills of the packaged app (K) and of all agents (X) and the
+    // launches (L), in order; the agents of ours left (the test's own lock indicator follows the agent).
+    const std::tuple<const char*, LPTHREAD_START_ROUTINE, std::wstring, const wchar_t*, size_t> cases[] = {
+        {"connect, agent never stays up", &Thread_HotkeyUtilityProcessKillAndCreate, L"fe", L"KLLKLKLKL", 0},
+        {"unlock, both running", &_Thread_HotkeyUtilityProcessCheckAndCreate, L"ao", L"K", 1},
+        {"disconnect", &_Thread_HotkeyUtilityProcessAndKill, L"aof", L"", 0},
         // A pass may start a second relaunch while the first one's launch is under way.
-        {"supervision, the agent runs elsewhere only", &_ThreadCheckRunningAndLaunch, false, L"of", L"KL[KL]*", 1},
+        {"supervision, the agent runs elsewhere only", &_ThreadCheckRunningAndLaunch, L"of", L"KL[KL]*", 1},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, body, before, pattern, agentsLeft] : cases) {
+        SCOPED_TRACE(name);
         TearDown();
         SetUp();
-        if (c.agentNeverStaysUp) WriteFileBytes(Folder() + kAgentName + L".ends-at-once", {});
-        const auto runs = [&](wchar_t letter) { return std::wcschr(c.running, letter) != nullptr; };
+        const std::wstring letters = before;
+        const auto runs = [&](wchar_t letter) { return letters.find(letter) != std::wstring::npos; };
+        if (runs(L'e')) WriteFileBytes(Folder() + kAgentName + L".ends-at-once", {});
         const DWORD agentElsewhere = runs(L'f') ? Start(L"unsigned\\FnKeyAgent.exe") : 0;
         const DWORD lockOsd = runs(L'o') ? Start(kLockOsdName) : 0;
         if (runs(L'a')) Start(kAgentName);
         const size_t ours = size_t(runs(L'a')) + size_t(runs(L'o'));
         ASSERT_TRUE(WaitUntil([&] { return StandInRecordsIn(ModuleFolder()).size() == ours; }, 30000));
         SetWaitDivisorForTesting(4); // leaves an agent that ends at once the time to end
-        c.body(nullptr);
+        body(nullptr);
         const std::wstring order =
             EventOrder(Messages(), {{kPackagedAppKill, L'K'}, {kAgentsAllKilled, L'X'}, {kLaunchBegins, L'L'}});
-        EXPECT_TRUE(std::regex_match(order, std::wregex(c.pattern))) << Narrow(order);
+        EXPECT_TRUE(std::regex_match(order, std::wregex(pattern))) << Narrow(order);
         const std::vector<StandInRecord> agents = RecordsOf(kAgentName);
         const auto alive = [](const StandInRecord& record) { return ProcessAlive(record.processId); };
-        EXPECT_EQ(c.agentsLeft, size_t(std::count_if(agents.begin(), agents.end(), alive)));
-        EXPECT_EQ(runs(L'o') && c.agentsLeft > 0, ProcessAlive(lockOsd));
+        EXPECT_EQ(agentsLeft, size_t(std::count_if(agents.begin(), agents.end(), alive)));
+        EXPECT_EQ(runs(L'o') && agentsLeft > 0, ProcessAlive(lockOsd));
         EXPECT_EQ(runs(L'f'), ProcessAlive(agentElsewhere)) << "an agent elsewhere is not ours";
     }
 }

@@ -17,7 +17,6 @@
 #include <thread>
 
 using namespace testsupport;
-using regtest::RecordsMatch;
 
 namespace {
 
@@ -62,7 +61,7 @@ TEST_F(UtilityService, EventsAndRowsThatOnlyLog)
             EXPECT_EQ(DWORD(NO_ERROR), DispatchServiceControl(code, 0, nullptr));
             expected.push_back(defaultLine + std::to_wstring(code) + L" ");
         }
-        EXPECT_TRUE(RecordsMatch(Messages(), expected));
+        EXPECT_TRUE(regtest::RecordsMatch(Messages(), expected));
         EXPECT_EQ(DWORD(WAIT_TIMEOUT), ::WaitForSingleObject(ServiceQuitEvent(), 0)) << "only the stop sets it";
     }
     // A thread that wakes after the service has gone finds quit, on an event that is still open.
