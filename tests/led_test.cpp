@@ -11,7 +11,8 @@
 #include "support/RegistryTestSupport.h"
 
 #include <algorithm>
-#include <atomic>
+#include <map>
+#include <mutex>
 
 using namespace testsupport;
 using Texts = std::vector<std::wstring>;
@@ -36,9 +37,28 @@ void Apply(const Behaviour& behaviour)
     ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, std::wstring(firmware::kBehaviourKey) + L"\\" + subKey, name, data));
 }
 
-// The waits that the service's threads have begun; a worker begins one on every pass, after its call.
-std::atomic<unsigned> g_waits{0};
-void CountWait() { ++g_waits; }
+// The waits that each thread of the service has begun; a worker begins one on every pass, after its call. Never
+// destroyed: the workers outlive the test.
+std::mutex& g_passLock = *new std::mutex;
+std::map<DWORD, unsigned>& g_passes = *new std::map<DWORD, unsigned>;
+void CountPass()
+{
+    const std::lock_guard<std::mutex> guard(g_passLock);
+    ++g_passes[::GetCurrentThreadId()];
+}
+// Every thread that waited begins two more waits: a whole pass of each worker, and any call it makes, lies between.
+bool EveryWorkerPassed()
+{
+    std::unique_lock<std::mutex> guard(g_passLock);
+    const std::map<DWORD, unsigned> before = g_passes;
+    guard.unlock();
+    return WaitUntil([&] {
+        const std::lock_guard<std::mutex> lock(g_passLock);
+        return std::all_of(before.begin(), before.end(), [](const auto& pass) {
+            return g_passes[pass.first] >= pass.second + 2;
+        });
+    }, 10000);
+}
 
 // The firmware stand-in serves this process; its behaviour, states and the keyboard list start empty.
 class LedPath : public LoggedTest {
@@ -121,7 +141,7 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
     const Texts speakerInputs = {kSpeakerOn, kSpeakerOff};
     // Idle passes every 100 ms, counted.
     SetWaitDivisorForTesting(20);
-    SetWaitObserverForTesting(&CountWait);
+    SetWaitObserverForTesting(&CountPass);
     // Before any mic-mute request the replay writes "not muted" to both paths.
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return Inputs() == Texts{kMicOff} && Count(kNoKeyboardList) == 1; }, 20000));
@@ -149,10 +169,7 @@ TEST_F(LedPath, BurstsCollapseIntoTheLastRequestAndLaterRequestsArrive)
                           20000));
     DispatchServiceControl(SVC_CTL_BLUE_KB_CONNECT, 0, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return Inputs(micInputs).size() >= 5; }, 20000));
-    // Nine more waits: the three idle workers pass every 100 ms, so each has passed about three times, and any call
-    // it still had to make has arrived.
-    const unsigned waits = g_waits;
-    EXPECT_TRUE(WaitUntil([&] { return g_waits >= waits + 9; }, 10000));
+    EXPECT_TRUE(EveryWorkerPassed());
     // Between the replays, the mic-mute worker applied "on", the burst's last "off", and "on".
     EXPECT_EQ((Texts{kMicOff, kMicOn, kMicOff, kMicOn, kMicOn}), Inputs(micInputs));
     EXPECT_LE(Inputs(speakerInputs).size(), 3u);

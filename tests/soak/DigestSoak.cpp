@@ -15,6 +15,19 @@ using namespace testsupport;
 
 namespace {
 
+// Little-endian 32-bit fields of a file's bytes; bytes past the end read as 0 and are not written.
+uint32_t Load32(const std::vector<unsigned char>& bytes, uint64_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | (at + i < bytes.size() ? bytes[at + i] : 0);
+    return value;
+}
+
+void Store32(std::vector<unsigned char>& bytes, uint64_t at, uint32_t value)
+{
+    for (int i = 0; i < 4 && at + i < bytes.size(); ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 // The PE format as the soak reads it, apart from the product's reading: the PE header's place at 0x3C of the DOS
 // header; the PE header ("PE\0\0", the 20-byte file header, the 64-bit optional header of 240 bytes) with the
 // checksum 64 bytes and the certificate directory entry (offset, size) 112 + 4 * 8 bytes into the optional header.

@@ -1,20 +1,15 @@
-// The service under load and faults: the control storm, in-process with session events and through the manager with
-// the service's handles and threads sampled, and the agent and the lock indicator killed in turn during the
-// supervision window. (What each code writes: the setting controls' unit test.)
+// The service under load and faults: the control storm through the manager with the service's handles and threads
+// sampled, and the agent and the lock indicator killed in turn during the supervision window. (What each code writes:
+// the setting controls' unit test; the session events' threads: the supervision unit test.)
 #include "Soak.h"
 
 #include "log/ConsolePrint.h"
-#include "process/ProcessToolkit.h"
 #include "service/CompanionSupervision.h"
 #include "service/ControlCodes.h"
-#include "service/ControlDispatcher.h"
-#include "service/ServiceWaits.h"
-#include "service/UtilityService.h"
 #include "support/Processes.h"
 #include "support/RegistryTestSupport.h"
 
 #include <algorithm>
-#include <optional>
 #include <random>
 
 namespace soak {
@@ -54,45 +49,20 @@ bool StartFresh(TestService& service)
     return service.EnsureRunning();
 }
 
-// The session threads and supervision windows that the in-process events started: from the quit on they start
-// nothing, and each set of the quit event releases one of them from its wait, until every window has closed.
-void EndSessionWork()
-{
-    SignalServiceQuit();
-    const bool ended = WaitUntil([] {
-        ::SetEvent(ServiceQuitEvent());
-        return g_nCheckRunning.load() == 0;
-    }, 120000, 50);
-    if (!ended) Violation(L"storm: a supervision window still open 120 s after the quit");
-    for (const wchar_t* name : {kAgentName, kLockOsdName, kPackagedAppName}) KillProcessesByName(name);
-}
-
 } // namespace
 
-void Storm(DWORD codes, DWORD seed, bool throughManager)
+void Storm(DWORD codes, DWORD seed)
 {
-    const wchar_t* const lane = throughManager ? L"storm-managed" : L"storm";
     TestService installed(L"OsmiraUtilityService");
-    std::optional<CUtilityService> inProcess;
-    if (!throughManager) {
-        inProcess.emplace();
-    } else if (!StartFresh(installed) || !WaitUntil(WindowEnded, 90000, 100)) {
-        Violation(L"%s: the installed service does not start and settle", lane);
+    if (!StartFresh(installed) || !WaitUntil(WindowEnded, 90000, 100)) {
+        Violation(L"storm: the installed service does not start and settle");
         return;
     }
     SetLogSwitch(false);
     const win::UniqueServiceHandle service = installed.Open();
-    const DWORD processId = throughManager ? installed.ProcessId() : 0;
+    const DWORD processId = installed.ProcessId();
     std::mt19937 random(seed);
-    // False when the manager refused the code. Session events, of a random type, reach only the in-process
-    // dispatcher: the manager sends them to no one but itself.
-    const auto deliver = [&](DWORD code) {
-        SERVICE_STATUS status = {};
-        return throughManager ? ::ControlService(service.get(), code, &status) != FALSE
-                              : DispatchServiceControl(code, 1 + random() % 10, nullptr) == NO_ERROR;
-    };
-    // Launches and session events start real processes: at most one every two seconds, a session event with each
-    // launch, keeps the machine usable.
+    // Launches start real processes: at most one every two seconds keeps the machine usable.
     std::vector<DWORD> handles;
     std::vector<DWORD> threads;
     DWORD sent = 0;
@@ -100,25 +70,23 @@ void Storm(DWORD codes, DWORD seed, bool throughManager)
     while (sent < codes) {
         const DWORD code = random() % 256;
         if (code == SERVICE_CONTROL_STOP) continue;
-        if (IsLaunchCode(code) || code == SERVICE_CONTROL_SESSIONCHANGE) {
+        if (IsLaunchCode(code)) {
             if (Now() - lastLaunch < 2.0) continue;
             lastLaunch = Now();
-            deliver(SERVICE_CONTROL_SESSIONCHANGE);
         }
-        ++sent;
-        if (throughManager && sent % 1000 == 0) {
+        if (++sent % 1000 == 0) {
             handles.push_back(HandleCount(processId));
             threads.push_back(ThreadCount(processId));
         }
-        if (!deliver(code) && code >= 128) {
-            Violation(L"%s: the manager refused custom code %u (%lu)", lane, code, ::GetLastError());
+        SERVICE_STATUS status = {};
+        if (!::ControlService(service.get(), code, &status) && code >= 128) {
+            Violation(L"storm: the manager refused custom code %u (%lu)", code, ::GetLastError());
         }
     }
-    ConsolePrint(L"%s: %u codes from seed %u\n", lane, sent, seed);
-    if (throughManager && (handles.size() < 9 || Climbs(handles) || Climbs(threads))) {
-        Violation(L"%s: the service's handles or threads climb, or too few samples to tell", lane);
+    ConsolePrint(L"storm: %u codes from seed %u\n", sent, seed);
+    if (handles.size() < 9 || Climbs(handles) || Climbs(threads)) {
+        Violation(L"storm: the service's handles or threads climb, or too few samples to tell");
     }
-    if (inProcess) EndSessionWork();
 }
 
 void Chaos(DWORD killEveryMs)

@@ -33,14 +33,13 @@ int wmain(int argc, wchar_t** argv)
         return argc > index ? DWORD(std::wcstoul(argv[index], nullptr, 0)) : fallback;
     };
     const std::map<std::wstring, std::function<void()>> runs = {
-        {L"storm", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), false); }},
-        {L"storm-managed", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount()), true); }},
+        {L"storm", [&] { soak::Storm(number(2, 200000), number(3, ::GetTickCount())); }},
         {L"chaos", [&] { soak::Chaos(number(2, 3000)); }},
         {L"digest", [&] { soak::Digest(number(2, 5000), number(3, ::GetTickCount())); }},
         {L"log", [&] { soak::Log(number(2, 60), number(3, 8)); }},
     };
     if (runs.count(run) == 0) {
-        ConsolePrint(L"usage: fn_soak storm|storm-managed|chaos|digest|log [arguments]\n");
+        ConsolePrint(L"usage: fn_soak storm|chaos|digest|log [arguments]\n");
         return 2;
     }
     runs.at(run)();

@@ -2,6 +2,8 @@
 
 #include "win/Owners.h"
 
+#include <algorithm>
+
 namespace testsupport {
 // The value of "Key=" in a record's text; empty when the record lacks it.
 static std::wstring Field(const std::wstring& text, const std::wstring& key)
@@ -51,7 +53,12 @@ DWORD StandInFolder::Start(const std::wstring& fileName)
     const BOOL created = ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                           &startup, info.put());
     if (!created) return 0;
-    if (WaitForRecord(info.get().dwProcessId)) return info.get().dwProcessId;
+    const DWORD id = info.get().dwProcessId;
+    const auto recorded = [&] {
+        const std::vector<StandInRecord> records = Records();
+        return std::any_of(records.begin(), records.end(), [&](const StandInRecord& r) { return r.processId == id; });
+    };
+    if (WaitUntil(recorded, 10000)) return id;
     ::TerminateProcess(info.get().hProcess, 1);
     return 0;
 }
@@ -70,17 +77,6 @@ std::vector<StandInRecord> StandInRecordsIn(const std::wstring& folder, const st
                            Field(text, L"LoaderVariables")});
     }
     return records;
-}
-std::optional<StandInRecord> StandInFolder::WaitForRecord(DWORD processId) const
-{
-    std::optional<StandInRecord> found;
-    WaitUntil([&] {
-        for (const StandInRecord& record : Records()) {
-            if (record.processId == processId) found = record;
-        }
-        return found.has_value();
-    }, 10000);
-    return found;
 }
 bool ProcessAlive(DWORD processId)
 {

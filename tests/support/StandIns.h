@@ -27,7 +27,6 @@ public:
     bool CopyAs(const std::wstring& standIn, const std::wstring& newName) const;
     DWORD Start(const std::wstring& fileName); // waits for its record: its id, or 0
     std::vector<StandInRecord> Records() const;
-    std::optional<StandInRecord> WaitForRecord(DWORD processId) const;
 private:
     std::optional<ScratchFolder> m_scratch;
     std::wstring m_path;

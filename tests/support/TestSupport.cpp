@@ -79,16 +79,6 @@ bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& 
     if (file && !bytes.empty()) ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
     return file && written == bytes.size();
 }
-uint32_t Load32(const std::vector<unsigned char>& bytes, uint64_t at)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | (at + i < bytes.size() ? bytes[at + i] : 0);
-    return value;
-}
-void Store32(std::vector<unsigned char>& bytes, uint64_t at, uint32_t value)
-{
-    for (int i = 0; i < 4 && at + i < bytes.size(); ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
-}
 std::wstring ReadUtf16File(const std::wstring& path)
 {
     const std::vector<unsigned char> bytes = ReadFileBytes(path);

@@ -30,9 +30,6 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 // False when the file cannot be made or not every byte was written.
 bool WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 std::wstring ReadUtf16File(const std::wstring& path); // without the byte-order mark
-// Little-endian 32-bit fields of a file's bytes; bytes past the end read as 0 and are not written.
-uint32_t Load32(const std::vector<unsigned char>& bytes, uint64_t at);
-void Store32(std::vector<unsigned char>& bytes, uint64_t at, uint32_t value);
 // The records of a UTF-16LE log, each without its "[version time] " and closing CR LF.
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 // How many records equal the text (with prefix: start with it).
