@@ -91,7 +91,7 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
         }
         const DWORD session = ::WTSGetActiveConsoleSessionId() + (scope == kOursInAnotherSession ? 1 : 0);
         const ProcessTarget target = scope == kName ? ProcessTarget{name}
-                                                        : ProcessTarget{name, standIns.Program(name), session};
+                                                    : ProcessTarget{name, standIns.Program(name), session};
         g_takeOver = {ids[0], ids[6], 0};
         DebugPrivilegeWasOn(true);
         if (operation == kFind) {
@@ -102,7 +102,7 @@ TEST_F(ProcessToolkit, EachOperationFindsOrEndsExactlyItsMatches)
             KillProcessesByName(target);
         } else if (operation == kKillMatching) {
             const BOOL ended = scope == kName ? IsExistHotkeyUtilityProcessAndKill(name.c_str())
-                                                  : IsExistHotkeyUtilityProcessAndKill(target);
+                                              : IsExistHotkeyUtilityProcessAndKill(target);
             EXPECT_EQ(!affected.empty(), ended != FALSE);
         } else {
             // The one elsewhere is the newest; an id of no process; one id twice.
