@@ -177,14 +177,17 @@ Verdict CheckDevice(const wchar_t* instanceId, const wchar_t* keyPath)
     return verdict;
 }
 
-bool DeviceGone(const wchar_t* instanceId, const wchar_t* keyPath)
+// What the looks at the device found: there at once, missing and back on the second look, or gone on both.
+enum class Looks { Present, Back, Gone };
+
+Looks LookTwice(const wchar_t* instanceId, const wchar_t* keyPath)
 {
-    if (CheckDevice(instanceId, keyPath) != Verdict::Gone) return false;
+    if (CheckDevice(instanceId, keyPath) != Verdict::Gone) return Looks::Present;
     WriteLog(L"_Thread_HotkeyDeviceWatch device missing, looking again in %d ms", static_cast<int>(kSecondCheckPause));
     ::Sleep(kSecondCheckPause);
-    if (CheckDevice(instanceId, keyPath) == Verdict::Gone) return true;
+    if (CheckDevice(instanceId, keyPath) == Verdict::Gone) return Looks::Gone;
     WriteLog(L"_Thread_HotkeyDeviceWatch device back on the second look; the package stays");
-    return false;
+    return Looks::Back;
 }
 
 // Watches until the device is gone: true then, false when the watch could not be set up.
@@ -197,17 +200,24 @@ bool WatchUntilGone()
     if (length < 0 || static_cast<size_t>(length) >= kDeviceInstanceIdChars) return false;
 
     win::UniqueRegKey key;
-    const win::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    win::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event || !ArmWatch(keyPath, key, event.get())) return false;
     for (;;) {
-        const HANDLE handles[] = {event.get()};
-        if (::WaitForMultipleObjects(1, handles, FALSE, INFINITE) != WAIT_OBJECT_0) continue;
-        const bool rearmed = ArmWatch(keyPath, key, event.get());
+        if (::WaitForSingleObject(event.get(), INFINITE) != WAIT_OBJECT_0) continue;
+        bool armed = ArmWatch(keyPath, key, event.get());
         CMP_WaitNoPendingInstallEvents(INFINITE);
-        if (DeviceGone(instanceId, keyPath)) return true;
-        // A device registered again has a new key, which the notification armed on the old one never reports:
-        // until the new key can be watched, a look each second stands in for it.
-        if (!rearmed && !ArmWatch(keyPath, key, event.get())) {
+        const Looks looks = LookTwice(instanceId, keyPath);
+        if (looks == Looks::Gone) return true;
+        // A device registered again has a new key, which a notification armed on the old one never reports, even
+        // when armed while the old key was still being taken apart: the watch moves to the new key, with an event of
+        // its own, since closing the old key may still signal the old event. Until the new key can be watched, a look
+        // each second stands in for it.
+        if (looks == Looks::Back) {
+            event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+            if (!event) return false;
+            armed = false;
+        }
+        if (!armed && !ArmWatch(keyPath, key, event.get())) {
             ::Sleep(1000);
             ::SetEvent(event.get());
         }
