@@ -28,6 +28,8 @@ using devicecheck::Verdict;
 // A removal is final, so a "gone" must still hold after this pause (a device being installed
 // again is briefly absent).
 constexpr DWORD kSecondCheckPause = 3000;
+// Looks a second apart that follow an undecided one, at most.
+constexpr unsigned kUndecidedLooks = 5;
 
 enum class IdMatch { Carries, Lacks, Unreadable };
 
@@ -177,12 +179,13 @@ Verdict CheckDevice(const wchar_t* instanceId, const wchar_t* keyPath)
     return verdict;
 }
 
-// What the looks at the device found: there at once, missing and back on the second look, or gone on both.
-enum class Looks { Present, Back, Gone };
+// What the looks at the device found: there at once, no answer, missing and back on the second look, or gone on both.
+enum class Looks { Present, Undecided, Back, Gone };
 
 Looks LookTwice(const wchar_t* instanceId, const wchar_t* keyPath)
 {
-    if (CheckDevice(instanceId, keyPath) != Verdict::Gone) return Looks::Present;
+    const Verdict first = CheckDevice(instanceId, keyPath);
+    if (first != Verdict::Gone) return first == Verdict::Undecided ? Looks::Undecided : Looks::Present;
     WriteLog(L"_Thread_HotkeyDeviceWatch device missing, looking again in %d ms", static_cast<int>(kSecondCheckPause));
     ::Sleep(kSecondCheckPause);
     if (CheckDevice(instanceId, keyPath) == Verdict::Gone) return Looks::Gone;
@@ -202,6 +205,7 @@ bool WatchUntilGone()
     win::UniqueRegKey key;
     win::UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event || !ArmWatch(keyPath, key, event.get())) return false;
+    unsigned undecided = 0;
     for (;;) {
         if (::WaitForSingleObject(event.get(), INFINITE) != WAIT_OBJECT_0) continue;
         bool armed = ArmWatch(keyPath, key, event.get());
@@ -217,7 +221,11 @@ bool WatchUntilGone()
             if (!event) return false;
             armed = false;
         }
-        if (!armed && !ArmWatch(keyPath, key, event.get())) {
+        // A look while the device is being taken apart may decide nothing, and the removal of the watched key itself
+        // reports nothing more: a few more looks follow it.
+        undecided = looks == Looks::Undecided ? undecided + 1 : 0;
+        const bool unwatched = !armed && !ArmWatch(keyPath, key, event.get());
+        if (unwatched || (undecided > 0 && undecided <= kUndecidedLooks)) {
             ::Sleep(1000);
             ::SetEvent(event.get());
         }
